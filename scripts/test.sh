@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Sets up the machine, builds everything and runs every test:
+#   1. the full build (warnings as errors) and all tests through CTest, GUI tests offscreen;
+#   2. the Qt-free core again with AddressSanitizer and UndefinedBehaviorSanitizer, and its tests;
+#   3. the Qt-free core cross-compiled for 64-bit Windows (compile check of the Win32 paths).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+
+export QT_QPA_PLATFORM=offscreen
+jobs=$(nproc)
+
+echo "== full build and tests"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEX_WERROR=ON
+cmake --build build
+(cd build && ctest --output-on-failure -j "$jobs")
+
+echo "== sanitizer build of the core and its tests"
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUORVEX_CORE_ONLY=ON \
+  -DQUORVEX_SANITIZE=ON -DQUORVEX_WERROR=ON
+cmake --build build-asan
+(cd build-asan && ctest --output-on-failure -j "$jobs")
+
+echo "== Windows cross build of the core"
+cmake -S . -B build-win -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DQUORVEX_CORE_ONLY=ON -DQUORVEX_WERROR=ON
+cmake --build build-win
+
+echo "== all tests passed"
