@@ -26,4 +26,10 @@ cmake -S . -B build-win -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DQUORVEX_CORE_ONLY=ON -DQUORVEX_WERROR=ON
 cmake --build build-win
 
+echo "== fuzz targets (clang, address and undefined-behaviour sanitizers)"
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+  -DQUORVEX_CORE_ONLY=ON -DQUORVEX_SANITIZE=ON -DQUORVEX_FUZZ=ON
+cmake --build build-fuzz
+(cd build-fuzz && ctest --output-on-failure -L fuzz)
+
 echo "== all tests passed"
