@@ -11,8 +11,40 @@
 // The embedded flasher stub blob (generated from resources/stub_esp32.bin at build time).
 std::span<const uint8_t> StubEsp32Blob();
 
-// Public surface only; the implementation fills in the private members.
-// Records are laid out as on the wire (little-endian); see uEsp.cpp.
+// Sizes of the packet layer.
+constexpr size_t EspDataSize = 16384;   // data area of a response record
+constexpr size_t EspMaxPayload = 16400; // a full flash block behind its 16-byte block header
+constexpr size_t EspOutBufSize = 16416;
+// A frame in which every header and payload byte needs escaping, plus both delimiters.
+constexpr size_t EspMaxFrame = 2 + 2 * (8 + EspMaxPayload);
+
+// getPacket results below zero.
+constexpr int EspTimeout = -1;      // a byte did not arrive in time
+constexpr int EspWrongDir = -2;     // direction test asked for and Direction is not 1
+constexpr int EspBadEscape = -7;    // 0xDB followed by something other than 0xDC/0xDD
+constexpr int EspFrameTooLong = -8; // the frame decodes to more than the response record holds
+
+// Records hold their header fields as host integers; on the wire (and in the
+// debug dumps) the header is little-endian, whatever the host.
+struct TRequest {
+  uint8_t Direction;
+  uint8_t Command;
+  uint16_t Size;
+  uint32_t Chksum;
+  // Room for the largest payload and two more bytes that nothing writes, so the
+  // flash write's failure dump (payload + 2) reads zeros we own.
+  uint8_t Data[EspMaxPayload + 2];
+};
+
+struct TResponse {
+  uint8_t Direction;
+  uint8_t Command;
+  uint16_t Size;
+  uint32_t Value;
+  uint8_t Data[EspDataSize]; // Data[0] status (0 success), Data[1] error code
+};
+static_assert(sizeof(TResponse) == 8 + EspDataSize, "response record has no gaps");
+
 class TEsp : public IPacketSource {
 public:
   TEsp(IByteLink& ComIo, TDebugLog& Debug, std::span<const uint8_t> Stub = StubEsp32Blob());
@@ -32,4 +64,29 @@ public:
   int getPacket(int Timeout, bool ChkDir) override;
   const uint8_t* ResponseBytes() const override;
   size_t ResponseCapacity() const override;
+
+private:
+  int32_t Sequence = 0;
+  int32_t OutPos = 0;
+  uint8_t OutBuf[EspOutBufSize] = {};
+  uint8_t IoBuf[EspMaxFrame] = {};
+
+public:
+  uint8_t* StatusErr = nullptr;
+  TRequest Request = {};
+  TResponse Response = {};
+
+private:
+  // Kind 0 starts a payload, 1/2/3 append 1/2/4 little-endian bytes of Value,
+  // 4 appends Len bytes from the address in Value; other kinds do nothing.
+  void addOut(uint8_t Kind, uintptr_t Value, uint16_t Len = 0);
+  void StoreResponseByte(size_t Index, uint8_t b);
+  int Exchange(uint8_t Com, int Timeout);
+  bool Accepted(int Result) const { return Result > 0 && Response.Data[0] == 0; }
+  void DumpRequest(size_t Count);
+  void DumpResponse(size_t Count);
+
+  IByteLink& FComIo;
+  TDebugLog& FDebug;
+  std::span<const uint8_t> FStub;
 };

@@ -1,0 +1,362 @@
+#include "uEsp.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <vector>
+
+#include "../support/uError.h"
+#include "../support/uFormat.h"
+
+namespace {
+
+// Opcodes of the ROM loader and the flasher stub.
+constexpr uint8_t FLASH_BEGIN = 0x02;
+constexpr uint8_t FLASH_DATA = 0x03;
+constexpr uint8_t MEM_BEGIN = 0x05;
+constexpr uint8_t MEM_END = 0x06;
+constexpr uint8_t MEM_DATA = 0x07;
+constexpr uint8_t WRITE_REG = 0x09;
+constexpr uint8_t READ_REG = 0x0A;
+constexpr uint8_t SPI_ATTACH = 0x0D;
+constexpr uint8_t CHANGE_BAUDRATE = 0x0F;
+constexpr uint8_t ERASE_FLASH = 0xD0;
+
+constexpr uint8_t SlipEnd = 0xC0;
+constexpr uint8_t SlipEsc = 0xDB;
+constexpr uint8_t SlipEscEnd = 0xDC;
+constexpr uint8_t SlipEscEsc = 0xDD;
+
+// Memory blocks are sent whole, but the loader wants a block size in MEM_BEGIN.
+constexpr uint32_t MemBlockSize = 6144;
+
+// Fixed offsets of the five values in the stub blob.
+constexpr size_t StubCodeLenAt = 18;
+constexpr size_t StubCodeAt = 22;
+constexpr size_t StubCodeAdrAt = 3330;
+constexpr size_t StubEntryAt = 3347;
+constexpr size_t StubDataLenAt = 3363;
+constexpr size_t StubDataAt = 3364;
+constexpr size_t StubDataAdrAt = 3388;
+
+uint32_t Le32(std::span<const uint8_t> b, size_t at) {
+  return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 |
+         uint32_t(b[at + 3]) << 24;
+}
+
+void PutHeader(uint8_t* out, uint8_t Dir, uint8_t Com, uint16_t Size, uint32_t Word) {
+  out[0] = Dir;
+  out[1] = Com;
+  out[2] = uint8_t(Size);
+  out[3] = uint8_t(Size >> 8);
+  for (int i = 0; i < 4; ++i)
+    out[4 + i] = uint8_t(Word >> (8 * i));
+}
+
+// Dumps Count bytes of a record from its first header byte, header in wire order.
+template <class Rec> void DumpRecord(TDebugLog& Debug, const Rec& R, uint32_t Word, size_t Count) {
+  Count = std::min(Count, sizeof(Rec));
+  if constexpr (std::endian::native == std::endian::little) {
+    Debug.BUFF(&R, int32_t(Count));
+  } else {
+    std::vector<uint8_t> w(sizeof(Rec));
+    std::memcpy(w.data(), &R, sizeof(Rec));
+    PutHeader(w.data(), R.Direction, R.Command, R.Size, Word);
+    Debug.BUFF(w.data(), int32_t(Count));
+  }
+}
+
+} // namespace
+
+TEsp::TEsp(IByteLink& ComIo, TDebugLog& Debug, std::span<const uint8_t> Stub)
+    : FComIo(ComIo), FDebug(Debug), FStub(Stub) {}
+
+void TEsp::addOut(uint8_t Kind, uintptr_t Value, uint16_t Len) {
+  size_t n = 0;
+  switch (Kind) {
+  case 0:
+    OutPos = 0;
+    return;
+  case 1:
+    n = 1;
+    break;
+  case 2:
+    n = 2;
+    break;
+  case 3:
+    n = 4;
+    break;
+  case 4:
+    n = Len;
+    break;
+  default:
+    return;
+  }
+  // Every command keeps well inside the buffer; this only guards against a caller
+  // that would otherwise write past it.
+  if (size_t(OutPos) + n > sizeof(OutBuf)) throw Exception("Error Packet Size");
+  if (Kind == 4) {
+    if (n) std::memcpy(OutBuf + OutPos, reinterpret_cast<const void*>(Value), n);
+  } else {
+    for (size_t i = 0; i < n; ++i)
+      OutBuf[OutPos + i] = uint8_t(uint64_t(Value) >> (8 * i));
+  }
+  OutPos += int32_t(n);
+}
+
+void TEsp::sendPacket(const uint8_t* ptr, uint16_t cnt, uint8_t com) {
+  if (cnt > EspMaxPayload) throw Exception("Error Packet Size");
+  Request.Direction = 0;
+  Request.Command = com;
+  Request.Size = cnt;
+  Request.Chksum = 0;
+  if (cnt) std::memmove(Request.Data, ptr, cnt);
+  // The checksum covers what follows a 16-byte block header.
+  if (cnt > 16) {
+    uint8_t chk = 0xEF;
+    for (size_t i = 16; i < cnt; ++i)
+      chk ^= Request.Data[i];
+    Request.Chksum = chk;
+  }
+
+  uint8_t Header[8];
+  PutHeader(Header, Request.Direction, Request.Command, Request.Size, Request.Chksum);
+  uint8_t* o = IoBuf;
+  *o++ = SlipEnd;
+  auto Put = [&o](uint8_t b) {
+    if (b == SlipEnd) {
+      *o++ = SlipEsc;
+      *o++ = SlipEscEnd;
+    } else if (b == SlipEsc) {
+      *o++ = SlipEsc;
+      *o++ = SlipEscEsc;
+    } else {
+      *o++ = b;
+    }
+  };
+  for (uint8_t b : Header)
+    Put(b);
+  for (size_t i = 0; i < cnt; ++i)
+    Put(Request.Data[i]);
+  *o++ = SlipEnd;
+
+  // Whatever arrived before this request (an earlier answer's tail) is thrown away.
+  FComIo.ClearBuffer(true, true);
+  FComIo.Write(IoBuf, int32_t(o - IoBuf));
+}
+
+void TEsp::StoreResponseByte(size_t Index, uint8_t b) {
+  switch (Index) {
+  case 0:
+    Response.Direction = b;
+    break;
+  case 1:
+    Response.Command = b;
+    break;
+  case 2:
+    Response.Size = uint16_t((Response.Size & 0xFF00) | b);
+    break;
+  case 3:
+    Response.Size = uint16_t((Response.Size & 0x00FF) | (b << 8));
+    break;
+  case 4:
+  case 5:
+  case 6:
+  case 7: {
+    unsigned Shift = unsigned(8 * (Index - 4));
+    Response.Value = (Response.Value & ~(uint32_t(0xFF) << Shift)) | (uint32_t(b) << Shift);
+    break;
+  }
+  default:
+    Response.Data[Index - 8] = b;
+  }
+}
+
+int TEsp::getPacket(int Timeout, bool ChkDir) {
+  int c;
+  do {
+    c = FComIo.ComGetSer(Timeout);
+    if (c < 0) return EspTimeout;
+  } while (c != SlipEnd);
+
+  size_t Count = 0;
+  for (;;) {
+    c = FComIo.ComGetSer(Timeout);
+    if (c < 0) return EspTimeout;
+    if (c == SlipEnd) break;
+    if (c == SlipEsc) {
+      c = FComIo.ComGetSer(Timeout);
+      if (c < 0) return EspTimeout;
+      if (c == SlipEscEnd)
+        c = SlipEnd;
+      else if (c == SlipEscEsc)
+        c = SlipEsc;
+      else
+        return EspBadEscape;
+    }
+    // Never past the record: a longer frame is a failure of its own.
+    if (Count >= sizeof(TResponse)) return EspFrameTooLong;
+    StoreResponseByte(Count++, uint8_t(c));
+  }
+  if (ChkDir && Response.Direction != 1) return EspWrongDir;
+  return int(Count);
+}
+
+const uint8_t* TEsp::ResponseBytes() const {
+  return reinterpret_cast<const uint8_t*>(&Response);
+}
+
+size_t TEsp::ResponseCapacity() const {
+  return sizeof(TResponse);
+}
+
+void TEsp::DumpRequest(size_t Count) {
+  DumpRecord(FDebug, Request, Request.Chksum, Count);
+}
+
+void TEsp::DumpResponse(size_t Count) {
+  DumpRecord(FDebug, Response, Response.Value, Count);
+}
+
+int TEsp::Exchange(uint8_t Com, int Timeout) {
+  sendPacket(OutBuf, uint16_t(OutPos), Com);
+  return getPacket(Timeout, true);
+}
+
+void TEsp::changeBaud(uint32_t newBaud, uint32_t oldBaud) {
+  StatusErr = &Response.Data[0];
+  addOut(0, 0);
+  addOut(3, newBaud);
+  addOut(3, oldBaud);
+  // The answer still comes at the old rate; only then does the port follow.
+  if (Accepted(Exchange(CHANGE_BAUDRATE, 200))) FComIo.SetCustomBaudRate(int32_t(newBaud));
+}
+
+void TEsp::readReg(uint32_t adr, uint32_t& value) {
+  StatusErr = &Response.Data[0];
+  addOut(0, 0);
+  addOut(3, adr);
+  if (!Accepted(Exchange(READ_REG, 300))) throw Exception(Format("Read Reg: 0x%0.8x", {adr}));
+  value = Response.Value;
+}
+
+void TEsp::writeReg(uint32_t adr, uint32_t value) {
+  StatusErr = &Response.Data[0];
+  addOut(0, 0);
+  addOut(3, adr);
+  addOut(3, value);
+  addOut(3, 0xFFFFFFFF); // mask
+  addOut(3, 0);          // delay
+  if (!Accepted(Exchange(WRITE_REG, 300))) throw Exception(Format("Write Reg: 0x%0.8x", {adr}));
+}
+
+void TEsp::spiAttach() {
+  StatusErr = &Response.Data[0];
+  addOut(0, 0);
+  addOut(3, 0);
+  if (!Accepted(Exchange(SPI_ATTACH, 100))) throw Exception("Error SPI_ATTACH");
+}
+
+void TEsp::eraseChip() {
+  StatusErr = &Response.Data[0];
+  sendPacket(OutBuf, 0, ERASE_FLASH);
+  int r = getPacket(20000, true);
+  // Shown whatever the result; after a failed read it shows what the record held.
+  DumpResponse(size_t(Response.Size) + 8);
+  if (!Accepted(r)) throw Exception("Error ERASE_FLASH");
+}
+
+void TEsp::flashStart(uint32_t Offset, uint32_t ImageSize, uint32_t BlockSize) {
+  if (BlockSize == 0) throw Exception("Error Flash Start");
+  // Rounded up without wrapping; an erase size that does not fit 32 bits cannot be sent.
+  uint64_t Blocks = (uint64_t(ImageSize) + BlockSize - 1) / BlockSize;
+  uint64_t EraseSize = Blocks * BlockSize;
+  if (EraseSize > 0xFFFFFFFFu) throw Exception("Error Flash Start");
+
+  FDebug.L('=');
+  FDebug.F("BLK: %d", {uint32_t(Blocks)});
+  FDebug.F("ERA: %d", {uint32_t(EraseSize)});
+  FDebug.F("ADR: %x", {Offset});
+
+  addOut(0, 0);
+  addOut(3, uint32_t(EraseSize));
+  addOut(3, uint32_t(Blocks));
+  addOut(3, BlockSize);
+  addOut(3, Offset);
+  // The status is deliberately not judged here.
+  if (Exchange(FLASH_BEGIN, 5000) <= 0) throw Exception("Error Flash Start");
+  Sequence = 0;
+}
+
+void TEsp::flashWrite(const uint8_t* ptr, uint32_t size) {
+  // A larger block does not fit the request; refuse it before anything is sent.
+  if (size > EspDataSize) throw Exception("Error Flash Write");
+  addOut(0, 0);
+  addOut(3, size);
+  addOut(3, uint32_t(Sequence));
+  addOut(3, 0);
+  addOut(3, 0);
+  addOut(4, reinterpret_cast<uintptr_t>(ptr), uint16_t(size));
+  if (Exchange(FLASH_DATA, 2000) <= 0) throw Exception("Error Flash Write");
+  if (Response.Data[0] != 0) {
+    FDebug.F("%3d: %d = %.2x", {Sequence, Response.Data[0], Response.Data[1]});
+    DumpRequest(size_t(Request.Size) + 10);
+    throw Exception("Error Flash");
+  }
+  ++Sequence;
+}
+
+void TEsp::ESP32_InstallStub() {
+  std::span<const uint8_t> Blob = FStub;
+  // The values come from fixed offsets; a blob too short for them (or for the
+  // lengths it states) is refused rather than read past its end.
+  if (Blob.size() < StubDataAdrAt + 4) throw Exception("Error STUB_ESP32");
+  const uint32_t CodeLen = Le32(Blob, StubCodeLenAt);
+  const uint32_t CodeAdr = Le32(Blob, StubCodeAdrAt);
+  const uint8_t DataLen = Blob[StubDataLenAt];
+  const uint32_t DataAdr = Le32(Blob, StubDataAdrAt);
+  const uint32_t Entry = Le32(Blob, StubEntryAt);
+  const uint16_t CodeCopy = uint16_t(CodeLen); // only the low 16 bits are copied
+  if (StubCodeAt + CodeCopy > Blob.size() || 16 + size_t(CodeCopy) > EspMaxPayload ||
+      StubDataAt + DataLen > Blob.size())
+    throw Exception("Error STUB_ESP32");
+
+  // No status is judged: an answer with Direction 1 is enough at every step.
+  auto Step = [this](uint8_t Com, int Timeout, const char* Msg, bool Dump) {
+    if (Exchange(Com, Timeout) <= 0) throw Exception(Msg);
+    if (Dump) DumpResponse(size_t(Response.Size) + 8);
+  };
+  auto MemBegin = [&](uint32_t Size, uint32_t Blocks, uint32_t Adr) {
+    addOut(0, 0);
+    addOut(3, Size);
+    addOut(3, Blocks);
+    addOut(3, MemBlockSize);
+    addOut(3, Adr);
+    Step(MEM_BEGIN, 200, "Error MEM_BEGIN", true);
+  };
+  auto MemData = [&](uint32_t Size, const uint8_t* Bytes, uint16_t Copy) {
+    addOut(0, 0);
+    addOut(3, Size);
+    addOut(3, 0); // sequence
+    addOut(3, 0);
+    addOut(3, 0);
+    addOut(4, reinterpret_cast<uintptr_t>(Bytes), Copy);
+    Step(MEM_DATA, 500, "Error MEM_DATA", true);
+  };
+
+  MemBegin(CodeLen, 0, CodeAdr);
+  MemData(CodeLen, Blob.data() + StubCodeAt, CodeCopy);
+  MemBegin(DataLen, 1, DataAdr);
+  MemData(DataLen, Blob.data() + StubDataAt, DataLen);
+  addOut(0, 0);
+  addOut(3, 0); // run
+  addOut(3, Entry);
+  Step(MEM_END, 200, "Error MEM_END", false);
+
+  // The stub greets with a bare four-byte frame "OHAI", which has no direction byte.
+  if (getPacket(200, false) != 4) throw Exception("Error ENTRY");
+  DumpResponse(4);
+  if (Response.Direction != 'O' || Response.Command != 'H' ||
+      Response.Size != uint16_t('A' | ('I' << 8)))
+    throw Exception("Error Entry-Code");
+}

@@ -1,0 +1,29 @@
+#pragma once
+// Packs a flasher stub into the fixed 3394-byte blob the loader session reads:
+// a protocol-3 pickle of {text, text_start, entry, data, data_start} whose values
+// sit at fixed offsets because the code is always 3288 bytes and the data 4.
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+constexpr size_t StubCodeSize = 3288;
+constexpr size_t StubDataSize = 4;
+constexpr size_t StubBlobSize = 3394;
+
+struct TStubImage {
+  std::vector<uint8_t> Code; // padded with zeros to StubCodeSize; longer is an error
+  std::vector<uint8_t> Data; // padded with zeros to StubDataSize; longer is an error
+  uint32_t TextStart = 0x400BE000;
+  uint32_t Entry = 0x400BE598;
+  uint32_t DataStart = 0x3FFDEBA8;
+};
+
+class EStubPack : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
+// Raises EStubPack when the images do not fit or an address does not fit the
+// pickle's signed 32-bit integer.
+std::vector<uint8_t> PackStub(const TStubImage& Image);
