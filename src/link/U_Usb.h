@@ -5,6 +5,7 @@
 // HandleMonitorEvent() when it is readable).
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 
 class TComponentUSB {
@@ -17,13 +18,24 @@ public:
     intptr_t Result = 0;
   };
 
+  static constexpr uint32_t WM_DEVICECHANGE_ = 0x0219;
+  static constexpr uintptr_t DBT_DEVICEARRIVAL_ = 0x8000;
+  static constexpr uintptr_t DBT_DEVICEREMOVECOMPLETE_ = 0x8004;
+  static constexpr uint32_t DBT_DEVTYP_DEVICEINTERFACE_ = 5;
+
   TComponentUSB();
-  ~TComponentUSB();
+  // Linux: MonitorSource names the netlink source ("udev"); anything else makes the
+  // set-up fail, which tests use. Windows ignores it.
+  explicit TComponentUSB(const std::string& MonitorSource);
+  virtual ~TComponentUSB();
   TComponentUSB(const TComponentUSB&) = delete;
   TComponentUSB& operator=(const TComponentUSB&) = delete;
 
   std::function<void(TComponentUSB& Sender)> OnUSBArrival;
   std::function<void(TComponentUSB& Sender)> OnUSBRemove;
+  // Windows: an error raised by a handler inside the window procedure cannot travel
+  // through the system's call; it is handed here (the application's error display).
+  std::function<void(const std::string& Message)> OnError;
 
   TMessage Xmsg;
 
@@ -38,7 +50,23 @@ public:
   // The message handler; public so that tests can inject events without a device.
   virtual void WMDeviceChange(TMessage& Msg);
 
+  // Wraps Path in a device-interface record and passes a device-change message for it
+  // to WMDeviceChange, as the system would. The Linux monitor delivers its events so.
+  void DeliverEvent(bool Arrival, const std::string& Path);
+
+  // The serial port that belongs to a USB device path, or "" (Windows: the registry's
+  // "PortName" of the device; Linux: the tty name, e.g. ttyUSB0, remembered while the
+  // device was present, since it is gone by the time its removal is reported).
+  std::string PortName(const std::string& Path) const;
+  void RememberPort(const std::string& Path, const std::string& Port) { FPorts[Path] = Port; }
+
 private:
+  void RefreshPorts();
   struct Impl;
   Impl* P = nullptr;
+  std::map<std::string, std::string> FPorts; // Linux: sysfs path of the USB device -> tty
 };
+
+// Windows registry key (below HKEY_LOCAL_MACHINE) that holds the "PortName" of the USB
+// device with this interface path: the part from "#VID" up to "#{" becomes the key.
+std::string UsbRegistryKey(const std::string& Path);
