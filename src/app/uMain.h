@@ -1,0 +1,255 @@
+#pragma once
+// The main window (TMain): layout, start-up and close, and the run behind the two
+// buttons. The file checks, the port list and the settings glue are in uMainGlue.cpp.
+#include <QApplication>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QWidget>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "../link/uComIo.h"
+#include "../support/uDebugLog.h"
+
+class QAction;
+class QCheckBox;
+class QFrame;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class QSocketNotifier;
+class QTimer;
+class TDebug;
+class TEsp;
+class TMsgBox;
+class TIniFile; // the in-memory settings store; defined by the settings glue
+
+enum TController { cNONE, cESP32, cESP32S2 };
+
+// ---- pure helpers of the run and of start-up (unit-tested on their own) ----
+
+// The MAC text from the two eFuse words: w1 and w2 laid out little-endian as b0..b7,
+// shown as b5:b4:b3:b2:b1:b0.
+std::string MacText(uint32_t w1, uint32_t w2);
+// Chip name for messages and the kind, from the identification word.
+std::string ChipName(uint32_t Id, TController& Kind);
+// Bootloader header: flash mode DIO, 4 MB at 40 MHz. Changes the image only when it
+// begins with the magic byte 0xE9; returns whether it did.
+bool PatchBootHeader(std::vector<uint8_t>& Image);
+// Lengths of the blocks an image of Size bytes is sent in; the last one is never padded.
+std::vector<uint32_t> BlockSizes(uint64_t Size, uint32_t Block = 16384);
+// The part of a file name after its last separator (backslash, colon, and on POSIX slash).
+QString BareFileName(const QString& Name);
+
+struct TVersion {
+  int Major = -1, Minor = -1, Release = -1;
+};
+// The program's version: the Windows version resource where there is one, else the
+// version the build was configured with.
+TVersion ProgramVersion();
+// "-d", "/D", "-debug", "/dx": '-' or '/' followed by the letter d in either case.
+bool HasDebugSwitch(const QStringList& Args);
+// The name of the versioned copy of the program file inside "dist".
+QString DistCopyName(const QString& ProgramFile, const TVersion& V);
+// The folder of the program file with a trailing separator.
+QString ProgramFolder();
+
+// Every control that selects something by number carries it as the property "Tag".
+int TagOf(const QObject* Obj);
+
+// ---- controls of the window ----
+
+// A read-only file name field with a browse button at its right end.
+class TFileEdit : public QLineEdit {
+  Q_OBJECT
+public:
+  explicit TFileEdit(QWidget* Parent);
+  // Folder and preset name the browse dialog starts with: the named file's folder when
+  // it exists, else the folder last chosen here, else the working directory.
+  void BrowseStart(QString& Dir, QString& File) const;
+  // What the field shows for a chosen path (quoted when it holds a blank).
+  static QString ChosenText(const QString& Path);
+  void Browse();
+  QAction* BrowseAction() const { return FBrowse; }
+
+private:
+  QAction* FBrowse;
+  QString FLastDir;
+};
+
+// The round connection lamp: red when off, green when on.
+class TLed : public QWidget {
+  Q_OBJECT
+public:
+  explicit TLed(QWidget* Parent);
+  bool Active() const { return FActive; }
+  void SetActive(bool On);
+
+protected:
+  void paintEvent(QPaintEvent*) override;
+
+private:
+  bool FActive = false;
+};
+
+// The footer panel with an etched line along its top edge.
+class TFooter : public QWidget {
+  Q_OBJECT
+public:
+  explicit TFooter(QWidget* Parent);
+
+protected:
+  void paintEvent(QPaintEvent*) override;
+};
+
+// The status bar: panel 0 (250 wide, left-aligned), panel 1 (80 wide, centred).
+class TStatusBar : public QWidget {
+  Q_OBJECT
+public:
+  explicit TStatusBar(QWidget* Parent);
+  QString PanelText(int Index) const;
+  void SetPanelText(int Index, const QString& Text);
+  QLabel* Panel(int Index) const { return FPanels[Index]; }
+
+private:
+  QLabel* FPanels[2];
+};
+
+// The port list; opening it first runs OnDropDown so that the list is fresh.
+class TPortCombo : public QComboBox {
+  Q_OBJECT
+public:
+  explicit TPortCombo(QWidget* Parent) : QComboBox(Parent) {}
+  std::function<void()> OnDropDown;
+  void showPopup() override;
+};
+
+// ---- the main window ----
+
+class TMain : public QWidget, public IMainView {
+  Q_OBJECT
+public:
+  explicit TMain(TDebugLog& Log, QWidget* Parent = nullptr); // runs FormCreate
+  ~TMain() override;
+  // The objects made after the window; the run needs them all.
+  void Attach(TDebug& Debug, TMsgBox& MsgBox, TComIo& ComIo);
+
+  // elements
+  QFrame* Panel1;
+  QLabel* Label14;
+  TFileEdit* edBoot;
+  QLabel* Label1;
+  TFileEdit* edPart;
+  QLabel* Label2;
+  TFileEdit* edFirm;
+  QFrame* Panel3;
+  QLabel* Label7;
+  QLabel* LabMac;
+  QProgressBar* pBar;
+  TFooter* JvFooter1;
+  QLabel* Label15;
+  TPortCombo* cbPort;
+  TLed* LED1;
+  QPushButton* butErase;
+  QPushButton* butUpdate;
+  QCheckBox* chkAutoErase;
+  TStatusBar* sBar;
+  QTimer* Timer1;
+  // the action list: ActExit, ActFiles, ActComm, ActDevice; ActionList1 stays empty
+  QAction* ActExit;
+  QAction* ActFiles;
+  QAction* ActComm;
+  QAction* ActDevice;
+  QList<QAction*> Action;
+  QList<QAction*> ActionList1;
+
+  // fields
+  TController UsedCpu = cESP32;
+  QString ProgPath;
+  QString ProgTitle;
+  TConfig FConfig; // "Config"; IMainView::Config() reads it
+  std::shared_ptr<TIniFile> IniFile;
+  TVersion Version;
+
+  TEsp* Esp() const { return FEsp.get(); }
+  bool Running() const { return FRunning; }
+
+  // handlers
+  void FormCreate();
+  void FormShow();
+  void FormClose();
+  void Timer1Timer();
+  void ActExitExecute();
+  void ButStartClick(QObject* Sender);
+  void FlashFile(const QString& Name, uint32_t Offset, int Kind);
+
+  // settings, port list and file checks (uMainGlue.cpp)
+  void LoadSettings();     // FormCreate: the settings file into memory
+  void RestorePlacement(); // before FormShow and in its step 6
+  void ReadSettings();     // FormShow step 3: connection settings and AutoErase
+  void ListComPorts();     // FormShow step 4 and cbPortDropDown: fill cbPort
+  void SortCombo();        // FormShow step 4: natural order
+  void SelectSavedPort();  // FormShow step 4: the saved name, else the first item
+  void ReadFileNames();    // FormShow step 5: the three saved names into the edits
+  void SavePlacement();    // close request, and FormClose step 2
+  void WriteSettings();    // FormClose step 2: settings, port, AutoErase, file names
+  void SaveSettingsFile(); // program end: the in-memory settings to disk
+  void CheckFiles();
+  void edFilenameChange(QObject* Sender);
+  void cbPortDropDown();
+
+  // IMainView
+  std::string PortText() const override;
+  std::string StatusText() const override;
+  void SetStatusText(const std::string& Text) override;
+  void ProcessMessages() override;
+  void SetLed(bool On) override;
+  const TConfig& Config() const override { return FConfig; }
+
+protected:
+  void showEvent(QShowEvent* Event) override;
+  void closeEvent(QCloseEvent* Event) override;
+
+private:
+  void BuildLayout();
+  void Status(const QString& Text);
+  void RunSteps(); // steps 1 to 10 of a run; raises on failure
+  void EndRunOnError(const std::string& Msg);
+  int AskErase();
+  void ShowError(const std::string& Msg);
+
+  TDebugLog& FLog;
+  TDebug* FDebug = nullptr;
+  TMsgBox* FMsgBox = nullptr;
+  TComIo* FComIo = nullptr;
+  std::unique_ptr<TEsp> FEsp;
+  QSocketNotifier* FUsbNotifier = nullptr;
+  bool FShown = false;
+  bool FRunning = false;
+  bool FCloseAfterRun = false;
+};
+
+// ---- the program ----
+
+// Any error that escapes an event handler is shown in a message box; the program goes on.
+class TQuorvexApplication : public QApplication {
+public:
+  TQuorvexApplication(int& argc, char** argv);
+  bool notify(QObject* Receiver, QEvent* Event) override;
+  std::function<void(const std::string& Msg)> OnError;
+};
+
+// The long-lived objects in their order of creation: Main, Debug, MsgBox, ComIo.
+// Destroyed in reverse, so the port closes while the window still exists.
+struct TProgram {
+  TProgram();
+  ~TProgram();
+  TDebugLog Log;
+  TMain Main;
+  std::unique_ptr<TDebug> Debug;
+  std::unique_ptr<TMsgBox> MsgBox;
+  std::unique_ptr<TComIo> ComIo;
+};
