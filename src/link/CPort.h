@@ -8,14 +8,32 @@
 
 #include "../support/uError.h"
 
-enum TBaudRate { brCustom, br110, br300, br600, br1200, br2400, br4800, br9600, br14400,
-                 br19200, br38400, br56000, br57600, br115200, br128000, br256000 };
+enum TBaudRate {
+  brCustom,
+  br110,
+  br300,
+  br600,
+  br1200,
+  br2400,
+  br4800,
+  br9600,
+  br14400,
+  br19200,
+  br38400,
+  br56000,
+  br57600,
+  br115200,
+  br128000,
+  br256000
+};
 
 // A failing port operation. Code is the number of the error table, WinCode the
 // operating system's error code of the failed call (-1 when there is none).
 class EComPort : public Exception {
 public:
   EComPort(int ACode, int AWinCode);
+  // As above, with a hint for the user appended to the message (empty: none).
+  EComPort(int ACode, int AWinCode, const std::string& Detail);
   static EComPort CreateNoWinCode(int ACode);
   int Code;
   int WinCode;

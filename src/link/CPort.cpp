@@ -1,0 +1,271 @@
+// TComPort: the portable half of the serial port. Settings, state and the error
+// table live here; the backend behind IComBackend talks to the OS.
+#include "CPort.h"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "ComBackend.h"
+
+namespace {
+
+const char* ComErrorText(int Code) {
+  switch (Code) {
+  case 1:
+    return "Unable to open com port";
+  case 2:
+    return "WriteFile function failed";
+  case 3:
+    return "ReadFile function failed";
+  case 5:
+    return "PurgeComm function failed";
+  case 7:
+    return "SetCommState function failed";
+  case 8:
+    return "SetCommTimeouts failed";
+  case 9:
+    return "SetupComm function failed";
+  case 10:
+    return "ClearCommError function failed";
+  case 12:
+    return "EscapeCommFunction function failed";
+  case 24:
+    return "Port Not Open";
+  default:
+    return "Unknown com port error";
+  }
+}
+
+std::string ComErrorMessage(int Code, int WinCode, const std::string& Detail) {
+  std::string Msg = ComErrorText(Code);
+  if (Code != 24 && WinCode > 0) Msg += " (Error: " + std::to_string(WinCode) + ")";
+  if (!Detail.empty()) Msg += " - " + Detail;
+  return Msg;
+}
+
+uint32_t FixedRate(TBaudRate Rate) {
+  static const uint32_t Rates[] = {0,     110,   300,   600,   1200,  2400,   4800,   9600,
+                                   14400, 19200, 38400, 56000, 57600, 115200, 128000, 256000};
+  const auto i = static_cast<size_t>(Rate);
+  return i < std::size(Rates) ? Rates[i] : 0;
+}
+
+// Runs a backend call and turns its failure into the port error of the table.
+template <class Fn> void Call(int Code, Fn&& F) {
+  try {
+    F();
+  } catch (const EComBackend& e) {
+    throw EComPort(e.Code ? e.Code : Code, e.OsCode, e.Detail);
+  }
+}
+
+} // namespace
+
+EComPort::EComPort(int ACode, int AWinCode) : EComPort(ACode, AWinCode, std::string()) {}
+
+EComPort::EComPort(int ACode, int AWinCode, const std::string& Detail)
+    : Exception(ComErrorMessage(ACode, AWinCode, Detail)), Code(ACode),
+      WinCode(ACode != 24 && AWinCode > 0 ? AWinCode : -1) {}
+
+EComPort EComPort::CreateNoWinCode(int ACode) {
+  return EComPort(ACode, -1);
+}
+
+bool IsRfc2217Name(const std::string& Port) {
+  return Port.rfind("rfc2217://", 0) == 0;
+}
+
+std::string ComDevicePath(const std::string& Port) {
+  if (IsRfc2217Name(Port) || Port.find('/') != std::string::npos) return Port;
+#ifdef _WIN32
+  if (Port.find('\\') != std::string::npos) return Port;
+  return "\\\\.\\" + Port;
+#else
+  return "/dev/" + Port;
+#endif
+}
+
+std::unique_ptr<IComBackend> CreateComBackend(const std::string& Port) {
+  return IsRfc2217Name(Port) ? CreateRfc2217Backend() : CreateNativeBackend();
+}
+
+struct TComPort::Impl {
+  std::string Port = "COM1";
+  TBaudRate BaudRate = br9600;
+  int32_t CustomBaudRate = 9600;
+  TComTimeouts Timeouts;
+  bool Connected = false;
+  std::unique_ptr<IComBackend> Backend;
+  BackendFactory Factory;
+
+  uint32_t AppliedRate() const {
+    return BaudRate == brCustom ? static_cast<uint32_t>(CustomBaudRate) : FixedRate(BaudRate);
+  }
+  void ApplyLine() {
+    const uint32_t Rate = AppliedRate();
+    Call(7, [&] {
+      // A rate of 0 (or a negative one) would hang the line up on POSIX drivers.
+      if (Rate == 0 || Rate > 0x7FFFFFFFu) throw EComBackend(-1, "invalid bit rate");
+      Backend->ApplyLine(Rate);
+    });
+  }
+  // Line settings on the open port (error 7); a refused rate is not kept, so the
+  // settings keep telling what the driver has.
+  template <class T> void ChangeLine(T& Field, T Value) {
+    if (Field == Value) return;
+    const T Old = Field;
+    Field = Value;
+    if (!Connected) return;
+    try {
+      ApplyLine();
+    } catch (...) {
+      Field = Old;
+      throw;
+    }
+  }
+  void ChangeTimeout(int32_t& Field, int32_t Value) {
+    if (Field == Value) return;
+    const int32_t Old = Field;
+    Field = Value;
+    if (!Connected) return;
+    try {
+      Call(8, [&] { Backend->ApplyTimeouts(Timeouts); });
+    } catch (...) {
+      Field = Old;
+      throw;
+    }
+  }
+};
+
+TComPort::TComPort() : P(std::make_unique<Impl>()) {}
+
+TComPort::~TComPort() {
+  // No notifications from a destructor: whoever listens may be gone already.
+  if (P->Connected && P->Backend) P->Backend->Close();
+}
+
+const std::string& TComPort::Port() const {
+  return P->Port;
+}
+
+void TComPort::SetPort(const std::string& Name) {
+  if (Name == P->Port) return;
+  P->Port = Name;
+  if (P->Connected) {
+    Close();
+    Open();
+  }
+}
+
+TBaudRate TComPort::BaudRate() const {
+  return P->BaudRate;
+}
+void TComPort::SetBaudRate(TBaudRate Value) {
+  P->ChangeLine(P->BaudRate, Value);
+}
+int32_t TComPort::CustomBaudRate() const {
+  return P->CustomBaudRate;
+}
+void TComPort::SetCustomBaudRate(int32_t Value) {
+  P->ChangeLine(P->CustomBaudRate, Value);
+}
+const TComTimeouts& TComPort::Timeouts() const {
+  return P->Timeouts;
+}
+void TComPort::SetReadTotalMultiplier(int32_t Value) {
+  P->ChangeTimeout(P->Timeouts.ReadTotalMultiplier, Value);
+}
+void TComPort::SetReadTotalConstant(int32_t Value) {
+  P->ChangeTimeout(P->Timeouts.ReadTotalConstant, Value);
+}
+bool TComPort::Connected() const {
+  return P->Connected;
+}
+
+void TComPort::SetBackendFactory(BackendFactory Factory) {
+  P->Factory = std::move(Factory);
+}
+
+void TComPort::Open() {
+  if (P->Connected) return;
+  if (P->Port.empty()) throw EComPort(1, -1, "no port selected");
+  std::unique_ptr<IComBackend> B = P->Factory ? P->Factory(P->Port) : CreateComBackend(P->Port);
+  if (!B) throw EComPort(1, -1, "no backend for " + P->Port);
+  Call(1, [&] { B->Open(ComDevicePath(P->Port)); });
+  P->Backend = std::move(B);
+  P->Connected = true;
+  try {
+    Call(9, [&] { P->Backend->SetupBuffers(1024, 1024); });
+    P->ApplyLine();
+    Call(8, [&] { P->Backend->ApplyTimeouts(P->Timeouts); });
+  } catch (...) {
+    P->Backend->Close();
+    P->Backend.reset();
+    P->Connected = false;
+    throw;
+  }
+  if (OnAfterOpen) OnAfterOpen();
+}
+
+void TComPort::Close() {
+  if (!P->Connected) return;
+  P->Backend->Close();
+  P->Backend.reset();
+  P->Connected = false;
+  if (OnAfterClose) OnAfterClose();
+}
+
+void TComPort::ClearBuffer(bool Input, bool Output) {
+  if (!P->Connected) throw EComPort::CreateNoWinCode(5);
+  Call(5, [&] { P->Backend->Purge(Input, Output); });
+}
+
+void TComPort::SetDTR(bool OnOff) {
+  if (!P->Connected) throw EComPort::CreateNoWinCode(12);
+  Call(12, [&] { P->Backend->SetDTR(OnOff); });
+}
+
+void TComPort::SetRTS(bool OnOff) {
+  if (!P->Connected) throw EComPort::CreateNoWinCode(12);
+  Call(12, [&] { P->Backend->SetRTS(OnOff); });
+}
+
+int TComPort::Write(const void* Buffer, int32_t Count) {
+  if (!P->Connected) throw EComPort::CreateNoWinCode(24);
+  if (Count <= 0 || !Buffer) return 0;
+  int32_t Done = 0;
+  Call(2, [&] { Done = P->Backend->Write(static_cast<const uint8_t*>(Buffer), Count); });
+  return Done;
+}
+
+int TComPort::WriteStr(const std::u16string& Str) {
+  if (!P->Connected) throw EComPort::CreateNoWinCode(24);
+  std::vector<uint8_t> Bytes(Str.size());
+  // One byte per character: its low 8 bits, no code-page conversion.
+  std::transform(Str.begin(), Str.end(), Bytes.begin(),
+                 [](char16_t c) { return static_cast<uint8_t>(c & 0xFF); });
+  if (Bytes.size() > 0x7FFFFFFFu) Bytes.resize(0x7FFFFFFFu);
+  return Write(Bytes.data(), static_cast<int32_t>(Bytes.size()));
+}
+
+int TComPort::ReadStr(std::u16string& Str, int32_t Count) {
+  if (!P->Connected) throw EComPort::CreateNoWinCode(24);
+  Str.clear();
+  if (Count <= 0) return 0;
+  // A read never hands back more than 1 MiB at once; callers asking for more get less.
+  // Single bytes (the common case) need no heap buffer.
+  const int32_t Want = std::min<int32_t>(Count, 1 << 20);
+  uint8_t Small[64];
+  std::vector<uint8_t> Large;
+  uint8_t* Bytes = Small;
+  if (Want > static_cast<int32_t>(sizeof Small)) {
+    Large.resize(static_cast<size_t>(Want));
+    Bytes = Large.data();
+  }
+  int32_t Got = 0;
+  Call(3, [&] { Got = P->Backend->Read(Bytes, Want); });
+  Got = std::clamp(Got, 0, Want);
+  Str.assign(Bytes, Bytes + Got);
+  return Got;
+}
