@@ -44,7 +44,9 @@ TComIo::~TComIo() {
 }
 
 void TComIo::DataModuleCreate() {
-  // The USB watcher's steps (create TUsb, attach its handlers) come first; see U_Usb.
+  FUsb = std::make_unique<TComponentUSB>();
+  FUsb->OnUSBArrival = [this](TComponentUSB& Sender) { UsbArrival(Sender); };
+  FUsb->OnUSBRemove = [this](TComponentUSB& Sender) { UsbRemove(Sender); };
   FComEsp = std::make_unique<TComEsp>(*this, FMain, FDebug);
 }
 
