@@ -1,0 +1,378 @@
+#include "VbEngine.h"
+
+#include <cmath>
+
+namespace vboard {
+
+namespace {
+// A real NOR part's order of magnitude, before TimeScale.
+constexpr double PageProgramMs = 0.7; // per 256 bytes
+constexpr double SectorEraseMs = 45;  // 4 KiB
+constexpr double BlockEraseMs = 150;  // 64 KiB
+constexpr double ChipEraseMs = 10000; // 4 MiB
+
+constexpr size_t MaxFrame = 8 + 16 + 16384 + 64;
+
+bool InRam(uint32_t Addr, uint32_t Size) {
+  uint64_t end = uint64_t(Addr) + Size;
+  auto within = [&](uint64_t lo, uint64_t hi) { return Addr >= lo && end <= hi; };
+  return within(0x3FFAE000, 0x40000000) || within(0x40070000, 0x400C0000);
+}
+
+} // namespace
+
+const char* TChipEngine::ModeName(TMode m) {
+  switch (m) {
+  case TChipEngine::TMode::Loader:
+    return "loader";
+  case TChipEngine::TMode::Stub:
+    return "stub";
+  case TChipEngine::TMode::Halted:
+    break;
+  }
+  return "halted";
+}
+
+TChipEngine::TChipEngine(const TBoardOptions& O, TFlash& F, TTrace* T)
+    : Opt(O), Flash(F), Trace(T), Slip(MaxFrame) {}
+
+void TChipEngine::TraceMode() {
+  if (Trace) Trace->Write(TTraceLine("mode").Str("mode", ModeName(FMode)));
+}
+
+void TChipEngine::EnterLoader() {
+  FMode = TMode::Loader;
+  FSynced = false;
+  Slip.Reset();
+  Actions.clear();
+  Regs.clear();
+  Regions.clear();
+  MemActive = FlashActive = false;
+  ImageNo = 0;
+}
+
+void TChipEngine::EnterStub() {
+  FMode = TMode::Stub;
+  Slip.Reset();
+  FlashActive = false;
+  TraceMode();
+}
+
+void TChipEngine::Halt(const char* Why) {
+  FMode = TMode::Halted;
+  if (Trace) Trace->Write(TTraceLine("mode").Str("mode", "halted").Str("why", Why));
+}
+
+std::vector<TAction> TChipEngine::TakeActions() {
+  std::vector<TAction> a;
+  a.swap(Actions);
+  return a;
+}
+
+TBytes TChipEngine::TakeOutput() {
+  TBytes out;
+  for (const TAction& a : TakeActions())
+    if (a.Kind == TAction::TKind::Send) out.insert(out.end(), a.Bytes.begin(), a.Bytes.end());
+  return out;
+}
+
+void TChipEngine::Feed(const uint8_t* p, size_t n) {
+  for (size_t i = 0; i < n; ++i)
+    if (Slip.Put(p[i])) HandlePacket(Slip.Frame());
+}
+
+int64_t TChipEngine::Scaled(double Ms) const {
+  return std::llround(Ms * 1e6 * Opt.TimeScale);
+}
+
+void TChipEngine::Busy(int64_t Ns, const char* What) {
+  if (Trace) Trace->Write(TTraceLine("busy").Str("what", What).Num("us", Ns / 1000));
+  if (Ns > 0) Actions.push_back({TAction::TKind::Busy, {}, Ns, 0});
+}
+
+void TChipEngine::SendFrame(const TBytes& Pkt, uint8_t Cmd) {
+  if (Opt.DropOpcode == Cmd && Pkt.size() >= 8) {
+    if (Trace) Trace->Write(TTraceLine("answer_dropped").Num("cmd", Cmd).Str("pkt", Hex(Pkt)));
+    return;
+  }
+  if (Trace) Trace->Write(TTraceLine("frame_out").Num("cmd", Cmd).Str("pkt", Hex(Pkt)));
+  TAction a{TAction::TKind::Send, {}, 0, 0};
+  if (Opt.Garbage) {
+    // What a noisy line or a chatty ROM puts before a frame: no delimiter among it.
+    static const uint8_t junk[] = {0x1B, 0x5B, 0x30, 0x6D, 0xDB, 0x0D, 0x0A, 0xFF, 0x00, 0x55};
+    a.Bytes.assign(std::begin(junk), std::end(junk));
+  }
+  TBytes f = SlipEncode(Pkt);
+  a.Bytes.insert(a.Bytes.end(), f.begin(), f.end());
+  Actions.push_back(std::move(a));
+}
+
+void TChipEngine::Answer(uint8_t Cmd, uint32_t Value, uint8_t Status, uint8_t Err) {
+  SendFrame(MakeAnswer(Cmd, Value, {Status, Err}), Cmd);
+}
+
+void TChipEngine::HandlePacket(const TBytes& Pkt) {
+  if (Trace) {
+    TTraceLine l("frame_in");
+    if (Pkt.size() >= 8)
+      l.Num("cmd", Pkt[1]).Num("size", GetLe16(&Pkt[2])).Num("chk", GetLe32(&Pkt[4]));
+    Trace->Write(l.Str("pkt", Hex(Pkt)));
+  }
+  if (FMode == TMode::Halted || Pkt.size() < 8 || Pkt[0] != 0x00)
+    return; // a halted chip hears nothing; a short or non-request frame is line noise
+  uint8_t cmd = Pkt[1];
+  uint32_t n = uint32_t(Pkt.size() - 8);
+  if (GetLe16(&Pkt[2]) != n) {
+    Answer(cmd, 0, 1, errInvalid);
+    return;
+  }
+  if (FMode == TMode::Loader)
+    DoLoaderCommand(cmd, GetLe32(&Pkt[4]), Pkt.data() + 8, n);
+  else
+    DoStubCommand(cmd, GetLe32(&Pkt[4]), Pkt.data() + 8, n);
+}
+
+void TChipEngine::DoLoaderCommand(uint8_t Cmd, uint32_t Chk, const uint8_t* p, uint32_t n) {
+  switch (Cmd) {
+  case opSync: {
+    bool ok = n == 36 && p[0] == 0x07 && p[1] == 0x07 && p[2] == 0x12 && p[3] == 0x20;
+    for (uint32_t i = 4; ok && i < n; ++i)
+      ok = p[i] == 0x55;
+    if (!ok) {
+      Answer(Cmd, 0, 1, errInvalid);
+      return;
+    }
+    FSynced = true;
+    // The ROM answers a good SYNC several times over.
+    for (int i = 0; i < 8; ++i)
+      Answer(Cmd, 0, 0, 0);
+    return;
+  }
+  case opMemBegin:
+    MemBegin(p, n);
+    return;
+  case opMemData:
+    MemData(Chk, p, n);
+    return;
+  case opMemEnd:
+    MemEnd(p, n);
+    return;
+  default:
+    DoCommon(Cmd, Chk, p, n);
+  }
+}
+
+void TChipEngine::DoStubCommand(uint8_t Cmd, uint32_t Chk, const uint8_t* p, uint32_t n) {
+  if (Cmd == opEraseFlash) {
+    if (n != 0) {
+      Answer(Cmd, 0, 1, errInvalid);
+      return;
+    }
+    Flash.EraseAll();
+    FlashActive = false;
+    Busy(Scaled(ChipEraseMs), "erase_chip");
+    Answer(Cmd, 0, 0, 0);
+    return;
+  }
+  DoCommon(Cmd, Chk, p, n);
+}
+
+void TChipEngine::DoCommon(uint8_t Cmd, uint32_t Chk, const uint8_t* p, uint32_t n) {
+  switch (Cmd) {
+  case opReadReg: {
+    if (n != 4) {
+      Answer(Cmd, 0, 1, errInvalid);
+      return;
+    }
+    uint32_t adr = GetLe32(p), w1 = 0, w2 = 0;
+    MacWords(Opt.Mac, w1, w2);
+    uint32_t v = adr == 0x40001000   ? ChipIdWord(Opt.Chip)
+                 : adr == 0x3FF5A004 ? w1
+                 : adr == 0x3FF5A008 ? w2
+                                     : Regs[adr];
+    Answer(Cmd, v, 0, 0);
+    return;
+  }
+  case opWriteReg: {
+    if (n == 0 || n % 16 != 0) {
+      Answer(Cmd, 0, 1, errInvalid);
+      return;
+    }
+    for (uint32_t i = 0; i < n; i += 16) {
+      uint32_t adr = GetLe32(p + i), val = GetLe32(p + i + 4), mask = GetLe32(p + i + 8);
+      Regs[adr] = (Regs[adr] & ~mask) | (val & mask);
+    }
+    Answer(Cmd, 0, 0, 0);
+    return;
+  }
+  case opSpiAttach:
+    Answer(Cmd, 0, (n == 4 || n == 8) ? 0 : 1, (n == 4 || n == 8) ? 0 : errInvalid);
+    return;
+  case opChangeBaud: {
+    uint32_t nb = n == 8 ? GetLe32(p) : 0;
+    if (nb < 300 || nb > 5000000) {
+      Answer(Cmd, 0, 1, errInvalid);
+    } else if (Opt.RefuseBaud) {
+      Answer(Cmd, 0, 1, errFailed);
+    } else {
+      Answer(Cmd, 0, 0, 0);
+      Actions.push_back({TAction::TKind::SetBaud, {}, 0, nb});
+    }
+    return;
+  }
+  case opFlashBegin:
+    FlashBegin(p, n);
+    return;
+  case opFlashData:
+    FlashData(Chk, p, n);
+    return;
+  case opFlashEnd:
+    FlashActive = false;
+    Answer(Cmd, 0, n == 4 ? 0 : 1, n == 4 ? 0 : errInvalid);
+    return;
+  default:
+    Answer(Cmd, 0, 1, errInvalid);
+  }
+}
+
+void TChipEngine::MemBegin(const uint8_t* p, uint32_t n) {
+  if (n != 16) {
+    Answer(opMemBegin, 0, 1, errInvalid);
+    return;
+  }
+  uint32_t size = GetLe32(p), block = GetLe32(p + 8), addr = GetLe32(p + 12);
+  // The block count (second word) is not checked: the ROM does not rely on it either.
+  if (block == 0 || !InRam(addr, size)) {
+    MemActive = false;
+    Answer(opMemBegin, 0, 1, errInvalid);
+    return;
+  }
+  Regions.push_back({addr, size, 0, TBytes(size, 0)});
+  MemActive = true;
+  MemSeq = 0;
+  MemBlock = block;
+  Answer(opMemBegin, 0, 0, 0);
+}
+
+void TChipEngine::MemData(uint32_t Chk, const uint8_t* p, uint32_t n) {
+  if (!MemActive) {
+    Answer(opMemData, 0, 1, errFailed);
+    return;
+  }
+  if (n < 16 || GetLe32(p) != n - 16 || GetLe32(p + 4) != MemSeq || n - 16 > MemBlock) {
+    Answer(opMemData, 0, 1, errInvalid);
+    return;
+  }
+  uint32_t size = n - 16;
+  TRegion& r = Regions.back();
+  uint64_t at = uint64_t(MemSeq) * MemBlock;
+  if (at + size > r.Size) {
+    Answer(opMemData, 0, 1, errInvalid);
+    return;
+  }
+  if (Chk != DataChecksum(p + 16, size)) {
+    Answer(opMemData, 0, 1, errChecksum);
+    return;
+  }
+  std::copy(p + 16, p + n, r.Data.begin() + static_cast<std::ptrdiff_t>(at));
+  r.Written += size;
+  ++MemSeq;
+  Answer(opMemData, 0, 0, 0);
+}
+
+bool TChipEngine::StubLayoutOk(uint32_t Entry) const {
+  bool code = false, data = false;
+  for (const TRegion& r : Regions) {
+    if (r.Addr == StubCodeAddr && r.Size == StubCodeLen && r.Written == StubCodeLen)
+      code = Entry >= StubCodeAddr && Entry < StubCodeAddr + StubCodeLen;
+    if (r.Addr == StubDataAddr && r.Size == StubDataLen && r.Written == StubDataLen) data = true;
+  }
+  return code && data;
+}
+
+void TChipEngine::MemEnd(const uint8_t* p, uint32_t n) {
+  if (n != 8) {
+    Answer(opMemEnd, 0, 1, errInvalid);
+    return;
+  }
+  MemActive = false;
+  Answer(opMemEnd, 0, 0, 0);
+  if (GetLe32(p) != 0) return; // no jump: the loader stays
+  if (!StubLayoutOk(GetLe32(p + 4))) {
+    Halt("jump into memory that does not hold the stub");
+    return;
+  }
+  TBytes hello{'O', 'H', 'A', 'I'};
+  if (Opt.BadGreeting) hello[3] = 'J';
+  SendFrame(hello, 0xFF);
+  EnterStub();
+}
+
+void TChipEngine::FlashBegin(const uint8_t* p, uint32_t n) {
+  ++ImageNo;
+  FlashActive = false;
+  if (n != 16) {
+    Answer(opFlashBegin, 0, 1, errInvalid);
+    return;
+  }
+  uint32_t erase = GetLe32(p), blocks = GetLe32(p + 4), block = GetLe32(p + 8),
+           off = GetLe32(p + 12);
+  uint64_t end = uint64_t(off) + erase;
+  bool fits = blocks == 0 || uint64_t(off) + uint64_t(blocks - 1) * block < TFlash::Size;
+  if (block == 0 || block > 0x10000 || end > TFlash::Size || !fits) {
+    Answer(opFlashBegin, 0, 1, errInvalid);
+    return;
+  }
+  // Whole 64 KiB blocks erase faster than their sixteen sectors.
+  double ms = 0;
+  uint64_t a = off / TFlash::SectorSize * TFlash::SectorSize;
+  while (a < end) {
+    if (a % TFlash::BlockSize == 0 && a + TFlash::BlockSize <= end) {
+      ms += BlockEraseMs;
+      a += TFlash::BlockSize;
+    } else {
+      ms += SectorEraseMs;
+      a += TFlash::SectorSize;
+    }
+  }
+  Flash.EraseRange(off, erase);
+  FlashActive = true;
+  FOffset = off;
+  FBlocks = blocks;
+  FBlock = block;
+  FSeq = 0;
+  Busy(Scaled(ms), "erase");
+  Answer(opFlashBegin, 0, 0, 0);
+}
+
+void TChipEngine::FlashData(uint32_t Chk, const uint8_t* p, uint32_t n) {
+  if (!FlashActive) {
+    Answer(opFlashData, 0, 1, errFailed);
+    return;
+  }
+  if (n < 16 || GetLe32(p) != n - 16 || GetLe32(p + 4) != FSeq || FSeq >= FBlocks ||
+      n - 16 > FBlock) {
+    Answer(opFlashData, 0, 1, errInvalid);
+    return;
+  }
+  uint32_t size = n - 16;
+  if (Chk != DataChecksum(p + 16, size)) {
+    Answer(opFlashData, 0, 1, errChecksum);
+    return;
+  }
+  if (ImageNo == Opt.FailImage && int64_t(FSeq) == Opt.FailBlock) {
+    Answer(opFlashData, 0, 1, errFlashWrite);
+    return;
+  }
+  uint64_t at = uint64_t(FOffset) + uint64_t(FSeq) * FBlock;
+  if (at + size > TFlash::Size) {
+    Answer(opFlashData, 0, 1, errInvalid);
+    return;
+  }
+  Flash.Program(uint32_t(at), p + 16, size);
+  ++FSeq;
+  Busy(Scaled(PageProgramMs * ((size + 255) / 256)), "write");
+  Answer(opFlashData, 0, 0, 0);
+}
+
+} // namespace vboard

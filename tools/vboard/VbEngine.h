@@ -1,0 +1,106 @@
+#pragma once
+// The chip's protocol side: the ROM loader and, once uploaded and started, the
+// flasher stub. It knows frames and commands but no time and no wire; what it
+// wants done (send bytes, be busy, switch the UART rate) comes back as actions in
+// order, which TBoard plays out on its timeline. Tests and the stub comparison feed
+// it directly: Feed(wire bytes), then TakeOutput() or TakeActions().
+#include <cstdint>
+#include <map>
+#include <vector>
+
+#include "VbFlash.h"
+#include "VbOptions.h"
+#include "VbTrace.h"
+#include "VbWire.h"
+
+namespace vboard {
+
+struct TAction {
+  enum class TKind { Send, Busy, SetBaud } Kind;
+  TBytes Bytes;      // Send: wire bytes (frames already SLIP-encoded)
+  int64_t Ns = 0;    // Busy: how long the chip works before the next Send
+  uint32_t Baud = 0; // SetBaud: the rate after everything before it has gone out
+};
+
+// Opcodes and the loader's error codes that the board uses.
+enum : uint8_t {
+  opFlashBegin = 0x02,
+  opFlashData = 0x03,
+  opFlashEnd = 0x04,
+  opMemBegin = 0x05,
+  opMemEnd = 0x06,
+  opMemData = 0x07,
+  opSync = 0x08,
+  opWriteReg = 0x09,
+  opReadReg = 0x0A,
+  opSpiAttach = 0x0D,
+  opChangeBaud = 0x0F,
+  opEraseFlash = 0xD0
+};
+enum : uint8_t { errInvalid = 0x05, errFailed = 0x06, errChecksum = 0x07, errFlashWrite = 0x08 };
+
+// Where the stub blob puts its code and data, and how long they are.
+constexpr uint32_t StubCodeAddr = 0x400BE000, StubCodeLen = 3288;
+constexpr uint32_t StubDataAddr = 0x3FFDEBA8, StubDataLen = 4;
+
+class TChipEngine {
+public:
+  enum class TMode { Loader, Stub, Halted };
+
+  TChipEngine(const TBoardOptions& O, TFlash& F, TTrace* T = nullptr);
+
+  void EnterLoader(); // a fresh ROM loader, as after a reset into download mode
+  void EnterStub();   // a started stub, for comparing stub implementations directly
+  TMode Mode() const { return FMode; }
+  static const char* ModeName(TMode m);
+  bool Synced() const { return FSynced; }
+
+  void Feed(const uint8_t* p, size_t n);
+  void Feed(const TBytes& b) { Feed(b.data(), b.size()); }
+  // Handles one decoded request packet (no SLIP).
+  void HandlePacket(const TBytes& Pkt);
+  std::vector<TAction> TakeActions();
+  // Only the bytes of the Send actions, in order.
+  TBytes TakeOutput();
+
+  int ImagesBegun() const { return ImageNo; }
+  uint64_t FramesDropped() const { return Slip.Dropped(); }
+
+private:
+  struct TRegion {
+    uint32_t Addr = 0, Size = 0, Written = 0;
+    TBytes Data;
+  };
+  void Answer(uint8_t Cmd, uint32_t Value, uint8_t Status, uint8_t Err);
+  void SendFrame(const TBytes& Pkt, uint8_t Cmd);
+  void Busy(int64_t Ns, const char* What);
+  void DoLoaderCommand(uint8_t Cmd, uint32_t Chk, const uint8_t* p, uint32_t n);
+  void DoStubCommand(uint8_t Cmd, uint32_t Chk, const uint8_t* p, uint32_t n);
+  void DoCommon(uint8_t Cmd, uint32_t Chk, const uint8_t* p, uint32_t n);
+  void MemBegin(const uint8_t* p, uint32_t n);
+  void MemData(uint32_t Chk, const uint8_t* p, uint32_t n);
+  void MemEnd(const uint8_t* p, uint32_t n);
+  void FlashBegin(const uint8_t* p, uint32_t n);
+  void FlashData(uint32_t Chk, const uint8_t* p, uint32_t n);
+  void Halt(const char* Why);
+  bool StubLayoutOk(uint32_t Entry) const;
+  int64_t Scaled(double Ms) const;
+  void TraceMode();
+
+  const TBoardOptions& Opt;
+  TFlash& Flash;
+  TTrace* Trace;
+  TSlipDecoder Slip;
+  TMode FMode = TMode::Loader;
+  bool FSynced = false;
+  std::vector<TAction> Actions;
+  std::map<uint32_t, uint32_t> Regs;
+  std::vector<TRegion> Regions;
+  bool MemActive = false;
+  uint32_t MemSeq = 0, MemBlock = 0;
+  bool FlashActive = false;
+  uint32_t FOffset = 0, FBlocks = 0, FBlock = 0, FSeq = 0;
+  int ImageNo = 0;
+};
+
+} // namespace vboard

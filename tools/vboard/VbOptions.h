@@ -1,0 +1,44 @@
+#pragma once
+// Everything that shapes one simulated board: the chip, its timings and the faults
+// it should show. Filled from the command line or directly by tests.
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vboard {
+
+enum class TChip { Esp32, Esp32S2, Unknown };
+
+struct TBoardOptions {
+  TChip Chip = TChip::Esp32;
+  std::array<uint8_t, 6> Mac{0x24, 0x0A, 0xC4, 0x01, 0xA2, 0x3C}; // in display order
+  // Reset circuit: the shortest EN-low pulse that resets the chip, and how long IO0
+  // must stay low after the chip samples it (the sample comes RcDelayMs after EN rises).
+  uint32_t MinResetMs = 10;
+  uint32_t MinHoldMs = 2;
+  uint32_t RcDelayMs = 10;
+  bool Pacing = true;
+  // Factor on the flash chip's erase and program times (1 = a real part's order of
+  // magnitude). Scaled down by default so runs stay short.
+  double TimeScale = 0.1;
+
+  // Faults, one flag each.
+  bool Mute = false;           // the chip never sends a byte
+  bool SlowOnly = false;       // needs the slow reset timings (sets the two minimums)
+  int FailImage = -1;          // FLASH_DATA block FailBlock of image FailImage (1-based)
+  int FailBlock = -1;          //   answers with a non-zero status
+  int DropOpcode = -1;         // answers to this opcode are never sent
+  bool Garbage = false;        // stray bytes go out before every answer frame
+  bool BadGreeting = false;    // the stub greets with OHAJ instead of OHAI
+  int64_t DropAfterBytes = -1; // the connection is cut after this many bytes from the host
+  bool RefuseBaud = false;     // CHANGE_BAUDRATE fails
+};
+
+// Parses "AA:BB:CC:DD:EE:FF". False on anything else.
+bool ParseMac(const std::string& s, std::array<uint8_t, 6>& Mac);
+// The identification word at 0x40001000 and the two eFuse words holding the MAC.
+uint32_t ChipIdWord(TChip c);
+void MacWords(const std::array<uint8_t, 6>& Mac, uint32_t& W1, uint32_t& W2);
+
+} // namespace vboard
