@@ -1,0 +1,285 @@
+// Loader commands: request words, time limits, acceptance, messages, log lines and
+// the flash block counter.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "FakeLink.h"
+#include "protocol/uEsp.h"
+
+namespace {
+
+struct EspCommands : ::testing::Test {
+  TFakeLink Link;
+  TDebugLog Log;
+  std::unique_ptr<TEsp> Esp = std::make_unique<TEsp>(Link, Log);
+
+  void Reply(const Bytes& Packet) { Link.Replies.push_back(Slip(Packet)); }
+  void ReplyOk(uint8_t Com, uint32_t Value = 0) { Reply(ResponsePacket(Com, Value)); }
+  Bytes LastRequest() const { return Unslip(Link.Writes.back()); }
+  // The message raised by f, or "" when it raised nothing.
+  static std::string Raised(const std::function<void()>& f) {
+    try {
+      f();
+    } catch (const Exception& e) {
+      return e.what();
+    }
+    return "";
+  }
+  size_t LogLinesStartingWith(const std::string& p) const {
+    size_t n = 0;
+    for (const auto& l : Log.Lines())
+      n += l.rfind(p, 0) == 0;
+    return n;
+  }
+};
+
+TEST_F(EspCommands, RequestsAndTimeLimits) {
+  const Bytes Data{1, 2, 3, 4};
+  struct Case {
+    const char* Name;
+    std::function<void(TEsp&)> Call;
+    uint8_t Com;
+    Bytes Payload;
+    int Timeout;
+  } Cases[] = {
+      {"changeBaud", [](TEsp& e) { e.changeBaud(921600, 115200); }, 0x0F, Words({921600, 115200}),
+       200},
+      {"readReg",
+       [](TEsp& e) {
+         uint32_t v;
+         e.readReg(0x40001000, v);
+       },
+       0x0A, Words({0x40001000}), 300},
+      {"writeReg", [](TEsp& e) { e.writeReg(0x3FF42000, 0xCAFE); }, 0x09,
+       Words({0x3FF42000, 0xCAFE, 0xFFFFFFFF, 0}), 300},
+      {"spiAttach", [](TEsp& e) { e.spiAttach(); }, 0x0D, Words({0}), 100},
+      {"eraseChip", [](TEsp& e) { e.eraseChip(); }, 0xD0, {}, 20000},
+      {"flashStart", [](TEsp& e) { e.flashStart(0x1000, 16385, 16384); }, 0x02,
+       Words({32768, 2, 16384, 0x1000}), 5000},
+      {"flashWrite", [&](TEsp& e) { e.flashWrite(Data.data(), 4); }, 0x03,
+       [] {
+         Bytes p = Words({4, 0, 0, 0});
+         p.insert(p.end(), {1, 2, 3, 4});
+         return p;
+       }(),
+       2000},
+  };
+  for (const Case& c : Cases) {
+    SCOPED_TRACE(c.Name);
+    Link.Writes.clear();
+    Link.Timeouts.clear();
+    ReplyOk(c.Com);
+    c.Call(*Esp);
+    ASSERT_EQ(Link.Writes.size(), 1u);
+    EXPECT_EQ(LastRequest(), RequestPacket(c.Com, c.Payload));
+    ASSERT_FALSE(Link.Timeouts.empty());
+    for (int t : Link.Timeouts)
+      EXPECT_EQ(t, c.Timeout);
+  }
+  // The flash block's checksum covers exactly its data bytes.
+  EXPECT_EQ(GetLe32(LastRequest(), 4), 0xEBu);
+}
+
+TEST_F(EspCommands, FailuresRaiseTheirMessages) {
+  // Each answer kind, and what every command makes of it ("" = accepted, nothing raised).
+  enum Kind { Silence, BadEscape, WrongDirection, BadStatus, TooLong, KindCount };
+  const char* KindNames[] = {"silence", "bad escape", "wrong direction", "status 1", "too long"};
+  struct Case {
+    const char* Name;
+    std::function<void(TEsp&)> Call;
+    uint8_t Com;
+    std::string NoAnswer; // silence, bad escape, wrong direction, too long
+    std::string Status;   // answered with a non-zero status
+  } Cases[] = {
+      {"changeBaud", [](TEsp& e) { e.changeBaud(921600, 115200); }, 0x0F, "", ""},
+      {"readReg",
+       [](TEsp& e) {
+         uint32_t v;
+         e.readReg(0x3FF5A004, v);
+       },
+       0x0A, "Read Reg: 0x3FF5A004", "Read Reg: 0x3FF5A004"},
+      {"writeReg", [](TEsp& e) { e.writeReg(0x0000A004, 1); }, 0x09, "Write Reg: 0x0000A004",
+       "Write Reg: 0x0000A004"},
+      {"spiAttach", [](TEsp& e) { e.spiAttach(); }, 0x0D, "Error SPI_ATTACH", "Error SPI_ATTACH"},
+      {"eraseChip", [](TEsp& e) { e.eraseChip(); }, 0xD0, "Error ERASE_FLASH", "Error ERASE_FLASH"},
+      {"flashStart", [](TEsp& e) { e.flashStart(0, 100, 16384); }, 0x02, "Error Flash Start", ""},
+      {"flashWrite",
+       [](TEsp& e) {
+         uint8_t b = 7;
+         e.flashWrite(&b, 1);
+       },
+       0x03, "Error Flash Write", "Error Flash"},
+  };
+  for (const Case& c : Cases) {
+    for (int k = 0; k < KindCount; ++k) {
+      SCOPED_TRACE(std::string(c.Name) + ", " + KindNames[k]);
+      Esp = std::make_unique<TEsp>(Link, Log);
+      Link.In.clear();
+      Link.Baud = 115200;
+      Bytes Long = ResponsePacket(c.Com);
+      Long.resize(sizeof(TResponse) + 1);
+      switch (k) {
+      case Silence:
+        Link.Replies.push_back({});
+        break;
+      case BadEscape:
+        Link.Replies.push_back({0xC0, 0x01, c.Com, 0xDB, 0x00, 0xC0});
+        break;
+      case WrongDirection:
+        Reply(ResponsePacket(c.Com, 0, 0, 0, 0));
+        break;
+      case BadStatus:
+        Reply(ResponsePacket(c.Com, 0, 1, 5));
+        break;
+      case TooLong:
+        Reply(Long);
+        break;
+      }
+      EXPECT_EQ(Raised([&] { c.Call(*Esp); }), k == BadStatus ? c.Status : c.NoAnswer);
+      if (c.Com == 0x0F) {
+        EXPECT_EQ(Link.Baud, 115200); // the port keeps its rate
+      }
+    }
+  }
+}
+
+TEST_F(EspCommands, AcceptedAnswers) {
+  ReplyOk(0x0F);
+  Esp->changeBaud(921600, 115200);
+  EXPECT_EQ(Link.Baud, 921600);
+
+  uint32_t v = 0;
+  ReplyOk(0x0A, 0x00F01D83);
+  Esp->readReg(0x40001000, v);
+  EXPECT_EQ(v, 0x00F01D83u);
+  EXPECT_EQ(Esp->StatusErr, &Esp->Response.Data[0]);
+
+  // A refused read leaves the out-parameter alone.
+  Reply(ResponsePacket(0x0A, 0x12345678, 1, 5));
+  EXPECT_THROW(Esp->readReg(0x40001000, v), Exception);
+  EXPECT_EQ(v, 0x00F01D83u);
+}
+
+TEST_F(EspCommands, FlashStartLogsAndRoundsUp) {
+  struct Case {
+    uint32_t Offset, Size;
+    std::vector<std::string> Lines;
+    Bytes Payload;
+  } Cases[] = {
+      {0x1000, 16385, {"BLK: 2", "ERA: 32768", "ADR: 1000"}, Words({32768, 2, 16384, 0x1000})},
+      {0x8000, 32768, {"BLK: 2", "ERA: 32768", "ADR: 8000"}, Words({32768, 2, 16384, 0x8000})},
+      {0x10000, 0, {"BLK: 0", "ERA: 0", "ADR: 10000"}, Words({0, 0, 16384, 0x10000})},
+      {0xABC000, 1, {"BLK: 1", "ERA: 16384", "ADR: ABC000"}, Words({16384, 1, 16384, 0xABC000})},
+  };
+  for (const Case& c : Cases) {
+    SCOPED_TRACE(c.Size);
+    Log.C();
+    ReplyOk(0x02);
+    Esp->flashStart(c.Offset, c.Size, 16384);
+    std::vector<std::string> Expected{std::string(60, '=')};
+    Expected.insert(Expected.end(), c.Lines.begin(), c.Lines.end());
+    EXPECT_EQ(Log.Lines(), Expected);
+    EXPECT_EQ(LastRequest(), RequestPacket(0x02, c.Payload));
+  }
+}
+
+TEST_F(EspCommands, FlashStartRefusesWhatItCannotSend) {
+  // A zero block size and an erase size past 32 bits are refused before anything goes out.
+  EXPECT_EQ(Raised([&] { Esp->flashStart(0x1000, 100, 0); }), "Error Flash Start");
+  EXPECT_EQ(Raised([&] { Esp->flashStart(0x1000, 0xFFFFFFFF, 16384); }), "Error Flash Start");
+  EXPECT_TRUE(Link.Writes.empty());
+  EXPECT_TRUE(Log.Lines().empty());
+  // The largest image that fits still goes out with its exact block count.
+  ReplyOk(0x02);
+  Esp->flashStart(0, 0xFFFFC000, 16384);
+  EXPECT_EQ(LastRequest(), RequestPacket(0x02, Words({0xFFFFC000, 262143, 16384, 0})));
+}
+
+TEST_F(EspCommands, SequenceCountsAcceptedBlocks) {
+  const uint8_t b[4] = {1, 2, 3, 4};
+  auto SentSequence = [&] { return GetLe32(LastRequest(), 8 + 4); };
+
+  // Non-zero status to FLASH_BEGIN is no failure; the counter starts at 0.
+  Reply(ResponsePacket(0x02, 0, 1, 1));
+  Esp->flashStart(0x1000, 5 * 16384, 16384);
+  for (uint32_t i = 0; i < 3; ++i) {
+    ReplyOk(0x03);
+    Esp->flashWrite(b, 4);
+    EXPECT_EQ(SentSequence(), i);
+  }
+
+  // Block 3 refused with status 1 and code 5: log line, request dump, "Error Flash".
+  Log.C();
+  Reply(ResponsePacket(0x03, 0, 1, 5));
+  EXPECT_EQ(Raised([&] { Esp->flashWrite(b, 4); }), "Error Flash");
+  ASSERT_EQ(Log.Lines().size(), 3u); // 30 bytes of request: two dump lines
+  EXPECT_EQ(Log.Lines()[0], "  3: 1 = 05");
+  EXPECT_EQ(Log.Lines()[1].substr(0, 30), "0000:  00 03 14 00 EB 00 00 00");
+  EXPECT_EQ(SentSequence(), 3u);
+
+  // Unanswered: "Error Flash Write", counter unchanged.
+  Link.Replies.push_back({});
+  EXPECT_EQ(Raised([&] { Esp->flashWrite(b, 4); }), "Error Flash Write");
+  EXPECT_EQ(SentSequence(), 3u);
+
+  ReplyOk(0x03);
+  Esp->flashWrite(b, 4);
+  EXPECT_EQ(SentSequence(), 3u);
+  ReplyOk(0x03);
+  Esp->flashWrite(b, 4);
+  EXPECT_EQ(SentSequence(), 4u);
+
+  // A new FLASH_BEGIN starts the count again.
+  ReplyOk(0x02);
+  Esp->flashStart(0x8000, 100, 16384);
+  ReplyOk(0x03);
+  Esp->flashWrite(b, 4);
+  EXPECT_EQ(SentSequence(), 0u);
+}
+
+TEST_F(EspCommands, FullBlockFailureDumpEndsInZeros) {
+  Bytes Block(EspDataSize, 0xAA);
+  ReplyOk(0x02);
+  Esp->flashStart(0, EspDataSize, 16384);
+  Log.C();
+  Reply(ResponsePacket(0x03, 0, 1, 5));
+  EXPECT_EQ(Raised([&] { Esp->flashWrite(Block.data(), uint32_t(Block.size())); }), "Error Flash");
+  // 16410 bytes: the header, 16400 of payload and the two spare bytes, which are zero.
+  ASSERT_EQ(Log.Lines().size(), 1u + (16410 + 15) / 16);
+  EXPECT_EQ(Log.Lines().back().substr(0, 39), "4010:  AA AA AA AA AA AA AA AA 00 00 ..");
+}
+
+TEST_F(EspCommands, FlashWriteRefusesOversizedBlock) {
+  Bytes Block(EspDataSize + 1, 1);
+  EXPECT_EQ(Raised([&] { Esp->flashWrite(Block.data(), uint32_t(Block.size())); }),
+            "Error Flash Write");
+  EXPECT_TRUE(Link.Writes.empty());
+}
+
+TEST_F(EspCommands, EraseDumpsTheResponseEvenAfterATimeout) {
+  // Nothing decoded yet: the 8 zero header bytes of the record.
+  Link.Replies.push_back({});
+  EXPECT_EQ(Raised([&] { Esp->eraseChip(); }), "Error ERASE_FLASH");
+  EXPECT_EQ(LogLinesStartingWith("0000:  00 00 00 00 00 00 00 00 .."), 1u);
+  EXPECT_EQ(Log.Lines().size(), 1u);
+
+  // A left-over Size of 0xFFFF would reach past the record; the dump stops at its end.
+  Log.C();
+  Link.Feed(Slip({0x01, 0xD0, 0xFF, 0xFF}));
+  ASSERT_EQ(Esp->getPacket(100, true), 4);
+  Link.Replies.push_back({});
+  EXPECT_THROW(Esp->eraseChip(), Exception);
+  EXPECT_EQ(Log.Lines().size(), (sizeof(TResponse) + 15) / 16);
+
+  // An accepted erase dumps its answer too.
+  Log.C();
+  ReplyOk(0xD0);
+  Esp->eraseChip();
+  ASSERT_EQ(Log.Lines().size(), 1u);
+  EXPECT_EQ(Log.Lines()[0].substr(0, 39), "0000:  01 D0 02 00 00 00 00 00 00 00 ..");
+}
+
+} // namespace
