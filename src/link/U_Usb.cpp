@@ -3,6 +3,7 @@
 #include "U_Usb.h"
 
 #include <cstring>
+#include <exception>
 #include <vector>
 
 namespace {
@@ -124,7 +125,17 @@ void TComponentUSB::DeliverEvent(bool Arrival, const std::string& Path) {
   Msg.Msg = WM_DEVICECHANGE_;
   Msg.WParam = Arrival ? DBT_DEVICEARRIVAL_ : DBT_DEVICEREMOVECOMPLETE_;
   Msg.LParam = reinterpret_cast<intptr_t>(Rec.data());
-  WMDeviceChange(Msg);
+  Dispatch(Msg);
+}
+
+void TComponentUSB::Dispatch(TMessage& Msg) {
+  try {
+    WMDeviceChange(Msg);
+  } catch (const std::exception& E) {
+    if (OnError) OnError(E.what());
+  } catch (...) {
+    if (OnError) OnError("Unknown error");
+  }
 }
 
 std::string UsbRegistryKey(const std::string& Path) {

@@ -33,8 +33,8 @@ public:
 
   std::function<void(TComponentUSB& Sender)> OnUSBArrival;
   std::function<void(TComponentUSB& Sender)> OnUSBRemove;
-  // Windows: an error raised by a handler inside the window procedure cannot travel
-  // through the system's call; it is handed here (the application's error display).
+  // An error raised by a handler while an event is delivered from the event loop is
+  // handed here (the application's error display); without it the error is dropped.
   std::function<void(const std::string& Message)> OnError;
 
   TMessage Xmsg;
@@ -53,6 +53,10 @@ public:
   // Wraps Path in a device-interface record and passes a device-change message for it
   // to WMDeviceChange, as the system would. The Linux monitor delivers its events so.
   void DeliverEvent(bool Arrival, const std::string& Path);
+
+  // WMDeviceChange as the event loop calls it: an error raised by a handler goes to
+  // OnError (the application's error display) and does not travel further.
+  void Dispatch(TMessage& Msg);
 
   // The serial port that belongs to a USB device path, or "" (Windows: the registry's
   // "PortName" of the device; Linux: the tty name, e.g. ttyUSB0, remembered while the

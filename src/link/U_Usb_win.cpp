@@ -11,7 +11,6 @@
 #include <dbt.h>
 
 #include <cstring>
-#include <exception>
 #include <string>
 
 namespace {
@@ -59,14 +58,8 @@ LRESULT CALLBACK TComponentUSB::Impl::WndProc(HWND Wnd, UINT Msg, WPARAM WParam,
   M.Msg = Msg;
   M.WParam = static_cast<uintptr_t>(WParam);
   M.LParam = static_cast<intptr_t>(LParam);
-  try {
-    Self->WMDeviceChange(M);
-  } catch (const std::exception& E) {
-    // An error must not unwind through the system's call; it goes to the error display.
-    if (Self->OnError) Self->OnError(E.what());
-  } catch (...) {
-    if (Self->OnError) Self->OnError("Unknown error");
-  }
+  // An error must not unwind through the system's call; it goes to the error display.
+  Self->Dispatch(M);
   return 0;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <future>
+#include <stdexcept>
 #include <vector>
 
 #include "link/U_Usb.h"
@@ -119,6 +120,16 @@ TEST(UsbWatcher, DeliverEventBuildsTheSystemRecord) {
   w.Usb.DeliverEvent(true, "/sys/devices/pci0000:00/usb1/1-2");
   w.Usb.DeliverEvent(false, "p\u00e4th");
   EXPECT_EQ(w.Seen, (Lines{"+/sys/devices/pci0000:00/usb1/1-2", "-p\u00e4th"}));
+}
+
+TEST(UsbWatcher, HandlerErrorsGoToTheErrorDisplay) {
+  TComponentUSB Usb{std::string("none")};
+  std::vector<std::string> Shown;
+  Usb.OnUSBRemove = [](TComponentUSB&) { throw std::runtime_error("registry gone"); };
+  Usb.DeliverEvent(false, "x"); // no display attached: dropped, not thrown
+  Usb.OnError = [&](const std::string& m) { Shown.push_back(m); };
+  Usb.DeliverEvent(false, "x");
+  EXPECT_EQ(Shown, Lines{"registry gone"});
 }
 
 TEST(UsbWatcher, FailedMonitorSetUpIsSilent) {
