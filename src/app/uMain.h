@@ -2,8 +2,10 @@
 // The main window (TMain): layout, start-up and close, and the run behind the two
 // buttons. The file checks, the port list and the settings glue are in uMainGlue.cpp.
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QWidget>
 #include <cstdint>
 #include <functional>
@@ -15,11 +17,9 @@
 #include "../support/uDebugLog.h"
 
 class QAction;
-class QCheckBox;
 class QFrame;
 class QLabel;
 class QProgressBar;
-class QPushButton;
 class QSocketNotifier;
 class QTimer;
 class TDebug;
@@ -113,6 +113,9 @@ public:
   QString PanelText(int Index) const;
   void SetPanelText(int Index, const QString& Text);
   QLabel* Panel(int Index) const { return FPanels[Index]; }
+
+signals:
+  void PanelTextSet(int Index, const QString& Text); // every assignment, equal or not
 
 private:
   QLabel* FPanels[2];

@@ -1,0 +1,722 @@
+#include "uMain.h"
+
+#include <QAbstractItemView>
+#include <QAction>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFrame>
+#include <QIcon>
+#include <QLabel>
+#include <QPainter>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "../link/U_Usb.h"
+#include "../protocol/uEsp.h"
+#include "../support/uDebug.h"
+#include "../support/uFormat.h"
+#include "../support/uMessageBox.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace {
+
+constexpr uint32_t BlockLen = 16384;
+constexpr uint32_t RegChipId = 0x40001000;
+constexpr uint32_t RegMacWord1 = 0x3FF5A004;
+constexpr uint32_t RegMacWord2 = 0x3FF5A008;
+
+void Sleep(int Ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(Ms));
+}
+
+QFont CalibriFont(int PixelSize, bool Bold) {
+  QFont F("Calibri");
+  F.setPixelSize(PixelSize);
+  F.setBold(Bold);
+  return F;
+}
+
+QLabel* MakeLabel(QWidget* Parent, const char* Name, const QString& Text, QRect Geometry,
+                  QFont Font, QColor Color, Qt::Alignment Align) {
+  auto* L = new QLabel(Text, Parent);
+  L->setObjectName(Name);
+  L->setGeometry(Geometry);
+  L->setFont(Font);
+  QPalette P = L->palette();
+  P.setColor(QPalette::WindowText, Color);
+  L->setPalette(P);
+  L->setAlignment(Align);
+  return L;
+}
+
+} // namespace
+
+// The pictures live in a static library, whose resource initialiser the linker would drop.
+static void InitAppResources() {
+  Q_INIT_RESOURCE(app);
+}
+
+// ---------------------------------------------------------------- helpers
+
+std::string MacText(uint32_t w1, uint32_t w2) {
+  const uint8_t b[8] = {uint8_t(w1), uint8_t(w1 >> 8), uint8_t(w1 >> 16), uint8_t(w1 >> 24),
+                        uint8_t(w2), uint8_t(w2 >> 8), uint8_t(w2 >> 16), uint8_t(w2 >> 24)};
+  return Format("%0.2x:%0.2x:%0.2x:%0.2x:%0.2x:%0.2x", {b[5], b[4], b[3], b[2], b[1], b[0]});
+}
+
+std::string ChipName(uint32_t Id, TController& Kind) {
+  switch (Id) {
+  case 0x00F01D83:
+    Kind = cESP32;
+    return "ESP32";
+  case 0x000007C6:
+    Kind = cESP32S2;
+    return "ESP32-S2";
+  default:
+    Kind = cNONE;
+    return "";
+  }
+}
+
+bool PatchBootHeader(std::vector<uint8_t>& Image) {
+  // Only a header long enough to hold the two fields is touched.
+  if (Image.size() < 4 || Image[0] != 0xE9) return false;
+  Image[2] = 0x02;
+  Image[3] = 0x20;
+  return true;
+}
+
+std::vector<uint32_t> BlockSizes(uint64_t Size, uint32_t Block) {
+  std::vector<uint32_t> Sizes;
+  for (uint64_t Done = 0; Done < Size;) {
+    const uint32_t Len = static_cast<uint32_t>(std::min<uint64_t>(Size - Done, Block));
+    Sizes.push_back(Len);
+    Done += Len;
+  }
+  return Sizes;
+}
+
+QString BareFileName(const QString& Name) {
+#ifdef _WIN32
+  const QString Seps = "\\:";
+#else
+  const QString Seps = "\\:/";
+#endif
+  for (qsizetype i = Name.size() - 1; i >= 0; --i)
+    if (Seps.contains(Name[i])) return Name.mid(i + 1);
+  return Name;
+}
+
+TVersion ProgramVersion() {
+  TVersion V;
+#ifdef _WIN32
+  // FileVersion of the first translation in the program file's version resource.
+  wchar_t Path[MAX_PATH];
+  if (GetModuleFileNameW(nullptr, Path, MAX_PATH) == 0) return V;
+  DWORD Dummy = 0;
+  const DWORD Size = GetFileVersionInfoSizeW(Path, &Dummy);
+  if (Size == 0) return V;
+  std::vector<uint8_t> Buf(Size);
+  if (!GetFileVersionInfoW(Path, 0, Size, Buf.data())) return V;
+  struct TLangCode {
+    WORD Lang, Code;
+  };
+  TLangCode* Trans = nullptr;
+  UINT Len = 0;
+  if (!VerQueryValueW(Buf.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&Trans),
+                      &Len) ||
+      Len < sizeof(TLangCode))
+    return V;
+  wchar_t Key[64];
+  swprintf(Key, 64, L"\\StringFileInfo\\%04x%04x\\FileVersion", Trans->Lang, Trans->Code);
+  wchar_t* Text = nullptr;
+  if (!VerQueryValueW(Buf.data(), Key, reinterpret_cast<void**>(&Text), &Len) || Len == 0) return V;
+  const QStringList Items = QString::fromWCharArray(Text).split('.');
+  int* Out[3] = {&V.Major, &V.Minor, &V.Release};
+  for (int i = 0; i < 3 && i < Items.size(); ++i) {
+    bool Ok = false;
+    const int N = Items[i].trimmed().toInt(&Ok);
+    *Out[i] = Ok ? N : -1;
+  }
+#else
+  // No version resource in an ELF file: the version the project was configured with.
+  V.Major = QUORVEX_VERSION_MAJOR;
+  V.Minor = QUORVEX_VERSION_MINOR;
+  V.Release = QUORVEX_VERSION_PATCH;
+#endif
+  return V;
+}
+
+bool HasDebugSwitch(const QStringList& Args) {
+  for (const QString& A : Args)
+    if (A.size() >= 2 && (A[0] == '-' || A[0] == '/') && A[1].toLower() == 'd') return true;
+  return false;
+}
+
+QString DistCopyName(const QString& ProgramFile, const TVersion& V) {
+  const QFileInfo Info(ProgramFile);
+  const QString Digits = QString::fromStdString(Format("%d%d%d", {V.Major, V.Minor, V.Release}));
+#ifdef _WIN32
+  return "dist\\" + Info.completeBaseName() + Digits + ".exe";
+#else
+  // Linux programs carry no extension: the digits end the name (quorvex -> dist/quorvex144).
+  return "dist/" + Info.completeBaseName() + Digits;
+#endif
+}
+
+QString ProgramFolder() {
+  QString Dir = QDir::toNativeSeparators(QCoreApplication::applicationDirPath());
+  if (!Dir.endsWith(QDir::separator())) Dir += QDir::separator();
+  return Dir;
+}
+
+int TagOf(const QObject* Obj) {
+  return Obj ? Obj->property("Tag").toInt() : 0;
+}
+
+// ---------------------------------------------------------------- controls
+
+TFileEdit::TFileEdit(QWidget* Parent) : QLineEdit(Parent) {
+  setReadOnly(true);
+  FBrowse = addAction(QIcon(":/app/browse.svg"), QLineEdit::TrailingPosition);
+  FBrowse->setObjectName("Browse");
+  FBrowse->setToolTip("Browse");
+  connect(FBrowse, &QAction::triggered, this, [this] { Browse(); });
+}
+
+void TFileEdit::BrowseStart(QString& Dir, QString& File) const {
+  QString Name = text();
+  if (Name.size() >= 2 && Name.startsWith('"') && Name.endsWith('"'))
+    Name = Name.mid(1, Name.size() - 2);
+  File.clear();
+  if (!Name.isEmpty()) {
+    const QFileInfo Info(Name);
+    if (Info.absoluteDir().exists()) {
+      Dir = Info.absolutePath();
+      File = Info.fileName();
+      return;
+    }
+  }
+  Dir = !FLastDir.isEmpty() && QDir(FLastDir).exists() ? FLastDir : QDir::currentPath();
+}
+
+QString TFileEdit::ChosenText(const QString& Path) {
+  const QString Native = QDir::toNativeSeparators(Path);
+  return Native.contains(' ') ? '"' + Native + '"' : Native;
+}
+
+void TFileEdit::Browse() {
+  QString Dir, File;
+  BrowseStart(Dir, File);
+  QFileDialog Dlg(this, QString(), Dir, "Binary Files (*.bin)");
+  Dlg.setFileMode(QFileDialog::ExistingFile);
+  Dlg.setAcceptMode(QFileDialog::AcceptOpen);
+  if (!File.isEmpty()) Dlg.selectFile(File);
+  if (Dlg.exec() != QDialog::Accepted || Dlg.selectedFiles().isEmpty()) return;
+  const QString Chosen = Dlg.selectedFiles().first();
+  FLastDir = QFileInfo(Chosen).absolutePath();
+  setText(ChosenText(Chosen)); // QLineEdit reports no change for an equal text
+}
+
+TLed::TLed(QWidget* Parent) : QWidget(Parent) {}
+
+void TLed::SetActive(bool On) {
+  if (FActive == On) return;
+  FActive = On;
+  update();
+}
+
+void TLed::paintEvent(QPaintEvent*) {
+  QPainter P(this);
+  P.setRenderHint(QPainter::Antialiasing);
+  const QRectF R = QRectF(rect()).adjusted(1, 1, -1, -1);
+  const QColor Base = FActive ? QColor(0, 200, 0) : QColor(220, 0, 0);
+  QRadialGradient G(R.center() - QPointF(R.width() / 5, R.height() / 5), R.width() / 1.6);
+  G.setColorAt(0, Base.lighter(170));
+  G.setColorAt(1, Base.darker(130));
+  P.setPen(QPen(Base.darker(220), 1));
+  P.setBrush(G);
+  P.drawEllipse(R);
+}
+
+TFooter::TFooter(QWidget* Parent) : QWidget(Parent) {
+  setAutoFillBackground(true);
+  setBackgroundRole(QPalette::Button);
+}
+
+void TFooter::paintEvent(QPaintEvent*) {
+  QPainter P(this);
+  P.setPen(palette().color(QPalette::Dark));
+  P.drawLine(0, 0, width() - 1, 0);
+  P.setPen(palette().color(QPalette::Light));
+  P.drawLine(0, 1, width() - 1, 1);
+}
+
+TStatusBar::TStatusBar(QWidget* Parent) : QWidget(Parent) {
+  setFont(CalibriFont(16, true));
+  const int Widths[2] = {250, 80};
+  const Qt::Alignment Align[2] = {Qt::AlignLeft | Qt::AlignVCenter, Qt::AlignCenter};
+  int Left = 0;
+  for (int i = 0; i < 2; ++i) {
+    auto* L = new QLabel(this);
+    L->setObjectName(QString("Panel%1").arg(i));
+    L->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    L->setGeometry(Left, 0, Widths[i], 20);
+    L->setAlignment(Align[i]);
+    FPanels[i] = L;
+    Left += Widths[i];
+  }
+}
+
+QString TStatusBar::PanelText(int Index) const {
+  return FPanels[Index]->text();
+}
+
+void TStatusBar::SetPanelText(int Index, const QString& Text) {
+  FPanels[Index]->setText(Text);
+  emit PanelTextSet(Index, Text);
+}
+
+void TPortCombo::showPopup() {
+  if (OnDropDown) OnDropDown();
+  // The popup is as wide as its longest entry.
+  int Widest = width();
+  for (int i = 0; i < count(); ++i)
+    Widest = std::max(Widest, fontMetrics().horizontalAdvance(itemText(i)) + 30);
+  view()->setMinimumWidth(Widest);
+  QComboBox::showPopup();
+}
+
+// ---------------------------------------------------------------- window
+
+TMain::TMain(TDebugLog& Log, QWidget* Parent) : QWidget(Parent), FLog(Log) {
+  InitAppResources();
+  BuildLayout();
+  FormCreate();
+}
+
+TMain::~TMain() = default;
+
+void TMain::BuildLayout() {
+  setObjectName("Main");
+  setProperty("Tag", 0);
+  // Fixed single border: no resizing by dragging; system menu, minimise and maximise stay.
+  setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint |
+                 Qt::MSWindowsFixedSizeDialogHint);
+  setFixedSize(385, 253);
+  setAutoFillBackground(true);
+  setBackgroundRole(QPalette::Button);
+  setFont(CalibriFont(15, false));
+
+  const QFont Bold13 = CalibriFont(13, true);
+  const Qt::Alignment LeftMid = Qt::AlignLeft | Qt::AlignVCenter;
+
+  Panel1 = new QFrame(this);
+  Panel1->setObjectName("Panel1");
+  Panel1->setGeometry(0, 0, 385, 139);
+  Panel1->setFrameStyle(QFrame::Panel | QFrame::Raised);
+  Panel1->setLineWidth(1);
+  Label14 = MakeLabel(Panel1, "Label14", "[0x0000] Bootloader", {16, 0, 146, 13}, Bold13, Qt::black,
+                      LeftMid);
+  edBoot = new TFileEdit(Panel1);
+  Label1 = MakeLabel(Panel1, "Label1", "[0x8000] Partitions", {16, 44, 146, 13}, Bold13, Qt::black,
+                     LeftMid);
+  edPart = new TFileEdit(Panel1);
+  Label2 = MakeLabel(Panel1, "Label2", "[0x10000] Firmware", {16, 88, 146, 13}, Bold13, Qt::black,
+                     LeftMid);
+  edFirm = new TFileEdit(Panel1);
+  const char* EdNames[3] = {"edBoot", "edPart", "edFirm"};
+  TFileEdit* Eds[3] = {edBoot, edPart, edFirm};
+  for (int i = 0; i < 3; ++i) {
+    Eds[i]->setObjectName(EdNames[i]);
+    Eds[i]->setProperty("Tag", i);
+    Eds[i]->setGeometry(16, 14 + 44 * i, 355, 26);
+    TFileEdit* Ed = Eds[i];
+    connect(Ed, &QLineEdit::textChanged, this, [this, Ed] { edFilenameChange(Ed); });
+  }
+
+  Panel3 = new QFrame(this);
+  Panel3->setObjectName("Panel3");
+  Panel3->setGeometry(0, 139, 385, 32);
+  Panel3->setFrameStyle(QFrame::NoFrame);
+  Panel3->setContentsMargins(1, 1, 1, 1);
+  Label7 = MakeLabel(Panel3, "Label7", "MAC:", {0, 6, 51, 16}, CalibriFont(15, true),
+                     QColor(0, 0, 128), Qt::AlignRight | Qt::AlignVCenter);
+  LabMac = MakeLabel(Panel3, "LabMac", "---", {57, 6, 128, 16}, CalibriFont(15, true),
+                     QColor(128, 0, 0), LeftMid);
+  pBar = new QProgressBar(Panel3);
+  pBar->setObjectName("pBar");
+  pBar->setGeometry(215, 8, 156, 17);
+  pBar->setTextVisible(false);
+  pBar->setRange(0, 100);
+  pBar->setValue(0);
+  pBar->hide();
+
+  JvFooter1 = new TFooter(this);
+  JvFooter1->setObjectName("JvFooter1");
+  JvFooter1->setGeometry(0, 171, 385, 62);
+  Label15 = MakeLabel(JvFooter1, "Label15", "COM-Port", {16, 6, 80, 15}, CalibriFont(15, true),
+                      Qt::black, LeftMid);
+  cbPort = new TPortCombo(JvFooter1);
+  cbPort->setObjectName("cbPort");
+  cbPort->setGeometry(16, 22, 80, 26);
+  cbPort->setFont(CalibriFont(15, true));
+  cbPort->setEditable(false);
+  cbPort->OnDropDown = [this] { cbPortDropDown(); };
+  LED1 = new TLed(JvFooter1);
+  LED1->setObjectName("LED1");
+  LED1->setGeometry(102, 27, 17, 17);
+  butErase = new QPushButton(QIcon(":/app/eraser.svg"), "Erase", JvFooter1);
+  butErase->setObjectName("butErase");
+  butErase->setGeometry(215, 6, 75, 33);
+  butErase->setProperty("Tag", 1);
+  butUpdate = new QPushButton(QIcon(":/app/update.svg"), "Update", JvFooter1);
+  butUpdate->setObjectName("butUpdate");
+  butUpdate->setGeometry(296, 6, 75, 34);
+  butUpdate->setProperty("Tag", 2);
+  for (QPushButton* B : {butErase, butUpdate}) {
+    B->setFont(CalibriFont(15, true));
+    B->setIconSize(QSize(16, 16));
+    connect(B, &QPushButton::clicked, this, [this, B] { ButStartClick(B); });
+  }
+  chkAutoErase = new QCheckBox("AutoErase", JvFooter1);
+  chkAutoErase->setObjectName("chkAutoErase");
+  chkAutoErase->setGeometry(296, 42, 97, 17);
+  chkAutoErase->setFont(CalibriFont(13, false));
+
+  sBar = new TStatusBar(this);
+  sBar->setObjectName("sBar");
+  sBar->setGeometry(0, 233, 385, 20);
+
+  // Keyboard order.
+  QWidget* Order[] = {edBoot, edPart, edFirm, butErase, butUpdate, cbPort, chkAutoErase};
+  for (QWidget* W : Order)
+    W->setFocusPolicy(Qt::StrongFocus);
+  for (size_t i = 0; i + 1 < std::size(Order); ++i)
+    setTabOrder(Order[i], Order[i + 1]);
+
+  Timer1 = new QTimer(this);
+  Timer1->setObjectName("Timer1");
+  Timer1->setSingleShot(true);
+  connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
+
+  // The action list: held by the window, invoked by no control, menu or key.
+  auto MakeAction = [this](const char* Name, const char* Caption, const char* Hint,
+                           const char* Icon) {
+    auto* A = new QAction(QIcon(Icon), Caption, this);
+    A->setObjectName(Name);
+    A->setToolTip(Hint);
+    A->setStatusTip(Hint);
+    Action.append(A);
+    return A;
+  };
+  ActExit = MakeAction("ActExit", "Exit", "Exit", ":/app/exit.svg");
+  ActFiles = MakeAction("ActFiles", "Files setup", "Files setup", ":/app/files.svg");
+  ActComm = MakeAction("ActComm", "", "Communication setup", ":/app/comm.svg");
+  ActDevice = MakeAction("ActDevice", "", "Device setup", ":/app/device.svg");
+  connect(ActExit, &QAction::triggered, this, [this] { ActExitExecute(); });
+}
+
+void TMain::Attach(TDebug& Debug, TMsgBox& MsgBox, TComIo& ComIo) {
+  FDebug = &Debug;
+  FMsgBox = &MsgBox;
+  FComIo = &ComIo;
+#ifndef _WIN32
+  // The USB watcher's udev monitor is served from this thread's event loop.
+  if (TComponentUSB* Usb = ComIo.TUsb(); Usb && Usb->MonitorFd() >= 0) {
+    FUsbNotifier = new QSocketNotifier(Usb->MonitorFd(), QSocketNotifier::Read, this);
+    connect(FUsbNotifier, &QSocketNotifier::activated, this, [Usb] { Usb->HandleMonitorEvent(); });
+  }
+#endif
+}
+
+void TMain::FormCreate() {
+  Version = ProgramVersion();
+  ProgTitle = QString::fromStdString(
+      Format("Quorvex v%d.%d.%d", {Version.Major, Version.Minor, Version.Release}));
+  ProgPath = ProgramFolder();
+  LoadSettings();
+  QApplication::setApplicationName(ProgTitle);
+  setWindowTitle(QApplication::applicationName());
+  // File dialogs given no folder start in the working directory: TFileEdit::BrowseStart.
+}
+
+void TMain::showEvent(QShowEvent* Event) {
+  QWidget::showEvent(Event);
+  if (FShown) return;
+  FShown = true;
+  RestorePlacement();
+  FormShow();
+}
+
+void TMain::FormShow() {
+  if (HasDebugSwitch(QCoreApplication::arguments().mid(1))) {
+    if (FDebug) {
+      const QRect F = frameGeometry();
+      FDebug->move(F.x() + F.width(), F.y());
+      FDebug->show();
+      activateWindow();
+      raise();
+    }
+    // A failed copy (no "dist" folder, say) is not reported.
+    const QString Exe = QCoreApplication::applicationFilePath();
+    const QString Copy = DistCopyName(Exe, Version);
+    if (QFileInfo(Copy).absoluteDir().exists()) {
+      QFile::remove(Copy);
+      QFile::copy(Exe, Copy);
+    }
+  }
+  QApplication::setApplicationName(ProgTitle);
+  setWindowTitle(QApplication::applicationName());
+  ReadSettings();
+  ListComPorts();
+  SortCombo();
+  SelectSavedPort();
+  ReadFileNames();
+  RestorePlacement();
+  sBar->SetPanelText(0, "");
+  UsedCpu = cESP32;
+  sBar->SetPanelText(1, "ESP32");
+  if (FComIo && !FEsp) {
+    FEsp = std::make_unique<TEsp>(*FComIo, FLog);
+    FComIo->ComEsp().AttachEsp(FEsp.get());
+  }
+  Timer1->start(100);
+}
+
+void TMain::Timer1Timer() {
+  Timer1->stop();
+  edFilenameChange(this);
+}
+
+void TMain::closeEvent(QCloseEvent* Event) {
+  if (FRunning) {
+    // The run finishes first; it closes the window when it ends.
+    FCloseAfterRun = true;
+    Event->ignore();
+    return;
+  }
+  SavePlacement();
+  FormClose();
+  Event->accept();
+}
+
+void TMain::FormClose() {
+  if (FComIo) FComIo->DisConnect();
+  SavePlacement();
+  WriteSettings();
+}
+
+void TMain::ActExitExecute() {
+  close();
+}
+
+// ---------------------------------------------------------------- IMainView
+
+std::string TMain::PortText() const {
+  return cbPort->currentText().toStdString();
+}
+
+std::string TMain::StatusText() const {
+  return sBar->PanelText(0).toStdString();
+}
+
+void TMain::SetStatusText(const std::string& Text) {
+  sBar->SetPanelText(0, QString::fromStdString(Text));
+}
+
+void TMain::ProcessMessages() {
+  QCoreApplication::processEvents();
+}
+
+void TMain::SetLed(bool On) {
+  LED1->SetActive(On);
+}
+
+// ---------------------------------------------------------------- the run
+
+void TMain::Status(const QString& Text) {
+  sBar->SetPanelText(0, Text);
+}
+
+int TMain::AskErase() {
+  return FMsgBox->Execute("Erase Flash?", mtConfirmation, "ERASE", MsgBut({mbYes, mbNo}),
+                          FConfig.DoBeep);
+}
+
+void TMain::ShowError(const std::string& Msg) {
+  FMsgBox->Execute(QString::fromStdString(Msg), mtError, "Error", MsgBut(mbClose), true);
+}
+
+void TMain::ButStartClick(QObject* Sender) {
+  // A click that arrives while a run processes messages must not start a second one.
+  if (FRunning || !FComIo || !FEsp || !FMsgBox) return;
+  FRunning = true;
+  FComIo->Tag = TagOf(Sender);
+  try {
+    RunSteps();
+  } catch (const std::exception& E) {
+    EndRunOnError(E.what());
+  }
+  pBar->hide();
+  butUpdate->setEnabled(true);
+  butErase->setEnabled(true);
+  FRunning = false;
+  if (FCloseAfterRun) {
+    FCloseAfterRun = false;
+    close();
+  }
+}
+
+void TMain::EndRunOnError(const std::string& Msg) {
+  // The board is reset and the port closed even when the reset itself fails (an adapter
+  // pulled out): that second error goes to the log, the user sees the first one.
+  try {
+    FComIo->DoReset();
+  } catch (const std::exception& E) {
+    FLog.S(std::string("Reset after error failed: ") + E.what());
+  }
+  try {
+    FComIo->DisConnect();
+  } catch (const std::exception& E) {
+    FLog.S(std::string("Close after error failed: ") + E.what());
+  }
+  Status("Error");
+  ShowError(Msg);
+}
+
+void TMain::RunSteps() {
+  butUpdate->setEnabled(false);
+  butErase->setEnabled(false);
+  LabMac->setText("---");
+  ProcessMessages();
+
+  if (!FComIo->ComEsp().DoConnect()) throw Exception("No Device Found!");
+  Status("Connected");
+  FComIo->ComFlush();
+  Sleep(100);
+
+  TEsp& E = *FEsp;
+  UsedCpu = cNONE;
+  uint32_t Id = 0;
+  E.readReg(RegChipId, Id);
+  const std::string Name = ChipName(Id, UsedCpu);
+  if (UsedCpu != cESP32) throw Exception(Format("Controller Error: %s", {Name}));
+
+  uint32_t w1 = 0, w2 = 0;
+  E.readReg(RegMacWord1, w1);
+  E.readReg(RegMacWord2, w2);
+  LabMac->setText(QString::fromStdString(MacText(w1, w2)));
+  ProcessMessages();
+
+  E.changeBaud(FConfig.FastBaud, static_cast<uint32_t>(FComIo->cPort.CustomBaudRate()));
+  E.ESP32_InstallStub();
+
+  switch (FComIo->Tag) {
+  case 1:
+    if (AskErase() == 6) {
+      Status("Erasing, please wait...");
+      ProcessMessages();
+      E.eraseChip();
+      Status("OK");
+    }
+    break;
+  case 2:
+    if (chkAutoErase->isChecked()) {
+      Status("Erasing, please wait...");
+      ProcessMessages();
+      E.eraseChip();
+    }
+    FlashFile(edBoot->text(), 0x1000, 0);
+    FlashFile(edPart->text(), 0x8000, 1);
+    FlashFile(edFirm->text(), 0x10000, 2);
+    break;
+  default:
+    break;
+  }
+  Status("OK");
+  FComIo->DoReset();
+  FComIo->DisConnect();
+}
+
+void TMain::FlashFile(const QString& Name, uint32_t Offset, int Kind) {
+  Status(BareFileName(Name));
+  ProcessMessages();
+
+  QFile F(Name);
+  if (!F.open(QIODevice::ReadOnly))
+    throw Exception(Format("Cannot read image file %s: %s",
+                           {Name.toStdString(), F.errorString().toStdString()}));
+  const QByteArray Data = F.readAll();
+  if (F.error() != QFileDevice::NoError)
+    throw Exception(Format("Cannot read image file %s: %s",
+                           {Name.toStdString(), F.errorString().toStdString()}));
+  F.close();
+  std::vector<uint8_t> Image(Data.begin(), Data.end());
+  const uint32_t Size = static_cast<uint32_t>(Image.size());
+
+  if (Kind == 0 && PatchBootHeader(Image)) FLog.BUFF(Image.data(), 6);
+
+  uint32_t Done = 0;
+  pBar->setMaximum(static_cast<int>(std::min<uint32_t>(Size, INT32_MAX)));
+  pBar->show();
+  ProcessMessages();
+
+  FEsp->flashStart(Offset, Size, BlockLen);
+  std::vector<uint8_t> Buffer(BlockLen);
+  for (const uint32_t Block : BlockSizes(Size, BlockLen)) {
+    pBar->setValue(static_cast<int>(std::min<uint32_t>(Done + Block, INT32_MAX)));
+    ProcessMessages();
+    std::copy_n(Image.begin() + Done, Block, Buffer.begin());
+    FEsp->flashWrite(Buffer.data(), Block);
+    Sleep(50);
+    Done += Block;
+  }
+
+  Status("OK");
+  pBar->setValue(0);
+  pBar->hide();
+  ProcessMessages();
+  Sleep(200);
+}
+
+// ---------------------------------------------------------------- the program
+
+TQuorvexApplication::TQuorvexApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+
+bool TQuorvexApplication::notify(QObject* Receiver, QEvent* Event) {
+  try {
+    return QApplication::notify(Receiver, Event);
+  } catch (const std::exception& E) {
+    if (OnError) OnError(E.what());
+    return false;
+  }
+}
+
+TProgram::TProgram()
+    : Main(Log), Debug(std::make_unique<TDebug>(Log)), MsgBox(std::make_unique<TMsgBox>(&Main)),
+      ComIo(std::make_unique<TComIo>(Main, Log)) {
+  Main.Attach(*Debug, *MsgBox, *ComIo);
+  if (auto* App = dynamic_cast<TQuorvexApplication*>(QCoreApplication::instance()))
+    App->OnError = [this](const std::string& Msg) {
+      MsgBox->Execute(QString::fromStdString(Msg), mtError, "", MsgBut(mbClose), true);
+    };
+}
+
+TProgram::~TProgram() {
+  if (auto* App = dynamic_cast<TQuorvexApplication*>(QCoreApplication::instance()))
+    App->OnError = nullptr;
+}
