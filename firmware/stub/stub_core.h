@@ -1,0 +1,141 @@
+/* Protocol core of the flasher stub: SLIP framing, command dispatch, the
+ * checks of every request and the flash arithmetic. Plain C with no
+ * knowledge of the chip; everything that touches hardware goes through the
+ * stub_hw_* functions below, which the ESP32 target layer
+ * (stub_hw_esp32.c) and the host simulation of the tests implement.
+ *
+ * Code size matters (the whole program must fit 3288 bytes of IRAM), so the
+ * core stays small: no tables, no division, no library calls. */
+#ifndef QUORVEX_STUB_CORE_H
+#define QUORVEX_STUB_CORE_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Opcodes the stub answers. */
+enum {
+  STUB_CMD_FLASH_BEGIN = 0x02,
+  STUB_CMD_FLASH_DATA = 0x03,
+  STUB_CMD_FLASH_END = 0x04,
+  STUB_CMD_WRITE_REG = 0x09,
+  STUB_CMD_READ_REG = 0x0A,
+  STUB_CMD_SPI_ATTACH = 0x0D,
+  STUB_CMD_CHANGE_BAUDRATE = 0x0F,
+  STUB_CMD_ERASE_FLASH = 0xD0
+};
+
+/* Error codes carried in the second status byte (the first one is 1). */
+enum {
+  STUB_ERR_INVALID = 0x05,     /* malformed frame, wrong length, bad argument, unknown command */
+  STUB_ERR_FAILED = 0x06,      /* the hardware did not do it (busy too long, refused) */
+  STUB_ERR_CHECKSUM = 0x07,    /* FLASH_DATA checksum does not match its data */
+  STUB_ERR_FLASH_WRITE = 0x08, /* the flash does not read back what was written */
+  STUB_ERR_SEQUENCE = 0x09,    /* FLASH_DATA out of order, or without FLASH_BEGIN */
+};
+
+enum {
+  STUB_SLIP_END = 0xC0,
+  STUB_SLIP_ESC = 0xDB,
+  STUB_SLIP_ESC_END = 0xDC,
+  STUB_SLIP_ESC_ESC = 0xDD
+};
+
+enum {
+  STUB_HEADER_SIZE = 8,
+  STUB_BLOCK_HEADER = 16, /* size, sequence, 0, 0 in front of FLASH_DATA's data */
+  STUB_MAX_BLOCK = 16384, /* largest FLASH_DATA block the program sends */
+  STUB_FRAME_MAX = STUB_HEADER_SIZE + STUB_BLOCK_HEADER + STUB_MAX_BLOCK,
+  STUB_SECTOR = 4096,           /* smallest erasable unit */
+  STUB_BLOCK64 = 65536,         /* erase unit of the faster block erase */
+  STUB_PAGE = 256,              /* page program never crosses this boundary */
+  STUB_SPI_CHUNK = 64,          /* SPI1 data buffer W0..W15 */
+  STUB_FLASH_LIMIT = 0x1000000, /* three address bytes reach 16 MiB */
+  STUB_KEEPALIVE_MS = 500,      /* idle byte while a long erase runs */
+  STUB_KEEPALIVE_BYTE = 0x00    /* outside any frame; receivers hunting for 0xC0 drop it */
+};
+
+/* Time limits for the flash's busy bit, in the target's milliseconds. Generous
+ * against datasheet maxima (page 3 ms, 4 KiB 400 ms, 64 KiB 2 s, chip 200 s
+ * for 16 MiB parts) because the clock behind them is an estimate. */
+enum {
+  STUB_WAIT_PAGE_MS = 50,
+  STUB_WAIT_STATUS_MS = 500,
+  STUB_WAIT_SECTOR_MS = 3000,
+  STUB_WAIT_BLOCK_MS = 8000,
+  STUB_WAIT_CHIP_MS = 400000
+};
+
+/* Status register 1: write in progress, and the block-protect bits (BP0..BP4
+ * as far as the common parts define them). */
+enum { STUB_SR_BUSY = 0x01, STUB_SR_PROTECT = 0x7C };
+
+struct stub_flash_job {
+  uint32_t offset;     /* flash address of block 0 */
+  uint32_t end;        /* end of the erased region; no write goes past it */
+  uint32_t block_size; /* bytes per block as announced */
+  uint32_t blocks;     /* number of blocks announced */
+  uint32_t next_seq;   /* the sequence number the next block must carry */
+  uint32_t next_addr;  /* where that block goes */
+  uint32_t active;     /* FLASH_BEGIN accepted and not yet ended */
+};
+
+struct stub {
+  struct stub_flash_job job;
+  uint32_t frame_len;  /* decoded bytes of the current frame (may exceed the buffer) */
+  uint32_t frame_bad;  /* bad escape or overflow seen in the current frame */
+  uint32_t last_alive; /* tick of the last keep-alive byte */
+  /* Word-aligned so that the target may read it as words if it wants to. */
+  uint32_t buf_words[(STUB_FRAME_MAX + 3) / 4];
+};
+
+/* The greeting word ("OHAI" in wire order), the stub's only initialised data. */
+extern uint32_t stub_greeting;
+
+void stub_init(struct stub* s);
+void stub_send_greeting(void);
+/* Reads one frame and answers it. Returns 0 when a frame was handled (or
+ * skipped), -1 when the input ended (only the host simulation ends). */
+int stub_poll(struct stub* s);
+
+/* Checksum rule of the protocol over a data block. */
+uint32_t stub_checksum(const uint8_t* data, uint32_t len);
+/* Length of the next program chunk at addr: bounded by the SPI buffer, the
+ * bytes left and the end of the 256-byte page. */
+uint32_t stub_chunk_len(uint32_t addr, uint32_t left);
+/* UART clock divider (integer part << 4 | sixteenths) for new_baud, derived
+ * from the divider in use for old_baud; 0 when it cannot be represented. */
+uint32_t stub_baud_divider(uint32_t cur_div16, uint32_t old_baud, uint32_t new_baud);
+uint32_t stub_udiv(uint32_t n, uint32_t d);
+
+/* ---- The hardware seam ---- */
+/* Next received byte; blocks on the target. A negative result (host only)
+ * ends stub_poll. */
+int stub_hw_getc(void);
+void stub_hw_putc(uint8_t c);
+/* Returns once every byte queued so far has left the wire. */
+void stub_hw_tx_drain(void);
+/* Current divider (sixteenths, as stub_baud_divider takes it) and setting a new one. */
+uint32_t stub_hw_baud_div16(void);
+void stub_hw_set_baud_div16(uint32_t div16);
+/* Register access; a non-zero result refuses the address (unmapped or unaligned). */
+int stub_hw_read_reg(uint32_t addr, uint32_t* value);
+int stub_hw_write_reg(uint32_t addr, uint32_t value);
+void stub_hw_delay_us(uint32_t us);
+/* Monotonic milliseconds (an estimate on the target). */
+uint32_t stub_hw_millis(void);
+/* Routes the flash pins to SPI1 and sets the controller up for plain SPI. */
+void stub_hw_flash_attach(void);
+/* One SPI flash transaction: opcode, optional 24-bit address (addr_bits 0 or
+ * 24), out_len bytes sent from out, then in_len bytes read into in. Lengths
+ * up to STUB_SPI_CHUNK. */
+void stub_hw_flash_cmd(uint8_t opcode, uint32_t addr, uint32_t addr_bits, const uint8_t* out,
+                       uint32_t out_len, uint8_t* in, uint32_t in_len);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,273 @@
+/* ESP32 target layer of the flasher stub: UART0, the SPI1 flash controller,
+ * the pad routing of the flash pins, the watchdogs, and the entry into C.
+ * Register addresses and fields are from the ESP32 Technical Reference
+ * Manual (TRM); the section is named beside each group.
+ *
+ * Everything is polled: start.S has masked every interrupt before we get
+ * here, and nothing returns to the ROM.
+ *
+ * Volatile accesses keep the compiler's default MEMW serialisation, so the
+ * peripheral reads and writes happen in program order (TRM 1.3, and the
+ * chip errata on back-to-back peripheral accesses). */
+#include "stub_core.h"
+
+#define REG(a) (*(volatile uint32_t*)(a))
+
+/* ---- UART0 (TRM 13, UART Controller; register summary 13.5) ---- */
+#define UART0_BASE 0x3FF40000u
+#define UART0_FIFO REG(UART0_BASE + 0x00)   /* reads go through the DPORT address */
+#define UART0_FIFO_AHB REG(0x60000000u)     /* writes through AHB: errata CPU-3.3 */
+#define UART0_CLKDIV REG(UART0_BASE + 0x14) /* CLKDIV 19:0, CLKDIV_FRAG 23:20 */
+#define UART0_STATUS REG(UART0_BASE + 0x1C) /* RXFIFO_CNT 7:0, TXFIFO_CNT 23:16, ST_UTX_OUT 27:24  \
+                                             */
+#define UART0_MEM_RX_STATUS REG(UART0_BASE + 0x60) /* RD_ADDR 12:2, WR_ADDR 23:13 */
+#define UART_TX_FIFO_ROOM 126u                     /* the FIFO holds 128; keep a margin */
+
+/* ---- SPI1, the flash controller (TRM 7, SPI; register summary 7.7) ---- */
+#define SPI1_BASE 0x3FF42000u
+#define SPI1_CMD REG(SPI1_BASE + 0x00)
+#define SPI1_ADDR REG(SPI1_BASE + 0x04)
+#define SPI1_CTRL REG(SPI1_BASE + 0x08)
+#define SPI1_CLOCK REG(SPI1_BASE + 0x18)
+#define SPI1_USER REG(SPI1_BASE + 0x1C)
+#define SPI1_USER1 REG(SPI1_BASE + 0x20)
+#define SPI1_USER2 REG(SPI1_BASE + 0x24)
+#define SPI1_MOSI_DLEN REG(SPI1_BASE + 0x28)
+#define SPI1_MISO_DLEN REG(SPI1_BASE + 0x2C)
+#define SPI1_PIN REG(SPI1_BASE + 0x34)
+#define SPI1_W(i) REG(SPI1_BASE + 0x80 + 4u * (i)) /* W0..W15, 64 bytes */
+
+#define SPI_CMD_USR (1u << 18)
+#define SPI_USER_COMMAND (1u << 31)
+#define SPI_USER_ADDR (1u << 30)
+#define SPI_USER_MISO (1u << 28)
+#define SPI_USER_MOSI (1u << 27)
+#define SPI_USER_CS_SETUP (1u << 5)
+#define SPI_USER_CS_HOLD (1u << 4)
+#define SPI_CTRL_WP_HIGH (1u << 21) /* WP line high while idle; plain 1-bit SPI, MSB first */
+/* f = APB / (CLKCNT_N + 1) with N = 3, H = 1, L = 3: 20 MHz from 80 MHz,
+ * safe for every serial flash part. */
+#define SPI_CLOCK_DIV4 ((3u << 12) | (1u << 6) | 3u)
+#define SPI_PIN_CS0_ONLY 0x6u /* CS1 and CS2 disabled, clock idles low */
+#define SPI_DONE_POLLS 100000u
+
+/* ---- IO_MUX (TRM 4, IO_MUX and GPIO Matrix; register summary 4.12) ----
+ * The flash sits on GPIO6..11; function 1 of those pads is the SPI flash
+ * interface (SPICLK, SPIQ, SPID, SPIHD, SPIWP, SPICS0). */
+#define IO_MUX_BASE 0x3FF49000u
+#define IO_MUX_GPIO6 0x60u  /* SPICLK */
+#define IO_MUX_GPIO7 0x64u  /* SPIQ */
+#define IO_MUX_GPIO8 0x68u  /* SPID */
+#define IO_MUX_GPIO9 0x54u  /* SPIHD */
+#define IO_MUX_GPIO10 0x58u /* SPIWP */
+#define IO_MUX_GPIO11 0x5Cu /* SPICS0 */
+/* MCU_SEL = 1 (bits 14:12), FUN_DRV = 2 (11:10), FUN_IE (9), FUN_WPU (8) */
+#define IO_MUX_SPI_PAD ((1u << 12) | (2u << 10) | (1u << 9))
+#define IO_MUX_PULLUP (1u << 8)
+
+/* ---- Watchdogs (TRM 18, Watchdog Timers; TRM 17.4 timer group registers,
+ * TRM 31.4 low-power management registers) ---- */
+#define WDT_WKEY 0x50D83AA1u
+#define TIMG0_BASE 0x3FF5F000u
+#define TIMG1_BASE 0x3FF60000u
+#define TIMG_WDTCONFIG0 0x48u
+#define TIMG_WDTFEED 0x60u
+#define TIMG_WDTWPROTECT 0x64u
+#define RTC_CNTL_BASE 0x3FF48000u
+#define RTC_CNTL_WDTCONFIG0 0x8Cu
+#define RTC_CNTL_WDTFEED 0xA0u
+#define RTC_CNTL_WDTWPROTECT 0xA4u
+
+/* CPU cycles per microsecond assumed for the time estimates. The ROM loader
+ * runs the CPU from the 80 MHz APB clock; should it run faster, the delays and
+ * time limits shrink in proportion and stay far above what the flash needs. */
+#define CYCLES_PER_US 80u
+#define CYCLES_PER_MS (CYCLES_PER_US * 1000u)
+
+static inline uint32_t ccount(void) {
+  uint32_t c;
+  __asm__ __volatile__("rsr %0, ccount" : "=a"(c));
+  return c;
+}
+
+/* ---- UART ---- */
+
+int stub_hw_getc(void) {
+  /* RXFIFO_CNT alone can read 0 while a byte waits (errata UART-3.17), so the
+   * FIFO's read and write pointers are compared too. */
+  for (;;) {
+    uint32_t m;
+    if (UART0_STATUS & 0xFFu) break;
+    m = UART0_MEM_RX_STATUS;
+    if (((m >> 2) & 0x7FFu) != ((m >> 13) & 0x7FFu)) break;
+  }
+  return (int)(UART0_FIFO & 0xFFu);
+}
+
+void stub_hw_putc(uint8_t c) {
+  while (((UART0_STATUS >> 16) & 0xFFu) >= UART_TX_FIFO_ROOM) {
+  }
+  UART0_FIFO_AHB = c;
+}
+
+void stub_hw_tx_drain(void) {
+  /* FIFO empty and the transmitter back in its idle state (ST_UTX_OUT 0). */
+  while (UART0_STATUS & ((0xFFu << 16) | (0xFu << 24))) {
+  }
+}
+
+uint32_t stub_hw_baud_div16(void) {
+  uint32_t d = UART0_CLKDIV;
+  return ((d & 0xFFFFFu) << 4) | ((d >> 20) & 0xFu);
+}
+
+void stub_hw_set_baud_div16(uint32_t div16) {
+  UART0_CLKDIV = (div16 >> 4) | ((div16 & 0xFu) << 20);
+}
+
+/* ---- registers ---- */
+
+/* Word-aligned addresses inside the ranges of the TRM's address map
+ * (TRM 1.3.1, Figure 1-1 and Table 1-4) that read and write without a bus
+ * error: the peripherals, internal ROM and SRAM, RTC memories. */
+static int mapped(uint32_t a) {
+  if (a & 3u) return 0;
+  return (a >= 0x3FF00000u && a < 0x3FF80000u) || /* peripherals (DPORT) */
+         (a >= 0x3FF80000u && a < 0x3FF82000u) || /* RTC FAST, data bus */
+         (a >= 0x3FF90000u && a < 0x3FFA0000u) || /* internal ROM 1 */
+         (a >= 0x3FFAE000u) ||                    /* SRAM 2 and SRAM 1, data bus */
+         (a >= 0x40000000u && a < 0x40060000u) || /* internal ROM 0 */
+         (a >= 0x40070000u && a < 0x400C2000u) || /* SRAM 0/1, RTC FAST, instruction bus */
+         (a >= 0x50000000u && a < 0x50002000u) || /* RTC SLOW */
+         (a >= 0x60000000u && a < 0x60040000u);   /* peripherals (AHB) */
+}
+
+int stub_hw_read_reg(uint32_t addr, uint32_t* value) {
+  if (!mapped(addr)) return -1;
+  *value = REG(addr);
+  return 0;
+}
+
+int stub_hw_write_reg(uint32_t addr, uint32_t value) {
+  if (!mapped(addr)) return -1;
+  REG(addr) = value;
+  return 0;
+}
+
+/* ---- time ---- */
+
+static uint32_t clock_ms, clock_last, clock_rest;
+
+void stub_hw_delay_us(uint32_t us) {
+  /* In steps of at most a millisecond so that the cycle count cannot wrap. */
+  while (us) {
+    uint32_t step = us < 1000u ? us : 1000u;
+    uint32_t start = ccount();
+    while (ccount() - start < step * CYCLES_PER_US) {
+    }
+    us -= step;
+  }
+}
+
+uint32_t stub_hw_millis(void) {
+  uint32_t now = ccount();
+  uint32_t ms;
+  clock_rest += now - clock_last;
+  clock_last = now;
+  ms = stub_udiv(clock_rest, CYCLES_PER_MS);
+  clock_rest -= ms * CYCLES_PER_MS;
+  clock_ms += ms;
+  return clock_ms;
+}
+
+/* ---- SPI flash ---- */
+
+void stub_hw_flash_attach(void) {
+  REG(IO_MUX_BASE + IO_MUX_GPIO6) = IO_MUX_SPI_PAD;
+  REG(IO_MUX_BASE + IO_MUX_GPIO7) = IO_MUX_SPI_PAD | IO_MUX_PULLUP;
+  REG(IO_MUX_BASE + IO_MUX_GPIO8) = IO_MUX_SPI_PAD | IO_MUX_PULLUP;
+  REG(IO_MUX_BASE + IO_MUX_GPIO9) = IO_MUX_SPI_PAD | IO_MUX_PULLUP;
+  REG(IO_MUX_BASE + IO_MUX_GPIO10) = IO_MUX_SPI_PAD | IO_MUX_PULLUP;
+  REG(IO_MUX_BASE + IO_MUX_GPIO11) = IO_MUX_SPI_PAD | IO_MUX_PULLUP;
+  SPI1_CTRL = SPI_CTRL_WP_HIGH;
+  SPI1_CLOCK = SPI_CLOCK_DIV4;
+  SPI1_PIN = SPI_PIN_CS0_ONLY;
+}
+
+void stub_hw_flash_cmd(uint8_t opcode, uint32_t addr, uint32_t addr_bits, const uint8_t* out,
+                       uint32_t out_len, uint8_t* in, uint32_t in_len) {
+  uint32_t user = SPI_USER_COMMAND | SPI_USER_CS_SETUP | SPI_USER_CS_HOLD;
+  uint32_t i, polls;
+  if (addr_bits) {
+    user |= SPI_USER_ADDR;
+    SPI1_USER1 = (addr_bits - 1u) << 26;
+    /* The address phase shifts out from bit 31 down. */
+    SPI1_ADDR = addr << (32u - addr_bits);
+  }
+  if (out_len) {
+    user |= SPI_USER_MOSI;
+    SPI1_MOSI_DLEN = out_len * 8u - 1u;
+    /* The buffer registers only take words; bytes go out lowest first. */
+    for (i = 0; i < out_len; i += 4) {
+      uint32_t w = 0, k;
+      for (k = 0; k < 4 && i + k < out_len; ++k)
+        w |= (uint32_t)out[i + k] << (8u * k);
+      SPI1_W(i >> 2) = w;
+    }
+  }
+  if (in_len) {
+    user |= SPI_USER_MISO;
+    SPI1_MISO_DLEN = in_len * 8u - 1u;
+  }
+  SPI1_USER2 = (7u << 28) | opcode; /* 8-bit command phase */
+  SPI1_USER = user;
+  SPI1_CMD = SPI_CMD_USR;
+  /* The controller clears the bit when done; the bound only guards a
+   * controller that never finishes, which the caller's checks then catch. */
+  for (polls = 0; (SPI1_CMD & SPI_CMD_USR) && polls < SPI_DONE_POLLS; ++polls) {
+  }
+  for (i = 0; i < in_len; i += 4) {
+    uint32_t w = SPI1_W(i >> 2), k;
+    for (k = 0; k < 4 && i + k < in_len; ++k)
+      in[i + k] = (uint8_t)(w >> (8u * k));
+  }
+}
+
+/* ---- start ---- */
+
+static void watchdogs_off(void) {
+  /* Each watchdog's registers are write-protected until its key is written
+   * (TRM 18.2.2.3); zero in CONFIG0 clears the enable bit and every stage. */
+  REG(TIMG0_BASE + TIMG_WDTWPROTECT) = WDT_WKEY;
+  REG(TIMG0_BASE + TIMG_WDTFEED) = 1;
+  REG(TIMG0_BASE + TIMG_WDTCONFIG0) = 0;
+  REG(TIMG0_BASE + TIMG_WDTWPROTECT) = 0;
+  REG(TIMG1_BASE + TIMG_WDTWPROTECT) = WDT_WKEY;
+  REG(TIMG1_BASE + TIMG_WDTFEED) = 1;
+  REG(TIMG1_BASE + TIMG_WDTCONFIG0) = 0;
+  REG(TIMG1_BASE + TIMG_WDTWPROTECT) = 0;
+  REG(RTC_CNTL_BASE + RTC_CNTL_WDTWPROTECT) = WDT_WKEY;
+  REG(RTC_CNTL_BASE + RTC_CNTL_WDTFEED) = 1u << 31;
+  REG(RTC_CNTL_BASE + RTC_CNTL_WDTCONFIG0) = 0;
+  REG(RTC_CNTL_BASE + RTC_CNTL_WDTWPROTECT) = 0;
+}
+
+/* Linker script symbols: the zero-initialised region. */
+extern uint32_t _bss_start[], _bss_end[];
+
+static struct stub the_stub;
+
+void stub_main(void) __attribute__((noreturn));
+void stub_main(void) {
+  uint32_t* p;
+  /* The ROM loads only the code and the 4 data bytes; the rest starts as
+   * whatever the RAM held. */
+  for (p = _bss_start; p < _bss_end; ++p)
+    *p = 0;
+  watchdogs_off();
+  clock_last = ccount();
+  stub_init(&the_stub);
+  stub_send_greeting();
+  for (;;)
+    stub_poll(&the_stub);
+}

@@ -1,0 +1,359 @@
+// The flasher stub's protocol core, run on the host against a simulated UART
+// and SPI NOR flash (StubSim).
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <numeric>
+
+#include "StubSim.h"
+#include "StubWire.h"
+#include "stub_core.h"
+
+namespace {
+
+constexpr uint8_t FLASH_BEGIN = 0x02, FLASH_DATA = 0x03, FLASH_END = 0x04, WRITE_REG = 0x09,
+                  READ_REG = 0x0A, SPI_ATTACH = 0x0D, CHANGE_BAUDRATE = 0x0F, ERASE_FLASH = 0xD0;
+
+TBytes Pattern(size_t n, uint32_t Seed) {
+  TBytes b(n);
+  for (size_t i = 0; i < n; ++i) {
+    Seed = Seed * 1103515245u + 12345u;
+    b[i] = uint8_t(Seed >> 16);
+  }
+  return b;
+}
+
+TBytes Begin(uint32_t Offset, uint32_t Size, uint32_t BlockSize) {
+  uint32_t Blocks = (Size + BlockSize - 1) / BlockSize;
+  return Request(FLASH_BEGIN, Words({Blocks * BlockSize, Blocks, BlockSize, Offset}));
+}
+
+class StubCore : public ::testing::Test {
+protected:
+  TStubSim Sim;
+  std::unique_ptr<stub> S = std::make_unique<stub>();
+
+  void SetUp() override {
+    stub_init(S.get());
+    Sim.Out.clear();
+  }
+  void TearDown() override {
+    for (const auto& f : Sim.Faults)
+      ADD_FAILURE() << "flash misuse: " << f;
+  }
+  std::vector<TAnswer> Run(const TBytes& Bytes, size_t* Stray = nullptr) {
+    Sim.Out.clear();
+    Sim.In.assign(Bytes.begin(), Bytes.end());
+    while (stub_poll(S.get()) == 0) {
+    }
+    return Answers(Sim.Out, Stray);
+  }
+  TAnswer One(const TBytes& Bytes) {
+    auto a = Run(Bytes);
+    EXPECT_EQ(a.size(), 1u);
+    return a.empty() ? TAnswer{} : a[0];
+  }
+  // Writes an image the way the program does and returns each block's answer.
+  std::vector<TAnswer> Write(uint32_t Offset, const TBytes& Image, uint32_t BlockSize = 16384) {
+    TBytes In = Begin(Offset, uint32_t(Image.size()), BlockSize);
+    for (uint32_t Seq = 0; Seq * BlockSize < Image.size(); ++Seq) {
+      size_t From = size_t(Seq) * BlockSize, n = std::min<size_t>(BlockSize, Image.size() - From);
+      In = Cat(In, FlashData(Seq, TBytes(Image.begin() + From, Image.begin() + From + n)));
+    }
+    return Run(Cat(In, Request(FLASH_END, Words({1}))));
+  }
+};
+
+void ExpectAnswer(const TAnswer& a, uint8_t Cmd, uint8_t Status, uint8_t Error) {
+  EXPECT_EQ(a.Dir, 1);
+  EXPECT_EQ(a.Cmd, Cmd);
+  EXPECT_EQ(a.Size, 2);
+  ASSERT_EQ(a.Data.size(), 2u);
+  EXPECT_EQ(a.Status(), Status);
+  EXPECT_EQ(a.Error(), Error);
+}
+#define EXPECT_ANSWER(a, cmd, status, err) ExpectAnswer((a), (cmd), (status), (err))
+
+TEST(StubArithmetic, ChecksumDivisionChunksAndBaudDivider) {
+  const uint8_t d[] = {1, 2, 3, 4};
+  EXPECT_EQ(stub_checksum(d, 0), 0xEFu);
+  EXPECT_EQ(stub_checksum(d, 4), 0xEBu);
+
+  for (auto [n, d2] : {std::pair{100u, 7u}, {0xFFFFFFFFu, 3u}, {5u, 9u}, {1280000000u, 921600u}})
+    EXPECT_EQ(stub_udiv(n, d2), n / d2) << n << "/" << d2;
+  EXPECT_EQ(stub_udiv(5, 0), 0u);
+
+  struct {
+    uint32_t Addr, Left, Want;
+  } Chunks[] = {
+      {0x1000, 16384, 64}, // buffer-bound
+      {0x10F0, 1000, 16},  // page end at 0x1100
+      {0x10C0, 64, 64},    // exactly to the page end
+      {0x1000, 5, 5},      // what is left
+      {0x10FF, 64, 1},     // last byte of a page
+  };
+  for (auto c : Chunks)
+    EXPECT_EQ(stub_chunk_len(c.Addr, c.Left), c.Want) << std::hex << c.Addr;
+
+  struct {
+    uint32_t Div16, Old, New, Want;
+  } Bauds[] = {
+      {11111, 115200, 921600, 1389},      // 80 MHz UART clock
+      {5556, 115200, 921600, 695},        // 40 MHz: taken from the divider in use
+      {11111, 0, 115200, 11111},          // old rate unknown: 80 MHz assumed
+      {11111, 115200, 0, 0},              // no new rate
+      {11111, 115200, 1, 0},              // divider too large for 20 bits
+      {11111, 115200, 100000000, 0},      // divider below 1
+      {0xFFFFFFFF, 115200, 921600, 1389}, // product overflows: 80 MHz assumed
+  };
+  for (auto b : Bauds)
+    EXPECT_EQ(stub_baud_divider(b.Div16, b.Old, b.New), b.Want) << b.Div16 << " " << b.New;
+}
+
+TEST_F(StubCore, GreetingIsOneFrameOfOhai) {
+  stub_send_greeting();
+  EXPECT_EQ(Sim.Out, (TBytes{0xC0, 'O', 'H', 'A', 'I', 0xC0}));
+  EXPECT_EQ(Sim.Attaches, 1); // the flash is set up at start, without SPI_ATTACH
+}
+
+TEST_F(StubCore, SlipDecodingEscapesNoiseAndEmptyFrames) {
+  // Address and value both need escaping, in the request and in the answer.
+  Sim.Regs[0x3FF5C0DB] = 0xDBC0C0DB;
+  TBytes In = Cat(TBytes{0x41, 0x42, 0xC0, 0xC0}, Request(READ_REG, Words({0x3FF5C0DB})));
+  auto a = Run(In);
+  ASSERT_EQ(a.size(), 1u);
+  EXPECT_ANSWER(a[0], READ_REG, 0, 0);
+  EXPECT_EQ(a[0].Value, 0xDBC0C0DBu);
+}
+
+TEST_F(StubCore, MalformedFramesAreRefusedOrSkippedAndTheStreamStaysInStep) {
+  Sim.Regs[0x1000] = 7;
+  TBytes BadEscape = Request(READ_REG, Words({0x1000}));
+  BadEscape.insert(BadEscape.begin() + 9, {0xDB, 0x41});
+  TBytes Huge = Request(0x55, TBytes(STUB_FRAME_MAX + 100, 0x11)); // longer than any buffer
+  TBytes Short = Slip({0x00, 0x0A, 0x04});                         // no full header: no answer
+  TBytes Answer = Slip(Packet(0x0A, Words({0x1000}), 0));
+  Answer[1] = 0x01; // a response, not a request
+  TBytes SizeLies = Slip(Packet(READ_REG, Words({0x1000, 0}), 0));
+  SizeLies[3] = 4; // header says 4, payload has 8
+  auto a = Run(Cat(Cat(Cat(Cat(Cat(BadEscape, Huge), Short), Answer), SizeLies),
+                   Request(READ_REG, Words({0x1000}))));
+  ASSERT_EQ(a.size(), 4u);
+  EXPECT_ANSWER(a[0], READ_REG, 1, STUB_ERR_INVALID);
+  EXPECT_ANSWER(a[1], 0x55, 1, STUB_ERR_INVALID);
+  EXPECT_ANSWER(a[2], READ_REG, 1, STUB_ERR_INVALID);
+  EXPECT_ANSWER(a[3], READ_REG, 0, 0);
+  EXPECT_EQ(a[3].Value, 7u);
+}
+
+TEST_F(StubCore, InputEndingInsideAFrameEndsThePoll) {
+  for (TBytes In : {TBytes{0xC0, 0x00, 0x0A}, TBytes{0xC0, 0x00, 0xDB}, TBytes{0x41}}) {
+    Sim.In.assign(In.begin(), In.end());
+    EXPECT_EQ(stub_poll(S.get()), -1);
+    EXPECT_TRUE(Sim.Out.empty());
+  }
+}
+
+TEST_F(StubCore, EachCommandAnswersWithItsStatus) {
+  Sim.Regs[0x3FF5A004] = 0x12345678;
+  Sim.Regs[0x3FF00010] = 0xFFFF0000;
+  struct {
+    const char* Name;
+    TBytes In;
+    uint8_t Cmd, Status, Error;
+    uint32_t Value;
+  } Cases[] = {
+      {"read", Request(READ_REG, Words({0x3FF5A004})), READ_REG, 0, 0, 0x12345678},
+      {"read unmapped", Request(READ_REG, Words({0x0})), READ_REG, 1, STUB_ERR_INVALID, 0},
+      {"read short", Request(READ_REG, TBytes{1, 2}), READ_REG, 1, STUB_ERR_INVALID, 0},
+      {"write", Request(WRITE_REG, Words({0x3FF5A004, 5, 0xFFFFFFFF, 0})), WRITE_REG, 0, 0, 0},
+      {"write unmapped", Request(WRITE_REG, Words({0x4, 5, 0xFFFFFFFF, 0})), WRITE_REG, 1,
+       STUB_ERR_INVALID, 0},
+      {"write short", Request(WRITE_REG, Words({0x3FF5A004, 5})), WRITE_REG, 1, STUB_ERR_INVALID,
+       0},
+      {"attach", Request(SPI_ATTACH, Words({0})), SPI_ATTACH, 0, 0, 0},
+      {"attach other pins", Request(SPI_ATTACH, Words({1})), SPI_ATTACH, 1, STUB_ERR_INVALID, 0},
+      {"end", Request(FLASH_END, Words({0})), FLASH_END, 0, 0, 0},
+      {"erase with payload", Request(ERASE_FLASH, Words({0})), ERASE_FLASH, 1, STUB_ERR_INVALID, 0},
+      {"baud zero", Request(CHANGE_BAUDRATE, Words({0, 115200})), CHANGE_BAUDRATE, 1,
+       STUB_ERR_INVALID, 0},
+      {"data before begin", FlashData(0, TBytes(4, 1)), FLASH_DATA, 1, STUB_ERR_SEQUENCE, 0},
+      {"unknown", Request(0x55, {}), 0x55, 1, STUB_ERR_INVALID, 0},
+      {"loader-only opcode", Request(0x05, Words({0, 0, 0, 0})), 0x05, 1, STUB_ERR_INVALID, 0},
+  };
+  for (auto& c : Cases) {
+    SCOPED_TRACE(c.Name);
+    TAnswer a = One(c.In);
+    EXPECT_ANSWER(a, c.Cmd, c.Status, c.Error);
+    EXPECT_EQ(a.Value, c.Value);
+  }
+  EXPECT_EQ(Sim.Regs[0x3FF5A004], 5u);
+  EXPECT_EQ(Sim.Attaches, 2);
+
+  // A mask keeps the bits outside it.
+  EXPECT_ANSWER(One(Request(WRITE_REG, Words({0x3FF00010, 0x1234, 0x0000FFFF, 0}))), WRITE_REG, 0,
+                0);
+  EXPECT_EQ(Sim.Regs[0x3FF00010], 0xFFFF1234u);
+}
+
+TEST_F(StubCore, ChangeBaudrateAnswersAtTheOldRateThenSwitches) {
+  auto a = Run(Request(CHANGE_BAUDRATE, Words({921600, 115200})));
+  ASSERT_EQ(a.size(), 1u);
+  EXPECT_ANSWER(a[0], CHANGE_BAUDRATE, 0, 0);
+  ASSERT_EQ(Sim.BaudSets, std::vector<uint32_t>{1389});
+  // The whole answer was queued and drained before the divider changed.
+  EXPECT_EQ(Sim.OutAtDrain, Sim.Out.size());
+  EXPECT_EQ(Sim.OutAtBaudSet, Sim.Out.size());
+}
+
+TEST_F(StubCore, WritesImagesWithNorSemanticsAndLeavesTheRestAlone) {
+  std::fill(Sim.Flash.begin(), Sim.Flash.end(), uint8_t(0x00));
+  TBytes Boot = Pattern(16385, 1); // one full block and one byte
+  auto a = Write(0x1000, Boot);
+  ASSERT_EQ(a.size(), 4u);
+  EXPECT_ANSWER(a[0], FLASH_BEGIN, 0, 0);
+  EXPECT_ANSWER(a[1], FLASH_DATA, 0, 0);
+  EXPECT_ANSWER(a[2], FLASH_DATA, 0, 0);
+  EXPECT_ANSWER(a[3], FLASH_END, 0, 0);
+  EXPECT_TRUE(std::equal(Boot.begin(), Boot.end(), Sim.Flash.begin() + 0x1000));
+  // Erased: the whole announced region (two blocks); untouched: around it.
+  EXPECT_TRUE(std::all_of(Sim.Flash.begin() + 0x1000 + 16385, Sim.Flash.begin() + 0x9000,
+                          [](uint8_t b) { return b == 0xFF; }));
+  EXPECT_EQ(Sim.Flash[0xFFF], 0x00);
+  EXPECT_EQ(Sim.Flash[0x9000], 0x00);
+}
+
+TEST_F(StubCore, EraseUsesBlocksWhereAlignedAndSectorsElsewhere) {
+  struct {
+    uint32_t Offset, Size;
+    std::vector<std::string> Ops;
+  } Cases[] = {
+      {0x1000, 0x2000, {"SE 1000", "SE 2000"}},
+      {0x10000, 0x20000, {"BE 10000", "BE 20000"}},
+      {0xE000, 0x14000, {"SE E000", "SE F000", "BE 10000", "SE 20000", "SE 21000"}},
+      {0x8000, 0, {}},
+  };
+  for (auto& c : Cases) {
+    Sim.Ops.clear();
+    TAnswer a = One(Request(FLASH_BEGIN, Words({c.Size, c.Size / 0x1000, 0x1000, c.Offset})));
+    EXPECT_ANSWER(a, FLASH_BEGIN, 0, 0);
+    EXPECT_EQ(Sim.Ops, c.Ops) << std::hex << c.Offset;
+  }
+}
+
+TEST_F(StubCore, BlocksThatStraddlePagesAreSplitAtPageEnds) {
+  // 100-byte blocks start at every odd place in a page; a chunk that crossed
+  // a page end would wrap inside the page on a real part (and in the sim).
+  TBytes Image = Pattern(1000, 7);
+  auto a = Write(0x3000, Image, 100);
+  ASSERT_EQ(a.size(), 12u);
+  for (size_t i = 1; i < 11; ++i)
+    EXPECT_ANSWER(a[i], FLASH_DATA, 0, 0);
+  EXPECT_TRUE(std::equal(Image.begin(), Image.end(), Sim.Flash.begin() + 0x3000));
+}
+
+TEST_F(StubCore, FlashDataErrorsLeaveTheFlashAndTheSequenceAsTheyWere) {
+  ASSERT_EQ(One(Begin(0x10000, 8192, 4096)).Status(), 0);
+  TBytes Block = Pattern(4096, 3);
+  TBytes BadSum = Slip(Packet(FLASH_DATA, Cat(Words({4096, 0, 0, 0}), Block),
+                              ProgramChecksum(Cat(Words({4096, 0, 0, 0}), Block)) ^ 1));
+  TBytes SizeWord = Request(FLASH_DATA, Cat(Words({4095, 0, 0, 0}), Block));
+  struct {
+    const char* Name;
+    TBytes In;
+    uint8_t Error;
+  } Cases[] = {
+      {"checksum", BadSum, STUB_ERR_CHECKSUM},
+      {"sequence ahead", FlashData(1, Block), STUB_ERR_SEQUENCE},
+      {"size word", SizeWord, STUB_ERR_INVALID},
+      {"larger than a block", FlashData(0, Pattern(4097, 1)), STUB_ERR_INVALID},
+      {"empty", FlashData(0, {}), STUB_ERR_INVALID},
+  };
+  for (auto& c : Cases) {
+    SCOPED_TRACE(c.Name);
+    EXPECT_ANSWER(One(c.In), FLASH_DATA, 1, c.Error);
+    EXPECT_EQ(Sim.Flash[0x10000], 0xFF);
+  }
+  // Block 0 is still the one expected, then 1; a third is beyond the announced region.
+  EXPECT_ANSWER(One(FlashData(0, Block)), FLASH_DATA, 0, 0);
+  EXPECT_ANSWER(One(FlashData(0, Block)), FLASH_DATA, 1, STUB_ERR_SEQUENCE);
+  EXPECT_ANSWER(One(FlashData(1, Block)), FLASH_DATA, 0, 0);
+  EXPECT_ANSWER(One(FlashData(2, Block)), FLASH_DATA, 1, STUB_ERR_INVALID);
+  EXPECT_TRUE(std::equal(Block.begin(), Block.end(), Sim.Flash.begin() + 0x11000));
+  // After FLASH_END no block is taken.
+  EXPECT_ANSWER(One(Request(FLASH_END, {})), FLASH_END, 0, 0);
+  EXPECT_ANSWER(One(FlashData(2, Block)), FLASH_DATA, 1, STUB_ERR_SEQUENCE);
+}
+
+TEST_F(StubCore, FlashBeginRefusesRegionsItCannotWriteSafely) {
+  std::fill(Sim.Flash.begin(), Sim.Flash.end(), uint8_t(0x00));
+  struct {
+    const char* Name;
+    uint32_t Erase, Blocks, BlockSize, Offset;
+  } Cases[] = {
+      {"block size 0", 4096, 1, 0, 0x1000},
+      {"block too large", 32768, 1, 32768, 0x1000},
+      {"unaligned offset", 4096, 1, 4096, 0x1800},
+      {"past 16 MiB", 0x2000, 2, 4096, 0xFFF000},
+      {"erase size wraps", 0xFFFFFFFF, 1, 4096, 0x1000},
+      {"offset wraps", 4096, 1, 4096, 0xFFFFF000},
+  };
+  for (auto& c : Cases) {
+    SCOPED_TRACE(c.Name);
+    EXPECT_ANSWER(One(Request(FLASH_BEGIN, Words({c.Erase, c.Blocks, c.BlockSize, c.Offset}))),
+                  FLASH_BEGIN, 1, STUB_ERR_INVALID);
+  }
+  EXPECT_TRUE(Sim.Ops.empty());
+  EXPECT_ANSWER(One(FlashData(0, TBytes(16, 1))), FLASH_DATA, 1, STUB_ERR_SEQUENCE);
+}
+
+TEST_F(StubCore, EraseFlashErasesTheChipAndClearsProtectionFirst) {
+  std::fill(Sim.Flash.begin(), Sim.Flash.end(), uint8_t(0x5A));
+  Sim.Sr1 = 0x1C; // block protection set
+  Sim.Sr2 = 0x02; // quad enable: must survive
+  EXPECT_ANSWER(One(Request(ERASE_FLASH, {})), ERASE_FLASH, 0, 0);
+  EXPECT_EQ(Sim.Ops, (std::vector<std::string>{"WRSR 0 2", "CE"}));
+  EXPECT_TRUE(std::all_of(Sim.Flash.begin(), Sim.Flash.end(), [](uint8_t b) { return b == 0xFF; }));
+}
+
+TEST_F(StubCore, HardwareFailuresAreReportedNotHidden) {
+  {
+    SCOPED_TRACE("no flash answers");
+    Sim.Dead = true;
+    EXPECT_ANSWER(One(Begin(0x1000, 4096, 4096)), FLASH_BEGIN, 1, STUB_ERR_FAILED);
+    EXPECT_ANSWER(One(Request(ERASE_FLASH, {})), ERASE_FLASH, 1, STUB_ERR_FAILED);
+    Sim.Dead = false;
+  }
+  {
+    SCOPED_TRACE("programs change nothing");
+    std::fill(Sim.Flash.begin(), Sim.Flash.end(), uint8_t(0x00));
+    Sim.DropPrograms = true;
+    auto a = Write(0x2000, Pattern(300, 9));
+    ASSERT_EQ(a.size(), 3u);
+    EXPECT_ANSWER(a[1], FLASH_DATA, 1, STUB_ERR_FLASH_WRITE);
+    Sim.DropPrograms = false;
+  }
+  {
+    SCOPED_TRACE("busy forever");
+    Sim.BusyPerOp = 1 << 30; // the erase starts and never ends
+    Sim.MillisStep = 50;
+    size_t Stray = 0;
+    auto a = Run(Request(ERASE_FLASH, {}), &Stray);
+    ASSERT_EQ(a.size(), 1u);
+    EXPECT_ANSWER(a[0], ERASE_FLASH, 1, STUB_ERR_FAILED);
+    // Keep-alive bytes went out while waiting, one per half second at most.
+    EXPECT_GE(Stray, size_t(STUB_WAIT_CHIP_MS) / size_t(STUB_KEEPALIVE_MS) - 2);
+    EXPECT_LE(Stray, size_t(STUB_WAIT_CHIP_MS) / size_t(STUB_KEEPALIVE_MS) + 2);
+    Sim.BusyPerOp = 3;
+    Sim.Busy = 0;
+  }
+  {
+    SCOPED_TRACE("busy before anything starts");
+    Sim.StuckBusy = true;
+    Sim.Ops.clear();
+    EXPECT_ANSWER(One(Begin(0x1000, 4096, 4096)), FLASH_BEGIN, 1, STUB_ERR_FAILED);
+    EXPECT_TRUE(Sim.Ops.empty());
+  }
+}
+
+} // namespace
