@@ -250,7 +250,7 @@ private:
 
   void Connect(const TAddress& A) {
     addrinfo Hints{};
-    Hints.ai_family = AF_UNSPEC;
+    Hints.ai_family = 0; // IPv4 or IPv6, whichever the name gives
     Hints.ai_socktype = SOCK_STREAM;
     Hints.ai_protocol = IPPROTO_TCP;
     addrinfo* List = nullptr;

@@ -1,0 +1,174 @@
+// The connect helper over a recording backend and a scripted loader session.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "FakeLink.h"
+
+namespace {
+
+// Answers getPacket from a script: one entry per call, {result, command byte}.
+class TScriptedEsp : public IPacketSource {
+public:
+  struct Answer {
+    int Result;
+    uint8_t Command;
+  };
+  std::vector<Answer> Script;
+  std::vector<uint8_t> Record = std::vector<uint8_t>(64, 0xAB);
+  std::function<void()> OnCall;
+  int Calls = 0;
+
+  int getPacket(int Timeout, bool ChkDir) override {
+    EXPECT_EQ(Timeout, 200);
+    EXPECT_TRUE(ChkDir);
+    if (OnCall) OnCall();
+    const Answer a = Calls < static_cast<int>(Script.size()) ? Script[static_cast<size_t>(Calls)]
+                                                             : Answer{-1, 0};
+    ++Calls;
+    Record[0] = 1;
+    Record[1] = a.Command;
+    return a.Result;
+  }
+  const uint8_t* ResponseBytes() const override { return Record.data(); }
+  size_t ResponseCapacity() const override { return Record.size(); }
+};
+
+std::vector<uint8_t> SyncFrameBytes() {
+  std::vector<uint8_t> f = {0xC0, 0x00, 0x08, 0x24, 0x00, 0x78, 0x01,
+                            0x3A, 0x00, 0x07, 0x07, 0x12, 0x20};
+  f.insert(f.end(), 32, 0x55);
+  f.push_back(0xC0);
+  return f;
+}
+
+class ComEspTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    Main.Port = "ttyUSB3";
+    Main.Cfg.SlowLow = Main.Cfg.SlowHigh = Main.Cfg.FastLow = Main.Cfg.FastHigh = 1;
+    Io.cPort.SetBackendFactory(FakeFactory(Line));
+    Io.ComEsp().AttachEsp(&Esp);
+  }
+  std::shared_ptr<TFakeLine> Line = std::make_shared<TFakeLine>();
+  TFakeMain Main;
+  TDebugLog Debug;
+  TComIo Io{Main, Debug};
+  TScriptedEsp Esp;
+};
+
+TEST_F(ComEspTest, OneAttemptRunsTheLineSequenceThenSyncs) {
+  Esp.Script = {{-1, 0}, {12, 8}};
+  Main.Cfg.ConnBaud = 230400;
+  Main.Status = "Connect fast ";
+  EXPECT_TRUE(Io.ComEsp().ConnectESP(Main.Cfg.ConnBaud, false));
+  const std::vector<std::string> Want = {"open /dev/ttyUSB3",
+                                         "buffers 1024/1024",
+                                         "line 230400",
+                                         "timeouts -1/0/0/100/1000",
+                                         "purge 11", // after the 50 ms pause
+                                         "dtr 0",
+                                         "rts 1",
+                                         "dtr 0",
+                                         "dtr 1",
+                                         "rts 0",
+                                         "dtr 1",
+                                         "dtr 0", // reset into the loader
+                                         "purge 11",
+                                         "purge 11",
+                                         "write 46", // try 1
+                                         "purge 11",
+                                         "purge 11",
+                                         "write 46"}; // try 2
+  EXPECT_EQ(Line->Ops, Want);
+  std::vector<uint8_t> Frames = SyncFrameBytes();
+  Frames.insert(Frames.end(), Frames.begin(), Frames.end());
+  EXPECT_EQ(Line->Tx, Frames);
+  EXPECT_EQ(Main.Status, "Connect fast ##");
+  EXPECT_EQ(Main.Processed, 2);
+  EXPECT_TRUE(Io.cPort.Connected());
+  EXPECT_EQ(Io.cPort.BaudRate(), brCustom);
+  // The answer (r + 8 bytes of the record) went to the log as a hex dump.
+  TDebugLog Expected;
+  Expected.BUFF(Esp.Record.data(), 20);
+  EXPECT_EQ(Debug.Lines(), Expected.Lines());
+}
+
+TEST_F(ComEspTest, AttemptsAlternateAndShowTheirStatus) {
+  struct Case {
+    bool FastFirst;
+    int AnswerOnCall; // -1: never
+    bool Result;
+    std::vector<std::string> Statuses; // texts at each attempt's end
+  };
+  const Case Cases[] = {
+      {true, 5, true, {"Connect fast #####", "Connect slow #"}},
+      {false, 7, true, {"Connect slow #####", "Connect fast ###"}},
+      {true,
+       -1,
+       false,
+       {"Connect fast #####", "Connect slow #####", "Connect fast #####", "Connect slow #####",
+        "Connect fast #####", "Connect slow #####"}},
+  };
+  for (const Case& c : Cases) {
+    Main = TFakeMain();
+    Main.Port = "ttyUSB3";
+    Main.Cfg.FastFirst = c.FastFirst;
+    Main.Cfg.SlowLow = Main.Cfg.SlowHigh = Main.Cfg.FastLow = Main.Cfg.FastHigh = 1;
+    Esp.Calls = 0;
+    Esp.Script.assign(static_cast<size_t>(c.AnswerOnCall < 0 ? 0 : c.AnswerOnCall + 1), {-1, 0});
+    if (c.AnswerOnCall >= 0) Esp.Script.back() = {10, 8};
+    EXPECT_EQ(Io.ComEsp().DoConnect(), c.Result);
+    std::vector<std::string> Ends;
+    for (size_t i = 0; i < Main.StatusHistory.size(); ++i)
+      if (i + 1 == Main.StatusHistory.size() || Main.StatusHistory[i + 1].back() == ' ')
+        Ends.push_back(Main.StatusHistory[i]);
+    EXPECT_EQ(Ends, c.Statuses);
+    EXPECT_EQ(Esp.Calls, c.AnswerOnCall < 0 ? 30 : c.AnswerOnCall + 1);
+    EXPECT_TRUE(Io.cPort.Connected()) << "the port stays open either way";
+  }
+}
+
+TEST_F(ComEspTest, AnswerToAnotherCommandEndsTheAttempt) {
+  Esp.Script = {{-1, 0}, {14, 0x0A}, {14, 8}};
+  EXPECT_FALSE(Io.ComEsp().ConnectESP(115200, true));
+  EXPECT_EQ(Esp.Calls, 2);
+  EXPECT_TRUE(Debug.Lines().empty());
+}
+
+TEST_F(ComEspTest, DumpStaysInsideTheResponseRecord) {
+  Esp.Record.assign(12, 0x11);
+  Esp.Script = {{100, 8}};
+  EXPECT_TRUE(Io.ComEsp().ConnectESP(115200, false));
+  TDebugLog Expected;
+  Expected.BUFF(Esp.Record.data(), 12);
+  EXPECT_EQ(Debug.Lines(), Expected.Lines());
+}
+
+TEST_F(ComEspTest, PortErrorsLeaveAtOnce) {
+  struct Case {
+    const char* Failing;
+    int Code;
+    size_t Statuses;
+  };
+  const Case Cases[] = {{"open", 1, 1}, {"dtr", 12, 1}, {"write", 2, 2}};
+  for (const Case& c : Cases) {
+    Main.StatusHistory.clear();
+    Line->Fail = {{c.Failing, 5}};
+    Esp.Calls = 0;
+    {
+      const EComPort e = RaisedBy([&] { Io.ComEsp().DoConnect(); }, c.Failing);
+      EXPECT_EQ(e.Code, c.Code) << c.Failing;
+    }
+    EXPECT_EQ(Main.StatusHistory.size(), c.Statuses) << c.Failing;
+    EXPECT_EQ(Esp.Calls, 0);
+  }
+  // No port selected: the open fails before any line moves.
+  Line->Fail.clear();
+  Line->Ops.clear();
+  Main.Port.clear();
+  EXPECT_THROW(Io.ComEsp().DoConnect(), EComPort);
+  EXPECT_EQ(Line->Ops, std::vector<std::string>{"close"}) << "only the previous port closes";
+}
+
+} // namespace

@@ -1,0 +1,190 @@
+// The RFC 2217 backend against a small server in the test.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+
+#include "FakeLink.h"
+#include "Rfc2217TestServer.h"
+
+namespace {
+
+using Cmds = std::vector<std::vector<uint8_t>>;
+constexpr uint8_t SetBaud = 1, SetSize = 2, SetParity = 3, SetStop = 4, SetControl = 5, Purge = 12;
+
+std::vector<uint8_t> BaudCmd(uint32_t b) {
+  return {SetBaud, uint8_t(b >> 24), uint8_t(b >> 16), uint8_t(b >> 8), uint8_t(b)};
+}
+
+class Rfc2217Test : public ::testing::Test {
+protected:
+  void OpenAt(uint32_t Baud) {
+    Io.cPort.SetPort(Server.Url());
+    Io.cPort.SetBaudRate(brCustom);
+    Io.cPort.SetCustomBaudRate(static_cast<int32_t>(Baud));
+    Io.cPort.Open();
+  }
+  // Waits until the server has recorded Count com-port commands; returns those after From.
+  Cmds CommandsAfter(size_t From, size_t Count) {
+    Server.WaitFor([&](const auto& s) { return s.Commands.size() >= From + Count; }, 2000);
+    const auto s = Server.Snapshot();
+    return Cmds(s.Commands.begin() + static_cast<std::ptrdiff_t>(std::min(From, s.Commands.size())),
+                s.Commands.end());
+  }
+  TRfc2217TestServer Server;
+  TFakeMain Main;
+  TDebugLog Debug;
+  TComIo Io{Main, Debug};
+};
+
+TEST_F(Rfc2217Test, OpenNegotiatesAndSetsTheLine) {
+  OpenAt(115200);
+  EXPECT_TRUE(Io.cPort.Connected());
+  const Cmds Want = {{SetControl, 9}, {SetControl, 12}, BaudCmd(115200), {SetSize, 8},
+                     {SetParity, 1},  {SetStop, 1},     {SetControl, 1}};
+  EXPECT_EQ(CommandsAfter(0, Want.size()), Want);
+  const auto Opts = Server.Snapshot().Options;
+  EXPECT_NE(std::find(Opts.begin(), Opts.end(), std::make_pair(uint8_t(251), uint8_t(44))),
+            Opts.end())
+      << "no WILL COM-PORT-OPTION";
+
+  // A rate change on the open port goes out at once; a rate holding 0xFF arrives intact.
+  for (uint32_t Rate : {921600u, 0x0001FF00u}) {
+    const size_t Mark = Server.Snapshot().Commands.size();
+    Io.cPort.SetCustomBaudRate(static_cast<int32_t>(Rate));
+    const Cmds Got = CommandsAfter(Mark, 5);
+    ASSERT_FALSE(Got.empty());
+    EXPECT_EQ(Got[0], BaudCmd(Rate));
+  }
+}
+
+TEST_F(Rfc2217Test, LineChangesGoOutBackToBackWithoutWaitingForAcks) {
+  OpenAt(115200);
+  const size_t Mark = CommandsAfter(0, 7).size();
+  Server.HoldControlAcks(true);
+  // The reset sequence of a connection attempt. A client that waited for each
+  // acknowledgement would stall here, since the server sends none until released.
+  const auto Start = std::chrono::steady_clock::now();
+  Io.cPort.SetDTR(false);
+  Io.cPort.SetRTS(true);
+  Io.cPort.SetDTR(false);
+  Io.cPort.SetDTR(true);
+  Io.cPort.SetRTS(false);
+  Io.cPort.SetDTR(true);
+  Io.cPort.SetDTR(false);
+  EXPECT_LT(std::chrono::steady_clock::now() - Start, std::chrono::milliseconds(500));
+  const Cmds Want = {{SetControl, 9},  {SetControl, 11}, {SetControl, 9}, {SetControl, 8},
+                     {SetControl, 12}, {SetControl, 8},  {SetControl, 9}};
+  EXPECT_EQ(CommandsAfter(Mark, Want.size()), Want);
+  const int AcksBefore = Server.Snapshot().Acks;
+  Server.HoldControlAcks(false); // the late acknowledgements are swallowed quietly
+  Server.SendData({0x42});
+  EXPECT_EQ(Io.ComGetSer(1000), 0x42);
+  EXPECT_EQ(Server.Snapshot().Acks, AcksBefore + 7);
+}
+
+TEST_F(Rfc2217Test, PurgeSendsItsCommandAndDropsReceivedBytes) {
+  OpenAt(115200);
+  const size_t Mark = CommandsAfter(0, 7).size();
+  Server.SendData({1, 2, 3});
+  EXPECT_EQ(Io.ComGetSer(1000), 1); // the rest has arrived too
+  Io.cPort.ClearBuffer(true, false);
+  Io.cPort.ClearBuffer(false, true);
+  Io.cPort.ClearBuffer(true, true);
+  EXPECT_EQ(CommandsAfter(Mark, 3), (Cmds{{Purge, 1}, {Purge, 2}, {Purge, 3}}));
+  EXPECT_EQ(Io.ComGetSer(50), -1);
+}
+
+TEST_F(Rfc2217Test, BytesFullOf0xFFTravelIntactBothWays) {
+  OpenAt(921600);
+  std::vector<uint8_t> Payload(5000);
+  for (size_t i = 0; i < Payload.size(); ++i)
+    Payload[i] = i % 3 ? static_cast<uint8_t>(i) : 0xFF;
+  Payload.insert(Payload.end(), 300, 0xFF);
+  EXPECT_EQ(Io.cPort.Write(Payload.data(), static_cast<int32_t>(Payload.size())),
+            static_cast<int>(Payload.size()));
+  ASSERT_TRUE(Server.WaitFor([&](const auto& s) { return s.Data.size() >= Payload.size(); }, 3000));
+  EXPECT_EQ(Server.Snapshot().Data, Payload);
+
+  // Server to client, with a notification and a NOP between data bytes.
+  Server.SendData(std::vector<uint8_t>(Payload.begin(), Payload.begin() + 100));
+  Server.SendRaw({255, 250, 44, 107, 0x30, 255, 240, 255, 241});
+  Server.SendData(std::vector<uint8_t>(Payload.begin() + 100, Payload.end()));
+  std::vector<uint8_t> Got;
+  for (size_t i = 0; i < Payload.size(); ++i) {
+    const int b = Io.ComGetSer(1000);
+    if (b < 0) break;
+    Got.push_back(static_cast<uint8_t>(b));
+  }
+  EXPECT_EQ(Got, Payload);
+  EXPECT_EQ(Io.ComGetSer(50), -1);
+}
+
+TEST_F(Rfc2217Test, ServerGoingAwayFailsTheRead) {
+  OpenAt(115200);
+  CommandsAfter(0, 7);
+  Server.DropClient();
+  {
+    const EComPort e = RaisedBy([&] { Io.ComGetSer(2000); });
+    EXPECT_EQ(e.Code, 3);
+    EXPECT_GT(e.WinCode, 0);
+  }
+}
+
+TEST(Rfc2217Open, BadAddressesFailWithError1) {
+  const char* Malformed[] = {
+      "rfc2217://",        "rfc2217://host",   "rfc2217://host:",     "rfc2217://:4000",
+      "rfc2217://h:70000", "rfc2217://h:12ab", "rfc2217://[::1:4000", "rfc2217://a b:1"};
+  for (const char* Url : Malformed) {
+    TComPort P;
+    P.SetPort(Url);
+    {
+      const EComPort e = RaisedBy([&] { P.Open(); }, Url);
+      EXPECT_EQ(e.Code, 1) << Url;
+      EXPECT_EQ(e.WinCode, -1) << Url;
+      EXPECT_NE(e.Message().find("rfc2217://host:port"), std::string::npos) << e.Message();
+    }
+    EXPECT_FALSE(P.Connected());
+  }
+}
+
+TEST(Rfc2217Open, UnreachableOrRefusingHostsFailWithTheOsCodeInTime) {
+  int Closed;
+  {
+    TRfc2217TestServer Gone; // take a free port number, then let it go
+    Closed = Gone.Port();
+  }
+  struct Case {
+    std::string Url;
+    int Errno; // 0: any code above 0 (depends on the network around the machine)
+  };
+  const Case Cases[] = {{"rfc2217://127.0.0.1:" + std::to_string(Closed), ECONNREFUSED},
+                        {"rfc2217://10.255.255.1:9", 0}};
+  for (const Case& c : Cases) {
+    TComPort P;
+    P.SetPort(c.Url);
+    const auto Start = std::chrono::steady_clock::now();
+    {
+      const EComPort e = RaisedBy([&] { P.Open(); }, c.Url);
+      EXPECT_EQ(e.Code, 1);
+      if (c.Errno)
+        EXPECT_EQ(e.WinCode, c.Errno);
+      else
+        EXPECT_GT(e.WinCode, 0) << e.Message();
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - Start, std::chrono::seconds(5)) << c.Url;
+  }
+}
+
+TEST(Rfc2217Open, ServerRefusingTheComPortOption) {
+  TRfc2217TestServer Server(false);
+  TComPort P;
+  P.SetPort(Server.Url());
+  {
+    const EComPort e = RaisedBy([&] { P.Open(); });
+    EXPECT_EQ(e.Code, 1);
+  }
+  EXPECT_FALSE(P.Connected());
+}
+
+} // namespace
