@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 int main(int argc, char** argv) {
+  // Test discovery runs the binary without the test environment: stay offscreen anyway.
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication App(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
