@@ -1,0 +1,418 @@
+// The board behind its RFC 2217 server, over real sockets: Telnet negotiation, the
+// COM-PORT-OPTION answers, IAC doubling, the connect sequence in real time, the
+// connection faults, saving the flash, the program's signals, a client we did not
+// write (python3-serial), and the flash check and demo image tools.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <fstream>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "VbServer.h"
+#include "VbTestUtil.h"
+#include "VbTools.h"
+
+using namespace vboard;
+using namespace vbtest;
+
+namespace {
+
+enum : uint8_t { SE = 240, SB = 250, WILL = 251, WONT = 252, DO = 253, IAC = 255 };
+
+std::string TempPath(const std::string& Name) {
+  return ::testing::TempDir() + "vb_" + std::to_string(getpid()) + "_" + Name;
+}
+
+std::string ReadText(const std::string& File) {
+  std::ifstream f(File);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+// A bare RFC 2217 client: enough Telnet to see what the server says.
+class TRawClient {
+public:
+  explicit TRawClient(int Port) {
+    Fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(uint16_t(Port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    Ok = connect(Fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    int one = 1;
+    setsockopt(Fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  }
+  ~TRawClient() { Close(); }
+  void Close() {
+    if (Fd >= 0) close(Fd);
+    Fd = -1;
+  }
+  void Raw(const TBytes& b) {
+    ASSERT_EQ(send(Fd, b.data(), b.size(), MSG_NOSIGNAL), ssize_t(b.size()));
+  }
+  void Data(const TBytes& b) {
+    TBytes e;
+    for (uint8_t x : b) {
+      e.push_back(x);
+      if (x == IAC) e.push_back(IAC);
+    }
+    Raw(e);
+  }
+  static TBytes Com(uint8_t Cmd, TBytes V) {
+    TBytes b{IAC, SB, 44, Cmd};
+    b.insert(b.end(), V.begin(), V.end());
+    b.push_back(IAC);
+    b.push_back(SE);
+    return b;
+  }
+  static TBytes Control(std::initializer_list<uint8_t> Vs) {
+    TBytes b;
+    for (uint8_t v : Vs) {
+      TBytes c = Com(5, {v});
+      b.insert(b.end(), c.begin(), c.end());
+    }
+    return b;
+  }
+  // Reads and decodes until Done() holds or the time is up.
+  bool Until(const std::function<bool()>& Done, int TimeoutMs) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);
+    while (!Done()) {
+      int left = int(std::chrono::duration_cast<std::chrono::milliseconds>(
+                         end - std::chrono::steady_clock::now())
+                         .count());
+      if (left <= 0 || Eof) return Done();
+      pollfd p{Fd, POLLIN, 0};
+      if (poll(&p, 1, left) <= 0) continue;
+      uint8_t buf[4096];
+      ssize_t r = recv(Fd, buf, sizeof buf, 0);
+      if (r <= 0) {
+        Eof = true;
+        continue;
+      }
+      RawIn.insert(RawIn.end(), buf, buf + r);
+      for (ssize_t i = 0; i < r; ++i)
+        Parse(buf[i]);
+    }
+    return true;
+  }
+  void Pump(int Ms) {
+    Until([] { return false; }, Ms);
+  }
+
+  bool Ok = false, Eof = false;
+  TBytes DataIn, RawIn;
+  std::vector<TBytes> Subs;                      // COM-PORT-OPTION replies: command, value...
+  std::vector<std::pair<uint8_t, uint8_t>> Opts; // verb, option
+
+private:
+  void Parse(uint8_t b) {
+    switch (St) {
+    case 0:
+      if (b == IAC)
+        St = 1;
+      else
+        DataIn.push_back(b);
+      break;
+    case 1:
+      St = 0;
+      if (b == IAC)
+        DataIn.push_back(b);
+      else if (b == SB)
+        Sub.clear(), St = 3;
+      else if (b >= WILL)
+        Verb = b, St = 2;
+      break;
+    case 2:
+      Opts.emplace_back(Verb, b);
+      St = 0;
+      break;
+    case 3:
+      if (b == IAC)
+        St = 4;
+      else
+        Sub.push_back(b);
+      break;
+    case 4:
+      if (b == IAC) {
+        Sub.push_back(b);
+        St = 3;
+      } else {
+        if (Sub.size() >= 2 && Sub[0] == 44) Subs.emplace_back(Sub.begin() + 1, Sub.end());
+        St = 0;
+      }
+      break;
+    }
+  }
+  int Fd = -1;
+  int St = 0;
+  uint8_t Verb = 0;
+  TBytes Sub;
+};
+
+struct TServerFixture : ::testing::Test {
+  TBoardOptions Opt;
+  TFlash Flash;
+  TTrace Trace;
+  std::string TraceFile = TempPath("trace.jsonl"), FlashFile = TempPath("flash.bin");
+  std::unique_ptr<TServer> Server;
+  std::thread Thread;
+  int Port = -1;
+
+  void Start() {
+    std::remove(FlashFile.c_str());
+    ASSERT_TRUE(Trace.Open(TraceFile));
+    Server = std::make_unique<TServer>(Opt, Flash, &Trace, FlashFile);
+    std::string err;
+    Port = Server->Listen(0, err);
+    ASSERT_GT(Port, 0) << err;
+    Thread = std::thread([this] { Server->Run(); });
+  }
+  void TearDown() override {
+    if (Thread.joinable()) {
+      Server->Stop();
+      Thread.join();
+    }
+  }
+  // The connect sequence with the fast hold times, each group written back to back.
+  static void EnterLoader(TRawClient& c) {
+    c.Raw(TRawClient::Control({9, 11, 9}));
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    c.Raw(TRawClient::Control({8, 12, 8}));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    c.Raw(TRawClient::Control({9}));
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+  }
+};
+
+TEST_F(TServerFixture, NegotiatesAndAnswersComPortCommands) {
+  Start();
+  TRawClient c(Port);
+  ASSERT_TRUE(c.Ok);
+  auto has = [&](uint8_t v, uint8_t o) {
+    return std::find(c.Opts.begin(), c.Opts.end(), std::make_pair(v, o)) != c.Opts.end();
+  };
+  ASSERT_TRUE(c.Until([&] { return c.Opts.size() >= 4; }, 2000));
+  EXPECT_TRUE(has(WILL, 0) && has(DO, 0) && has(WILL, 3) && has(DO, 44));
+  c.Raw({IAC, WILL, 44, IAC, DO, 1}); // agree to COM-PORT (asked for), ask for ECHO (refused)
+  TBytes cmds;
+  for (const TBytes& x :
+       {TRawClient::Com(1, {0x00, 0x0E, 0x10, 0x00}), TRawClient::Com(1, {0, 0, 0, 0}),
+        TRawClient::Com(2, {8}), TRawClient::Control({7, 8, 7, 10}), TRawClient::Com(12, {3})})
+    cmds.insert(cmds.end(), x.begin(), x.end());
+  c.Raw(cmds);
+  ASSERT_TRUE(c.Until([&] { return c.Subs.size() >= 8; }, 2000));
+  std::vector<TBytes> want = {{101, 0x00, 0x0E, 0x10, 0x00},
+                              {101, 0x00, 0x0E, 0x10, 0x00},
+                              {102, 8},
+                              {105, 9},
+                              {105, 8},
+                              {105, 8},
+                              {105, 12},
+                              {112, 3}};
+  EXPECT_EQ(c.Subs, want);
+  EXPECT_TRUE(has(WONT, 1));
+  c.Pump(100);
+  EXPECT_EQ(std::count(c.Opts.begin(), c.Opts.end(), std::make_pair(uint8_t(DO), uint8_t(44))), 1);
+}
+
+TEST_F(TServerFixture, ConnectSequenceSyncAndAnswersMatchTheTraceByteForByte) {
+  ASSERT_TRUE(ParseMac("FF:FF:C0:DB:FF:01", Opt.Mac)); // 0xFF must be doubled on the wire
+  Start();
+  TRawClient c(Port);
+  c.Raw({IAC, WILL, 44});
+  EnterLoader(c);
+  c.Pump(50);
+  EXPECT_NE(std::string(c.DataIn.begin(), c.DataIn.end()).find("waiting for download"),
+            std::string::npos);
+  c.DataIn.clear();
+  c.Data(SyncFrame());
+  ASSERT_TRUE(c.Until([&] { return Frames(c.DataIn).size() >= 8; }, 2000));
+  c.Data(Frame(opReadReg, Words({0x3FF5A004})));
+  ASSERT_TRUE(c.Until([&] { return Frames(c.DataIn).size() >= 9; }, 2000));
+  auto frames = Frames(c.DataIn);
+  uint32_t w1 = 0, w2 = 0;
+  MacWords(Opt.Mac, w1, w2);
+  EXPECT_EQ(Ans(frames[8]).Value, w1);
+  // w1 is 01 FF DB C0: the FF doubled by Telnet, the DB and C0 escaped by SLIP.
+  const uint8_t wire[] = {0x01, IAC, IAC, 0xDB, 0xDD, 0xDB, 0xDC};
+  EXPECT_NE(std::search(c.RawIn.begin(), c.RawIn.end(), wire, wire + 7), c.RawIn.end());
+  // Every frame the client decoded is in the trace as sent, in the same order.
+  std::istringstream trace(ReadText(TraceFile));
+  std::vector<std::string> traced;
+  for (std::string line; std::getline(trace, line);)
+    if (line.find("\"frame_out\"") != std::string::npos) {
+      size_t p = line.find("\"pkt\":\"") + 7;
+      traced.push_back(line.substr(p, line.find('"', p) - p));
+    }
+  ASSERT_EQ(traced.size(), frames.size());
+  for (size_t i = 0; i < frames.size(); ++i)
+    EXPECT_EQ(traced[i], Hex(frames[i]));
+}
+
+TEST_F(TServerFixture, FlashIsSavedWhenTheClientLeaves) {
+  Opt.Pacing = false;
+  Start();
+  {
+    TRawClient c(Port);
+    EnterLoader(c);
+    c.Data(StubUpload());
+    ASSERT_TRUE(c.Until([&] { return Frames(c.DataIn).size() >= 6; }, 2000));
+    c.Data(Frame(opFlashBegin, Words({0x1000, 1, 0x4000, 0x8000})));
+    c.Data(Frame(opFlashData, Block(0, TBytes(0x1000, 0x5A)), true));
+    ASSERT_TRUE(c.Until([&] { return Frames(c.DataIn).size() >= 8; }, 2000));
+    EXPECT_EQ(Ans(Frames(c.DataIn)[7]).Status, 0);
+  }
+  std::vector<uint8_t> f;
+  for (int i = 0; i < 100 && f.size() != TFlash::Size; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::string s = ReadText(FlashFile);
+    f.assign(s.begin(), s.end());
+  }
+  ASSERT_EQ(f.size(), TFlash::Size);
+  EXPECT_EQ(f[0x7FFF], 0xFF);
+  EXPECT_EQ(f[0x8000], 0x5A);
+  EXPECT_EQ(f[0x8FFF], 0x5A);
+  EXPECT_EQ(f[0x9000], 0xFF);
+}
+
+TEST_F(TServerFixture, ConnectionFaults) {
+  Opt.DropAfterBytes = 100;
+  Start();
+  TRawClient first(Port);
+  ASSERT_TRUE(first.Until([&] { return !first.Opts.empty(); }, 2000));
+  // One UART: a second client is closed at once.
+  TRawClient second(Port);
+  EXPECT_TRUE(second.Until([&] { return second.Eof; }, 2000));
+  // The adapter pulled out after 100 bytes.
+  first.Data(TBytes(99, 0x55));
+  first.Pump(100);
+  EXPECT_FALSE(first.Eof);
+  first.Data(TBytes(5, 0x55));
+  EXPECT_TRUE(first.Until([&] { return first.Eof; }, 2000));
+  EXPECT_NE(ReadText(TraceFile).find("\"unplugged\",\"after_bytes\":100"), std::string::npos);
+  // Plugged in again: the next client is served.
+  TRawClient third(Port);
+  EXPECT_TRUE(third.Until([&] { return !third.Opts.empty(); }, 2000));
+  EXPECT_FALSE(third.Eof);
+}
+
+TEST(VboardProgram, PrintsItsAddressAndSavesTheFlashOnSigterm) {
+  std::string flash = TempPath("prog_flash.bin");
+  std::remove(flash.c_str());
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out[1], 1);
+    execl(QUORVEX_VBOARD_EXE, QUORVEX_VBOARD_EXE, "--port", "0", "--flash", flash.c_str(), nullptr);
+    _exit(127);
+  }
+  close(out[1]);
+  std::string line;
+  char ch;
+  while (read(out[0], &ch, 1) == 1 && ch != '\n')
+    line += ch;
+  close(out[0]);
+  ASSERT_EQ(line.rfind("rfc2217://127.0.0.1:", 0), 0u) << line;
+  int port = std::stoi(line.substr(20));
+  {
+    TRawClient c(port);
+    ASSERT_TRUE(c.Until([&] { return !c.Opts.empty(); }, 2000));
+    kill(pid, SIGTERM);
+    EXPECT_TRUE(c.Until([&] { return c.Eof; }, 3000));
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(ReadText(flash).size(), TFlash::Size);
+}
+
+TEST_F(TServerFixture, Python3SerialClientTogglesLinesAndSyncs) {
+  if (access("/usr/bin/python3", X_OK) != 0 ||
+      std::system("/usr/bin/python3 -c 'import serial.rfc2217' 2>/dev/null") != 0)
+    GTEST_SKIP() << "/usr/bin/python3 with python3-serial is not installed";
+  // That client waits for every acknowledgement (about 50 ms a line change), so
+  // its both-asserted moment is long: a board with a slower RC network suits it.
+  Opt.RcDelayMs = 300;
+  Start();
+  std::string script = TempPath("sync.py");
+  std::ofstream(script) << R"(import sys, time, serial
+s = serial.serial_for_url(sys.argv[1], baudrate=115200, timeout=1)
+s.dtr = False; s.rts = True; s.dtr = False
+time.sleep(0.2)
+s.dtr = True; s.rts = False; s.dtr = True
+time.sleep(0.6)
+s.dtr = False
+time.sleep(0.1)
+s.reset_input_buffer()
+s.write(bytes([0xC0, 0, 8, 0x24, 0, 0x78, 1, 0x3A, 0, 7, 7, 0x12, 0x20]) + b'\x55' * 32 + b'\xC0')
+got = s.read(12)
+s.close()
+print('SYNC-OK' if got == bytes([0xC0, 1, 8, 2, 0, 0, 0, 0, 0, 0, 0, 0xC0]) else 'SYNC-BAD ' + got.hex())
+)";
+  std::string cmd = "/usr/bin/python3 " + script + " rfc2217://127.0.0.1:" + std::to_string(Port);
+  FILE* p = popen(cmd.c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  char buf[256] = {};
+  size_t n = fread(buf, 1, sizeof buf - 1, p);
+  int rc = pclose(p);
+  std::string outText(buf, n);
+  EXPECT_EQ(rc, 0);
+  EXPECT_NE(outText.find("SYNC-OK"), std::string::npos) << outText;
+}
+
+TEST(VboardTools, DemoImagesAndTheFlashCheck) {
+  std::string dir = TempPath("demo");
+  ASSERT_EQ(system(("mkdir -p " + dir).c_str()), 0);
+  std::string err;
+  ASSERT_TRUE(MakeDemoImages(dir, err)) << err;
+  auto load = [](const std::string& f) {
+    std::string s = ReadText(f);
+    return TBytes(s.begin(), s.end());
+  };
+  TBytes boot = load(dir + "/boot.bin"), part = load(dir + "/part.bin"),
+         firm = load(dir + "/firm.bin");
+  EXPECT_TRUE(boot.size() >= 10000 && boot.size() <= 32768 && boot[0] == 0xE9);
+  EXPECT_EQ(part.size(), 3072u);
+  EXPECT_TRUE(firm.size() >= 65536 && firm.size() % 16384 != 0);
+  TFlash flash;
+  flash.Program(0x1000, boot.data(), uint32_t(boot.size()));
+  flash.Program(0x8000, part.data(), uint32_t(part.size()));
+  flash.Program(0x10000, firm.data(), uint32_t(firm.size()));
+  std::string ff = dir + "/flash.bin";
+  ASSERT_TRUE(flash.Save(ff, err)) << err;
+  std::vector<TImageAt> images = {
+      {0x1000, dir + "/boot.bin"}, {0x8000, dir + "/part.bin"}, {0x10000, dir + "/firm.bin"}};
+  std::ostringstream out;
+  EXPECT_EQ(CheckFlash(ff, images, out), 0) << out.str();
+  EXPECT_NE(out.str().find("written areas: 0x00001000-0x00006FFF 0x00008000-0x00008FFF"),
+            std::string::npos)
+      << out.str();
+  // A bootloader file without the header values the program writes: named as such.
+  TBytes unpatched = boot;
+  unpatched[2] = unpatched[3] = 0;
+  std::ofstream(dir + "/boot0.bin", std::ios::binary)
+      .write(reinterpret_cast<const char*>(unpatched.data()), std::streamsize(unpatched.size()));
+  std::ostringstream out2;
+  EXPECT_EQ(CheckFlash(ff, {{0x1000, dir + "/boot0.bin"}}, out2), 1);
+  EXPECT_NE(out2.str().find("bootloader header patch"), std::string::npos) << out2.str();
+  std::ostringstream out3;
+  EXPECT_EQ(CheckFlash(ff, {{0x2000, dir + "/part.bin"}}, out3), 1);
+  EXPECT_NE(out3.str().find("MISMATCH:"), std::string::npos);
+  TImageAt at;
+  EXPECT_TRUE(ParseImageAt("0x10000:firm.bin", at) && at.Offset == 0x10000 &&
+              at.File == "firm.bin");
+  EXPECT_FALSE(ParseImageAt("0x400000:x.bin", at));
+  EXPECT_FALSE(ParseImageAt("12z:x.bin", at));
+}
+
+} // namespace
