@@ -125,6 +125,9 @@ int32_t ReadUnderLimits(TRxQueue& Rx, uint8_t* Buffer, int32_t Count, const TCom
   if (Count <= 0) return 0;
   const auto want = static_cast<size_t>(Count);
   const TReadPlan plan = PlanRead(T, Count);
+  // Fast path for byte-by-byte reads of data that has already arrived.
+  if (Rx.Size() >= want || (plan.AnyByteEnds && Rx.Size() > 0))
+    return static_cast<int32_t>(Rx.Take(Buffer, want));
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(plan.WaitMs);
   if (Rx.Size() < want) Fill(0);
