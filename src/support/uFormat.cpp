@@ -87,7 +87,7 @@ std::string Format(std::string_view Form, std::initializer_list<TFmtArg> Args) {
     return v;
   }();
   std::string Out;
-  size_t Next = 0; // index of the argument the next specifier takes
+  size_t Next = 0; // index of the argument the next conversion takes
   size_t Pos = 0;
   while (Pos < Form.size()) {
     char c = Form[Pos++];

@@ -48,7 +48,7 @@ TEST(Format, RejectsFormatsThatDoNotFit) {
       {"%d", {"text"}, ""},     // wrong kind
       {"%s", {5}, ""},          // wrong kind
       {"%f", {1}, ""},          // unknown type
-      {"abc%", {}, ""},         // specifier cut off
+      {"abc%", {}, ""},         // conversion cut off
       {"%5", {1}, ""},          // no type
       {"%2:d", {1, 2}, ""},     // index past the arguments
       {"%99999999d", {1}, ""},  // absurd width
