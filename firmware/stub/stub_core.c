@@ -239,10 +239,10 @@ static uint32_t cmd_flash_data(struct stub* s, const uint8_t* p, uint32_t n) {
   if (n < STUB_BLOCK_HEADER) return STUB_ERR_INVALID;
   len = get32(p);
   seq = get32(p + 4);
-  if (len != n - STUB_BLOCK_HEADER || len == 0) return STUB_ERR_INVALID;
-  if (!s->job.active || seq != s->job.next_seq) return STUB_ERR_SEQUENCE;
+  if (!s->job.active) return STUB_ERR_FAILED;
+  if (len != n - STUB_BLOCK_HEADER || len == 0 || len > s->job.block_size) return STUB_ERR_INVALID;
+  if (seq != s->job.next_seq || seq >= s->job.blocks) return STUB_ERR_INVALID;
   if (get32(frame(s) + 4) != stub_checksum(p + STUB_BLOCK_HEADER, len)) return STUB_ERR_CHECKSUM;
-  if (len > s->job.block_size || seq >= s->job.blocks) return STUB_ERR_INVALID;
   /* Blocks arrive in order, so the block's place advances by addition and
    * no multiply can wrap. */
   addr = s->job.next_addr;

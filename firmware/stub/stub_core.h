@@ -27,13 +27,14 @@ enum {
   STUB_CMD_ERASE_FLASH = 0xD0
 };
 
-/* Error codes carried in the second status byte (the first one is 1). */
+/* Error codes carried in the second status byte (the first one is 1); the
+ * loader protocol's own codes, so a client reads them the same either way. */
 enum {
-  STUB_ERR_INVALID = 0x05,     /* malformed frame, wrong length, bad argument, unknown command */
-  STUB_ERR_FAILED = 0x06,      /* the hardware did not do it (busy too long, refused) */
-  STUB_ERR_CHECKSUM = 0x07,    /* FLASH_DATA checksum does not match its data */
-  STUB_ERR_FLASH_WRITE = 0x08, /* the flash does not read back what was written */
-  STUB_ERR_SEQUENCE = 0x09,    /* FLASH_DATA out of order, or without FLASH_BEGIN */
+  STUB_ERR_INVALID =
+      0x05, /* malformed frame, wrong length or order, bad argument, unknown command */
+  STUB_ERR_FAILED = 0x06,     /* not done: no flash write under way, busy too long, no latch */
+  STUB_ERR_CHECKSUM = 0x07,   /* FLASH_DATA checksum does not match its data */
+  STUB_ERR_FLASH_WRITE = 0x08 /* the flash does not read back what was written */
 };
 
 enum {

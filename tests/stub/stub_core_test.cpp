@@ -177,7 +177,7 @@ TEST_F(StubCore, EachCommandAnswersWithItsStatus) {
       {"erase with payload", Request(ERASE_FLASH, Words({0})), ERASE_FLASH, 1, STUB_ERR_INVALID, 0},
       {"baud zero", Request(CHANGE_BAUDRATE, Words({0, 115200})), CHANGE_BAUDRATE, 1,
        STUB_ERR_INVALID, 0},
-      {"data before begin", FlashData(0, TBytes(4, 1)), FLASH_DATA, 1, STUB_ERR_SEQUENCE, 0},
+      {"data before begin", FlashData(0, TBytes(4, 1)), FLASH_DATA, 1, STUB_ERR_FAILED, 0},
       {"unknown", Request(0x55, {}), 0x55, 1, STUB_ERR_INVALID, 0},
       {"loader-only opcode", Request(0x05, Words({0, 0, 0, 0})), 0x05, 1, STUB_ERR_INVALID, 0},
   };
@@ -264,7 +264,7 @@ TEST_F(StubCore, FlashDataErrorsLeaveTheFlashAndTheSequenceAsTheyWere) {
     uint8_t Error;
   } Cases[] = {
       {"checksum", BadSum, STUB_ERR_CHECKSUM},
-      {"sequence ahead", FlashData(1, Block), STUB_ERR_SEQUENCE},
+      {"sequence ahead", FlashData(1, Block), STUB_ERR_INVALID},
       {"size word", SizeWord, STUB_ERR_INVALID},
       {"larger than a block", FlashData(0, Pattern(4097, 1)), STUB_ERR_INVALID},
       {"empty", FlashData(0, {}), STUB_ERR_INVALID},
@@ -276,13 +276,13 @@ TEST_F(StubCore, FlashDataErrorsLeaveTheFlashAndTheSequenceAsTheyWere) {
   }
   // Block 0 is still the one expected, then 1; a third is beyond the announced region.
   EXPECT_ANSWER(One(FlashData(0, Block)), FLASH_DATA, 0, 0);
-  EXPECT_ANSWER(One(FlashData(0, Block)), FLASH_DATA, 1, STUB_ERR_SEQUENCE);
+  EXPECT_ANSWER(One(FlashData(0, Block)), FLASH_DATA, 1, STUB_ERR_INVALID);
   EXPECT_ANSWER(One(FlashData(1, Block)), FLASH_DATA, 0, 0);
   EXPECT_ANSWER(One(FlashData(2, Block)), FLASH_DATA, 1, STUB_ERR_INVALID);
   EXPECT_TRUE(std::equal(Block.begin(), Block.end(), Sim.Flash.begin() + 0x11000));
   // After FLASH_END no block is taken.
   EXPECT_ANSWER(One(Request(FLASH_END, {})), FLASH_END, 0, 0);
-  EXPECT_ANSWER(One(FlashData(2, Block)), FLASH_DATA, 1, STUB_ERR_SEQUENCE);
+  EXPECT_ANSWER(One(FlashData(2, Block)), FLASH_DATA, 1, STUB_ERR_FAILED);
 }
 
 TEST_F(StubCore, FlashBeginRefusesRegionsItCannotWriteSafely) {
@@ -304,7 +304,7 @@ TEST_F(StubCore, FlashBeginRefusesRegionsItCannotWriteSafely) {
                   FLASH_BEGIN, 1, STUB_ERR_INVALID);
   }
   EXPECT_TRUE(Sim.Ops.empty());
-  EXPECT_ANSWER(One(FlashData(0, TBytes(16, 1))), FLASH_DATA, 1, STUB_ERR_SEQUENCE);
+  EXPECT_ANSWER(One(FlashData(0, TBytes(16, 1))), FLASH_DATA, 1, STUB_ERR_FAILED);
 }
 
 TEST_F(StubCore, EraseFlashErasesTheChipAndClearsProtectionFirst) {
