@@ -1,0 +1,162 @@
+// The settings as the real window reads and writes them: the first-run file, conversion
+// errors at start-up, unsigned fields, an ignored file, and the saved placement.
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QGuiApplication>
+#include <QPushButton>
+#include <QScreen>
+
+#include "main_rig.h"
+#include "support/uDebug.h"
+#include "uFormStorage.h"
+
+namespace {
+
+QList<QByteArray> Lines(const QByteArray& Data) {
+  return Data.split('\n');
+}
+
+QByteArray ConfigAndFiles(const QString& Port) {
+  return "[CONFIG]\r\nComPort=" + Port.toUtf8() +
+         "\r\nConnBaud=115200\r\nFastBaud=921600\r\nFastFirst=TRUE\r\nSlowLow=1400\r\n"
+         "SlowHigh=500\r\nFastLow=150\r\nFastHigh=100\r\nDoBeep=TRUE\r\nAutoErase=TRUE\r\n\r\n"
+         "[FILES]\r\nBootloader=\r\nPartitions=\r\nFirmware=\r\n\r\n";
+}
+
+int Ppi() {
+  return qRound(QGuiApplication::primaryScreen()->logicalDotsPerInch());
+}
+
+} // namespace
+
+TEST(SettingsWindow, FirstRunWritesAllSectionsAndKeysInOrder) {
+  TMainRig Rig; // no settings file
+  Rig.Show();
+  EXPECT_TRUE(Rig.Main->chkAutoErase->isChecked());
+  Rig.CloseAndSave();
+  const QByteArray Out = Rig.IniBytes();
+  const QString S = TFormStorage::DesktopSuffix();
+  const QByteArray Tail = ConfigAndFiles(Rig.Main->cbPort->currentText());
+  ASSERT_TRUE(Out.endsWith(Tail)) << Out.constData();
+  const QList<QByteArray> Main = Lines(Out.left(Out.size() - Tail.size()));
+  const QRect F = Rig.Main->frameGeometry();
+  const QByteArray Norm = QString("%1,%2,%3,%4")
+                              .arg(F.left())
+                              .arg(F.top())
+                              .arg(F.left() + F.width())
+                              .arg(F.top() + F.height())
+                              .toUtf8();
+  QList<QByteArray> Want = {"[Main]\r",
+                            "FormVersion=0\r",
+                            "ShowCmd=1\r",
+                            "Flags=0\r",
+                            "PixelsPerInch=" + QByteArray::number(Ppi()) + "\r",
+                            "MinMaxPos" + S.toUtf8() + "=-1,-1,-1,-1\r",
+                            "MinMaxPos=-1,-1,-1,-1\r",
+                            "NormPos" + S.toUtf8() + "=" + Norm + "\r",
+                            "NormPos=" + Norm + "\r"};
+  if (Main.size() == 12)
+    Want << "ActiveControl=" + Rig.Main->focusWidget()->objectName().toUtf8() + "\r";
+  Want << "\r"
+       << "";
+  EXPECT_EQ(Main, Want) << Out.constData();
+}
+
+TEST(SettingsWindow, InvalidIntegersReportedAndDefaultsTaken) {
+  TMainRig Rig("[config]\r\nconnbaud=fast\r\nFastBaud=$1C200\r\nSlowLow=0x10\r\n"
+               "DoBeep=perhaps\r\nAutoErase=no\r\nFastFirst=N\r\n");
+  Rig.Show();
+  EXPECT_EQ(Rig.Boxes, QStringList({QString::fromUtf8("'fast' ist kein gültiger Integerwert"),
+                                    QString::fromUtf8("'perhaps' ist kein gültiger Integerwert")}));
+  const TConfig& C = Rig.Main->Config();
+  EXPECT_EQ(C.ConnBaud, 115200u);
+  EXPECT_EQ(C.FastBaud, 115200u);
+  EXPECT_EQ(C.SlowLow, 16u);
+  EXPECT_TRUE(C.DoBeep);
+  EXPECT_FALSE(C.FastFirst);
+  EXPECT_FALSE(Rig.Main->chkAutoErase->isChecked());
+  // Start-up went on to its end.
+  EXPECT_EQ(Rig.Main->sBar->PanelText(1), "ESP32");
+  EXPECT_TRUE(Rig.Main->Timer1->isActive());
+}
+
+TEST(SettingsWindow, UnsignedFieldsStoredAsTheirSignedBits) {
+  QByteArray Saved;
+  {
+    TMainRig Rig("[CONFIG]\r\nFastBaud=2000000\r\n");
+    Rig.Show();
+    Rig.Main->FConfig.ConnBaud = 4294967295u;
+    Rig.CloseAndSave();
+    Saved = Rig.IniBytes();
+  }
+  EXPECT_TRUE(Saved.contains("\r\nConnBaud=-1\r\n")) << Saved.constData();
+  TMainRig Again(Saved);
+  Again.Show();
+  EXPECT_EQ(Again.Main->Config().ConnBaud, 4294967295u);
+  EXPECT_EQ(Again.Main->Config().FastBaud, 2000000u);
+}
+
+TEST(SettingsWindow, OverLargeFileReportedAndLeftUnchanged) {
+  const QByteArray Big = "[CONFIG]\r\nConnBaud=9600\r\n" + QByteArray(IniMaxFileSize, ';');
+  TMainRig Rig(Big);
+  Rig.Show();
+  ASSERT_EQ(Rig.Boxes.size(), 1);
+  EXPECT_TRUE(Rig.Boxes[0].contains("larger than 1 MiB")) << Rig.Boxes[0].toStdString();
+  EXPECT_EQ(Rig.Main->Config().ConnBaud, 115200u);
+  Rig.CloseAndSave();
+  EXPECT_EQ(Rig.IniBytes(), Big);
+}
+
+TEST(SettingsWindow, PlacementAppliedOnlyWhenItFits) {
+  QPoint Home;
+  {
+    TMainRig Rig;
+    Rig.Show();
+    Home = Rig.Main->frameGeometry().topLeft();
+  }
+  const QString S = TFormStorage::DesktopSuffix();
+  const QString P = QString::number(Ppi());
+  const struct {
+    const char* Name;
+    QString Main;
+    QPoint Where;
+  } Cases[] = {
+      {"sized key preferred",
+       "NormPos" + S + "=10,20,0,0\r\nNormPos=30,40,0,0\r\nPixelsPerInch=" + P,
+       {10, 20}},
+      {"plain key for another desktop size",
+       "NormPos(99999x1)=10,20,0,0\r\nNormPos=30,40,0,0\r\nPixelsPerInch=" + P,
+       {30, 40}},
+      {"off every monitor", "NormPos=50000,50000,0,0\r\nPixelsPerInch=" + P, Home},
+      {"partly off the monitor", "NormPos=-200,10,0,0\r\nPixelsPerInch=" + P, Home},
+      {"other pixels per inch", "NormPos=30,40,0,0\r\nPixelsPerInch=" + QString::number(Ppi() + 48),
+       Home},
+      {"negative form version", "FormVersion=-1\r\nNormPos=30,40,0,0", Home},
+  };
+  for (const auto& c : Cases) {
+    TMainRig Rig(("[Main]\r\n" + c.Main + "\r\n").toUtf8());
+    Rig.Show();
+    EXPECT_EQ(Rig.Main->frameGeometry().topLeft(), c.Where) << c.Name;
+  }
+}
+
+TEST(SettingsWindow, PositionItems) {
+  const struct {
+    const char* Text;
+    int Index, Value;
+  } Cases[] = {{"10,20,30,40", 1, 20}, {" -5 , 7", 0, -5}, {"30,abc", 1, -99},
+               {"30", 1, -99},         {"", 0, -99},       {"$10,x", 0, 16}};
+  for (const auto& c : Cases)
+    EXPECT_EQ(TFormStorage::PosItem(c.Text, c.Index, -99), c.Value) << c.Text;
+}
+
+TEST(SettingsWindow, ActiveControlGetsTheFocus) {
+  TMainRig Rig("[Main]\r\nActiveControl=butErase\r\n");
+  Rig.Show();
+  EXPECT_EQ(Rig.Main->focusWidget(), Rig.Main->butErase);
+}
+
+int main(int argc, char** argv) {
+  return RunGuiTests(argc, argv);
+}
