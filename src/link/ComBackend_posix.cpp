@@ -19,6 +19,8 @@
 
 namespace {
 
+const char* const InUse = "the port is in use by another program";
+
 // When open() fails with EACCES the user usually lacks membership of the group that
 // owns the device node (dialout on Debian); say so.
 std::string AccessHint(const std::string& Device) {
@@ -42,13 +44,16 @@ public:
     const int fd = ::open(Device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
       const int err = errno;
-      throw EComBackend(err, err == EACCES ? AccessHint(Device) : std::string());
+      // EBUSY: another program holds the port exclusively (TIOCEXCL).
+      throw EComBackend(err, err == EACCES  ? AccessHint(Device)
+                             : err == EBUSY ? std::string(InUse)
+                                            : std::string());
     }
     // Another holder of the port keeps its lock: bail out before touching its lines.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
       const int err = errno;
       ::close(fd);
-      throw EComBackend(err, "the port is in use by another program");
+      throw EComBackend(err, InUse);
     }
     // Opening a tty raises DTR and RTS, which on boards with an auto-reset circuit
     // pulls EN low and restarts the chip. Drop both at once to keep that glitch short.
