@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "VbServer.h"
+#include "VbTestServer.h"
 #include "VbTestUtil.h"
 #include "VbTools.h"
 
@@ -26,17 +27,6 @@ using namespace vbtest;
 namespace {
 
 enum : uint8_t { SE = 240, SB = 250, WILL = 251, WONT = 252, DO = 253, IAC = 255 };
-
-std::string TempPath(const std::string& Name) {
-  return ::testing::TempDir() + "vb_" + std::to_string(getpid()) + "_" + Name;
-}
-
-std::string ReadText(const std::string& File) {
-  std::ifstream f(File);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
 
 // A bare RFC 2217 client: enough Telnet to see what the server says.
 class TRawClient {
@@ -158,30 +148,8 @@ private:
   TBytes Sub;
 };
 
-struct TServerFixture : ::testing::Test {
-  TBoardOptions Opt;
-  TFlash Flash;
-  TTrace Trace;
-  std::string TraceFile = TempPath("trace.jsonl"), FlashFile = TempPath("flash.bin");
-  std::unique_ptr<TServer> Server;
-  std::thread Thread;
-  int Port = -1;
-
-  void Start() {
-    std::remove(FlashFile.c_str());
-    ASSERT_TRUE(Trace.Open(TraceFile));
-    Server = std::make_unique<TServer>(Opt, Flash, &Trace, FlashFile);
-    std::string err;
-    Port = Server->Listen(0, err);
-    ASSERT_GT(Port, 0) << err;
-    Thread = std::thread([this] { Server->Run(); });
-  }
-  void TearDown() override {
-    if (Thread.joinable()) {
-      Server->Stop();
-      Thread.join();
-    }
-  }
+struct TServerFixture : ::testing::Test, TBoardServer {
+  void TearDown() override { Stop(); }
   // The connect sequence with the fast hold times, each group written back to back.
   static void EnterLoader(TRawClient& c) {
     c.Raw(TRawClient::Control({9, 11, 9}));
@@ -246,13 +214,7 @@ TEST_F(TServerFixture, ConnectSequenceSyncAndAnswersMatchTheTraceByteForByte) {
   const uint8_t wire[] = {0x01, IAC, IAC, 0xDB, 0xDD, 0xDB, 0xDC};
   EXPECT_NE(std::search(c.RawIn.begin(), c.RawIn.end(), wire, wire + 7), c.RawIn.end());
   // Every frame the client decoded is in the trace as sent, in the same order.
-  std::istringstream trace(ReadText(TraceFile));
-  std::vector<std::string> traced;
-  for (std::string line; std::getline(trace, line);)
-    if (line.find("\"frame_out\"") != std::string::npos) {
-      size_t p = line.find("\"pkt\":\"") + 7;
-      traced.push_back(line.substr(p, line.find('"', p) - p));
-    }
+  std::vector<std::string> traced = TracedPackets("frame_out");
   ASSERT_EQ(traced.size(), frames.size());
   for (size_t i = 0; i < frames.size(); ++i)
     EXPECT_EQ(traced[i], Hex(frames[i]));
