@@ -180,6 +180,7 @@ TEST_F(PtyTest, SecondOpenOfAnOpenDeviceFails) {
     const EComPort e = RaisedBy([&] { Other.Open(); }, "the device was opened twice");
     EXPECT_EQ(e.Code, 1);
     EXPECT_GT(e.WinCode, 0);
+    EXPECT_NE(e.Message().find("in use by another program"), std::string::npos) << e.Message();
   }
   EXPECT_FALSE(Other.Connected());
   Io.DisConnect();
