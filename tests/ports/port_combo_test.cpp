@@ -28,6 +28,14 @@ TEST(PortCombo, NetPortsListedInNaturalOrderAndSavedOneSelectedIgnoringCase) {
   EXPECT_EQ(Rig.Main->cbPort->currentText(), "rfc2217://localhost:10");
   EXPECT_EQ(Rig.Main->cbPort->toolTip(), "rfc2217://localhost:10");
   EXPECT_TRUE(Rig.Boxes.isEmpty());
+#ifndef _WIN32
+  // A local port is listed by its short name; the tooltip names the device it opens.
+  for (int i = 0; i < Items.size(); ++i)
+    if (!Items[i].contains("://")) {
+      Rig.Main->cbPort->setCurrentIndex(i);
+      EXPECT_EQ(Rig.Main->cbPort->toolTip(), "/dev/" + Items[i]);
+    }
+#endif
 }
 
 TEST(PortCombo, VanishedSavedPortSelectsFirstItem) {
