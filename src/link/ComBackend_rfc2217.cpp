@@ -181,6 +181,16 @@ public:
 
   void Close() noexcept override {
     if (FSock == NoSocket) return;
+    // Unread bytes at close make TCP reset the connection; take them first (a few
+    // rounds at most) and end with an orderly shutdown.
+    char Drop[4096];
+    for (int i = 0; i < 16 && ::recv(FSock, Drop, sizeof Drop, 0) > 0; ++i) {
+    }
+#ifdef _WIN32
+    ::shutdown(FSock, SD_SEND);
+#else
+    ::shutdown(FSock, SHUT_WR);
+#endif
     CloseSocket(FSock);
     FSock = NoSocket;
     FRx.Clear();
@@ -201,7 +211,9 @@ public:
     SendRaw(Out.data(), Out.size());
   }
 
-  void ApplyTimeouts(const TComTimeouts& Limits) override { FLimits = Limits; }
+  void ApplyTimeouts(const TComTimeouts& Limits) override {
+    FLimits = Limits;
+  }
 
   int32_t Read(uint8_t* Buffer, int32_t Count) override {
     return ReadUnderLimits(FRx, Buffer, Count, FLimits, [this](int WaitMs) { Fill(WaitMs); });
@@ -239,8 +251,12 @@ public:
     SendCommand(PurgeData, What);
   }
 
-  void SetDTR(bool On) override { SendCommand(SetControl, On ? CtlDtrOn : CtlDtrOff); }
-  void SetRTS(bool On) override { SendCommand(SetControl, On ? CtlRtsOn : CtlRtsOff); }
+  void SetDTR(bool On) override {
+    SendCommand(SetControl, On ? CtlDtrOn : CtlDtrOff);
+  }
+  void SetRTS(bool On) override {
+    SendCommand(SetControl, On ? CtlRtsOn : CtlRtsOff);
+  }
 
 private:
   using Clock = std::chrono::steady_clock;
