@@ -148,7 +148,7 @@ private:
   TBytes Sub;
 };
 
-struct TServerFixture : ::testing::Test, TBoardServer {
+struct VboardServer : ::testing::Test, TBoardServer {
   void TearDown() override { Stop(); }
   // The connect sequence with the fast hold times, each group written back to back.
   static void EnterLoader(TRawClient& c) {
@@ -161,7 +161,7 @@ struct TServerFixture : ::testing::Test, TBoardServer {
   }
 };
 
-TEST_F(TServerFixture, NegotiatesAndAnswersComPortCommands) {
+TEST_F(VboardServer, NegotiatesAndAnswersComPortCommands) {
   Start();
   TRawClient c(Port);
   ASSERT_TRUE(c.Ok);
@@ -192,7 +192,7 @@ TEST_F(TServerFixture, NegotiatesAndAnswersComPortCommands) {
   EXPECT_EQ(std::count(c.Opts.begin(), c.Opts.end(), std::make_pair(uint8_t(DO), uint8_t(44))), 1);
 }
 
-TEST_F(TServerFixture, ConnectSequenceSyncAndAnswersMatchTheTraceByteForByte) {
+TEST_F(VboardServer, ConnectSequenceSyncAndAnswersMatchTheTraceByteForByte) {
   ASSERT_TRUE(ParseMac("FF:FF:C0:DB:FF:01", Opt.Mac)); // 0xFF must be doubled on the wire
   Start();
   TRawClient c(Port);
@@ -220,7 +220,7 @@ TEST_F(TServerFixture, ConnectSequenceSyncAndAnswersMatchTheTraceByteForByte) {
     EXPECT_EQ(traced[i], Hex(frames[i]));
 }
 
-TEST_F(TServerFixture, FlashIsSavedWhenTheClientLeaves) {
+TEST_F(VboardServer, FlashIsSavedWhenTheClientLeaves) {
   Opt.Pacing = false;
   Start();
   {
@@ -246,7 +246,7 @@ TEST_F(TServerFixture, FlashIsSavedWhenTheClientLeaves) {
   EXPECT_EQ(f[0x9000], 0xFF);
 }
 
-TEST_F(TServerFixture, ConnectionFaults) {
+TEST_F(VboardServer, ConnectionFaults) {
   Opt.DropAfterBytes = 100;
   Start();
   TRawClient first(Port);
@@ -298,7 +298,7 @@ TEST(VboardProgram, PrintsItsAddressAndSavesTheFlashOnSigterm) {
   EXPECT_EQ(ReadText(flash).size(), TFlash::Size);
 }
 
-TEST_F(TServerFixture, Python3SerialClientTogglesLinesAndSyncs) {
+TEST_F(VboardServer, Python3SerialClientTogglesLinesAndSyncs) {
   if (access("/usr/bin/python3", X_OK) != 0 ||
       std::system("/usr/bin/python3 -c 'import serial.rfc2217' 2>/dev/null") != 0)
     GTEST_SKIP() << "/usr/bin/python3 with python3-serial is not installed";
