@@ -110,8 +110,10 @@ void TServer::Run() {
     if (n < 0 && errno != EINTR) break;
     if (n <= 0) continue;
     if (fds[0].revents) break;
-    if (fds[1].revents & POLLIN) Accept();
+    // The old client's close first: a client that reopens the port at once (a new
+    // connection attempt) must not find its own previous connection still in place.
     if (ClientFd >= 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR))) ReadClient();
+    if (fds[1].revents & POLLIN) Accept();
   }
   if (ClientFd >= 0)
     DropClient("the board stops");
