@@ -9,6 +9,13 @@
 
 #include "support/uMessageBox.h"
 
+#include <ostream>
+
+// Readable failure messages for texts.
+inline void PrintTo(const QString& S, std::ostream* Os) {
+  *Os << '"' << S.toStdString() << '"';
+}
+
 struct TBoxSeen {
   int Count = 0;
   QString Title, Text;

@@ -1,0 +1,389 @@
+// Whole runs of the real window, offscreen, against the virtual board over RFC 2217.
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QEventLoop>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include "BoxAnswer.h"
+#include "protocol/uEsp.h"
+#include "uMain.h"
+
+namespace {
+
+QByteArray RandomBytes(int Size, quint32 Seed) {
+  QRandomGenerator R(Seed);
+  QByteArray B(Size, '\0');
+  for (auto& c : B)
+    c = char(R.generate() & 0xFF);
+  return B;
+}
+
+// One virtual board as a child process, with its flash file and trace in a temp folder.
+struct TBoard {
+  QTemporaryDir Dir;
+  QProcess Proc;
+  QString Url;
+
+  QString FlashFile() const { return Dir.filePath("flash.bin"); }
+  QString TraceFile() const { return Dir.filePath("trace.jsonl"); }
+
+  bool Start(const QStringList& Extra) {
+    QStringList Args = {"--port",  "0",         "--flash",    FlashFile(),
+                        "--trace", TraceFile(), "--no-pacing"};
+    Proc.start(QUORVEX_VBOARD, Args + Extra);
+    if (!Proc.waitForStarted(5000) || !Proc.waitForReadyRead(5000)) return false;
+    Url = QString::fromUtf8(Proc.readLine()).trimmed();
+    return Url.startsWith("rfc2217://");
+  }
+  // The flash file and the trace are complete once the board has ended.
+  void Stop() {
+    if (Proc.state() == QProcess::NotRunning) return;
+    Proc.terminate();
+    if (!Proc.waitForFinished(5000)) {
+      Proc.kill();
+      Proc.waitForFinished(2000);
+    }
+  }
+  ~TBoard() { Stop(); }
+
+  QByteArray Flash() {
+    Stop();
+    QFile F(FlashFile());
+    return F.open(QIODevice::ReadOnly) ? F.readAll() : QByteArray();
+  }
+  QList<QJsonObject> Trace() {
+    Stop();
+    QList<QJsonObject> Lines;
+    QFile F(TraceFile());
+    if (!F.open(QIODevice::ReadOnly)) return Lines;
+    while (!F.atEnd())
+      Lines.append(QJsonDocument::fromJson(F.readLine()).object());
+    return Lines;
+  }
+  // Requests the board received, by opcode.
+  QList<QJsonObject> FramesIn(int Cmd = -1) {
+    QList<QJsonObject> R;
+    for (const QJsonObject& O : Trace())
+      if (O["ev"].toString() == "frame_in" && (Cmd < 0 || O["cmd"].toInt() == Cmd)) R.append(O);
+    return R;
+  }
+};
+
+// The three images with sizes the file checks accept; the bootloader starts with 0xE9.
+struct TImages {
+  QTemporaryDir Dir;
+  QByteArray Boot, Part, Firm;
+  TImages(int FirmSize = 65536 + 100) {
+    Boot = RandomBytes(16385, 1);
+    Boot[0] = char(0xE9);
+    Boot[2] = 0x00;
+    Boot[3] = 0x4F;
+    Part = RandomBytes(3072, 2);
+    Part[0] = char(0xE9); // only the bootloader is ever patched
+    Firm = RandomBytes(FirmSize, 3);
+    Write("boot.bin", Boot);
+    Write("part.bin", Part);
+    Write("firm.bin", Firm);
+  }
+  QString Path(const char* Name) const { return Dir.filePath(Name); }
+  void Write(const char* Name, const QByteArray& B) {
+    QFile F(Path(Name));
+    F.open(QIODevice::WriteOnly);
+    F.write(B);
+  }
+  QByteArray PatchedBoot() const {
+    QByteArray B = Boot;
+    B[2] = 0x02;
+    B[3] = 0x20;
+    return B;
+  }
+};
+
+// The program with its window shown and pointed at a board and at the images.
+struct TRun {
+  TProgram P;
+  QStringList Status;  // every assignment to panel 0 that is not a connect attempt
+  QStringList Connect; // the connect texts as they stood when the next one began
+  std::shared_ptr<TBoxSeen> Box = std::make_shared<TBoxSeen>();
+
+  TRun(const TBoard& B, const TImages& I) {
+    P.Main.show();
+    QEventLoop L;
+    QTimer::singleShot(150, &L, &QEventLoop::quit);
+    L.exec();
+    P.Main.cbPort->clear();
+    P.Main.cbPort->addItem(B.Url);
+    P.Main.cbPort->setCurrentText(B.Url);
+    P.Main.edBoot->setText(I.Path("boot.bin"));
+    P.Main.edPart->setText(I.Path("part.bin"));
+    P.Main.edFirm->setText(I.Path("firm.bin"));
+    P.Main.chkAutoErase->setChecked(true); // as on a first start
+    QObject::connect(P.Main.sBar, &TStatusBar::PanelTextSet, &P.Main,
+                     [this](int Index, const QString& T) {
+                       if (Index != 0) return;
+                       if (!Connect.isEmpty() && T == Connect.last() + "#")
+                         Connect.last() = T; // the next try of the same attempt
+                       else if (T.startsWith("Connect "))
+                         Connect.append(T);
+                       else
+                         Status.append(T);
+                     });
+  }
+  void Press(QPushButton* B, const QString& Answer = "CLOSE") {
+    AnswerBoxes(Answer, Box, &P.Main);
+    B->click();
+  }
+  // What every finished run leaves: port closed, lamp off, bar hidden, buttons enabled.
+  void ExpectIdle() {
+    EXPECT_FALSE(P.ComIo->cPort.Connected());
+    EXPECT_FALSE(P.Main.LED1->Active());
+    EXPECT_FALSE(P.Main.pBar->isVisible());
+    EXPECT_TRUE(P.Main.butErase->isEnabled());
+    EXPECT_TRUE(P.Main.butUpdate->isEnabled());
+    EXPECT_FALSE(P.Main.Running());
+  }
+};
+
+const QStringList UpdateTail = {"boot.bin", "OK", "part.bin", "OK", "firm.bin", "OK", "OK"};
+
+} // namespace
+
+TEST(AppE2E, UpdateWithAndWithoutAutoErase) {
+  for (bool AutoErase : {true, false}) {
+    SCOPED_TRACE(AutoErase ? "AutoErase" : "no AutoErase");
+    TBoard B;
+    ASSERT_TRUE(B.Start({"--mac", "24:0A:C4:01:A2:3C"}));
+    TImages I;
+    TRun R(B, I);
+    R.P.Main.chkAutoErase->setChecked(AutoErase);
+    R.Press(R.P.Main.butUpdate);
+
+    EXPECT_EQ(R.Box->Count, 0) << R.Box->Text.toStdString();
+    QStringList Want = {"Connected"};
+    if (AutoErase) Want << "Erasing, please wait...";
+    EXPECT_EQ(R.Status, Want + UpdateTail);
+    EXPECT_EQ(R.Connect, QStringList{"Connect fast #"});
+    EXPECT_EQ(R.P.Main.LabMac->text(), "24:0A:C4:01:A2:3C");
+    EXPECT_EQ(R.P.Main.sBar->PanelText(0), "OK");
+    R.ExpectIdle();
+
+    EXPECT_EQ(B.FramesIn(0xD0).size(), AutoErase ? 1 : 0);
+    // Blocks of 16384 bytes and the remainder, never padded: 16 + data in each payload.
+    QList<int> Sizes;
+    for (const QJsonObject& O : B.FramesIn(0x03))
+      Sizes << O["size"].toInt() - 16;
+    EXPECT_EQ(Sizes, (QList<int>{16384, 1, 3072, 16384, 16384, 16384, 16384, 100}));
+    const QByteArray F = B.Flash();
+    ASSERT_EQ(F.size(), 4 * 1024 * 1024);
+    EXPECT_EQ(F.mid(0x1000, I.Boot.size()), I.PatchedBoot());
+    EXPECT_EQ(F.mid(0x8000, I.Part.size()), I.Part);
+    EXPECT_EQ(F.mid(0x10000, I.Firm.size()), I.Firm);
+  }
+}
+
+TEST(AppE2E, EraseAnsweredYesAndNo) {
+  for (const QString Answer : {"YES", "NO"}) {
+    SCOPED_TRACE(Answer.toStdString());
+    TBoard B;
+    ASSERT_TRUE(B.Start({}));
+    TImages I;
+    TRun R(B, I);
+    R.P.Main.FConfig.DoBeep = false;
+    R.Press(R.P.Main.butErase, Answer);
+
+    EXPECT_EQ(R.Box->Count, 1);
+    EXPECT_EQ(R.Box->Title, "ERASE");
+    EXPECT_EQ(R.Box->Text, "Erase Flash?");
+    QStringList Want = {"Connected"};
+    if (Answer == "YES")
+      Want << "Erasing, please wait..."
+           << "OK";
+    EXPECT_EQ(R.Status, Want << "OK");
+    R.ExpectIdle();
+    EXPECT_EQ(B.FramesIn(0xD0).size(), Answer == "YES" ? 1 : 0);
+    EXPECT_EQ(B.FramesIn(0x02).size(), 0); // an erase writes nothing
+  }
+}
+
+// Every failure ends the same way: one box with the message, status "Error", port
+// closed, buttons enabled; the MAC is shown only when it was read.
+TEST(AppE2E, FailuresEndTheRunCleanly) {
+  struct {
+    const char* Name;
+    QStringList Board;
+    const char* Message;
+    const char* Mac;
+  } Cases[] = {
+      {"ESP32-S2", {"--chip", "esp32s2"}, "Controller Error: ESP32-S2", "---"},
+      {"unknown chip", {"--chip", "unknown"}, "Controller Error: ", "---"},
+      {"wrong greeting", {"--bad-greeting"}, "Error Entry-Code", "24:0A:C4:01:A2:3C"},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    TBoard B;
+    ASSERT_TRUE(B.Start(C.Board));
+    TImages I;
+    TRun R(B, I);
+    R.Press(R.P.Main.butUpdate);
+    EXPECT_EQ(R.Box->Count, 1);
+    EXPECT_EQ(R.Box->Title, "Error");
+    EXPECT_EQ(R.Box->Text, C.Message);
+    EXPECT_EQ(R.P.Main.LabMac->text(), C.Mac);
+    EXPECT_EQ(R.P.Main.sBar->PanelText(0), "Error");
+    EXPECT_EQ(B.FramesIn(0x02).size(), 0);
+    R.ExpectIdle();
+  }
+}
+
+TEST(AppE2E, NoDeviceAfterSixAttempts) {
+  TBoard B;
+  ASSERT_TRUE(B.Start({"--mute"}));
+  TImages I;
+  TRun R(B, I);
+  TConfig& C = R.P.Main.FConfig;
+  // Shortened holds the board still takes as a reset into the loader.
+  C.SlowLow = C.SlowHigh = C.FastLow = C.FastHigh = 30;
+  R.Press(R.P.Main.butUpdate);
+  EXPECT_EQ(R.Box->Text, "No Device Found!");
+  EXPECT_EQ(R.Connect,
+            (QStringList{"Connect fast #####", "Connect slow #####", "Connect fast #####",
+                         "Connect slow #####", "Connect fast #####", "Connect slow #####"}));
+  EXPECT_EQ(R.Status, QStringList{"Error"});
+  EXPECT_EQ(B.FramesIn(0x08).size(), 30);
+  R.ExpectIdle();
+}
+
+TEST(AppE2E, BoardThatNeedsTheSlowTimings) {
+  TBoard B;
+  ASSERT_TRUE(B.Start({"--slow-only"}));
+  TImages I;
+  TRun R(B, I);
+  R.Press(R.P.Main.butUpdate);
+  EXPECT_EQ(R.Box->Count, 0) << R.Box->Text.toStdString();
+  EXPECT_EQ(R.Connect, (QStringList{"Connect fast #####", "Connect slow #"}));
+  EXPECT_EQ(R.Status.last(), "OK");
+  R.ExpectIdle();
+}
+
+TEST(AppE2E, BlockFailureInTheSecondImageKeepsTheFirst) {
+  TBoard B;
+  ASSERT_TRUE(B.Start({"--fail-flash-data", "2:0"}));
+  TImages I;
+  TRun R(B, I);
+  R.P.Main.chkAutoErase->setChecked(false);
+  R.Press(R.P.Main.butUpdate);
+  EXPECT_EQ(R.Box->Text, "Error Flash");
+  EXPECT_EQ(R.Status, (QStringList{"Connected", "boot.bin", "OK", "part.bin", "Error"}));
+  R.ExpectIdle();
+  const QByteArray F = B.Flash();
+  EXPECT_EQ(F.mid(0x1000, I.Boot.size()), I.PatchedBoot());
+  EXPECT_EQ(F.mid(0x10000, 16), QByteArray(16, char(0xFF))); // the third was never begun
+}
+
+// The adapter is pulled out in the middle of the firmware: the reset of the error path
+// fails as well, yet the run ends with the first error shown and the port closed.
+TEST(AppE2E, ConnectionDroppedMidImage) {
+  TBoard B;
+  ASSERT_TRUE(B.Start({"--drop-after", "30000"}));
+  TImages I(8 * 16384);
+  TRun R(B, I);
+  R.Press(R.P.Main.butUpdate);
+  EXPECT_EQ(R.Box->Count, 1);
+  EXPECT_FALSE(R.Box->Text.isEmpty());
+  EXPECT_EQ(R.P.Main.sBar->PanelText(0), "Error");
+  R.ExpectIdle();
+}
+
+TEST(AppE2E, UnreadableImageNamesTheFileAndTheReason) {
+  TBoard B;
+  ASSERT_TRUE(B.Start({}));
+  TImages I;
+  TRun R(B, I);
+  const QString Gone = I.Path("gone.bin");
+  R.P.Main.edFirm->setText(Gone);
+  AnswerBoxes("CLOSE", R.Box, &R.P.Main);
+  R.P.Main.ButStartClick(R.P.Main.butUpdate); // the file checks have disabled the button
+  EXPECT_EQ(R.Box->Count, 1);
+  EXPECT_TRUE(R.Box->Text.contains(Gone)) << R.Box->Text.toStdString();
+  EXPECT_TRUE(R.Box->Text.contains("No such file")) << R.Box->Text.toStdString();
+  R.ExpectIdle();
+  EXPECT_EQ(B.Flash().mid(0x8000, I.Part.size()), I.Part);
+}
+
+// A click and a close that arrive while a run processes messages: the click is ignored,
+// the close waits for the end of the run and then goes through.
+TEST(AppE2E, NoReentryAndDeferredClose) {
+  TBoard B;
+  ASSERT_TRUE(B.Start({}));
+  TImages I;
+  TRun R(B, I);
+  int Nested = 0;
+  QObject::connect(R.P.Main.sBar, &TStatusBar::PanelTextSet, &R.P.Main, [&](int, const QString& T) {
+    if (T != "part.bin") return;
+    ++Nested;
+    R.P.Main.ButStartClick(R.P.Main.butErase);
+    R.P.Main.close();
+    EXPECT_TRUE(R.P.Main.isVisible());
+    EXPECT_TRUE(R.P.ComIo->cPort.Connected());
+  });
+  R.Press(R.P.Main.butUpdate);
+  EXPECT_EQ(Nested, 1);
+  EXPECT_EQ(R.Box->Count, 0) << R.Box->Text.toStdString();
+  EXPECT_EQ(R.Status, (QStringList{"Connected", "Erasing, please wait..."} + UpdateTail));
+  EXPECT_FALSE(R.P.Main.isVisible());
+  R.ExpectIdle();
+  EXPECT_EQ(B.FramesIn(0x08).size(), 1); // one connection only
+}
+
+// What the board saw of the connection: the line sequence of a fast attempt, the sync
+// frame byte for byte, and the reset pulse after the last image.
+TEST(AppE2E, ConnectSequenceSyncFrameAndFinalReset) {
+  TBoard B;
+  ASSERT_TRUE(B.Start({}));
+  TImages I;
+  TRun R(B, I);
+  R.Press(R.P.Main.butUpdate);
+  ASSERT_EQ(R.Box->Count, 0) << R.Box->Text.toStdString();
+  const QList<QJsonObject> T = B.Trace();
+
+  QList<QJsonObject> Lines;
+  int FirstSync = -1, LastData = -1;
+  for (int i = 0; i < T.size(); ++i) {
+    const QString Ev = T[i]["ev"].toString();
+    if (Ev == "frame_in" && T[i]["cmd"].toInt() == 0x08 && FirstSync < 0) FirstSync = i;
+    if (Ev == "frame_in" && T[i]["cmd"].toInt() == 0x03) LastData = i;
+    if (Ev == "line" && FirstSync < 0) Lines.append(T[i]);
+  }
+  ASSERT_GE(FirstSync, 0);
+  ASSERT_GE(Lines.size(), 7);
+  Lines = Lines.mid(Lines.size() - 7);
+  // DTR off, RTS on, DTR off again; DTR on, RTS off, DTR on again; DTR off.
+  const bool Want[7][2] = {{false, false}, {false, true}, {false, true}, {true, true},
+                           {true, false},  {true, false}, {false, false}};
+  for (int i = 0; i < 7; ++i) {
+    EXPECT_EQ(Lines[i]["dtr"].toBool(), Want[i][0]) << i;
+    EXPECT_EQ(Lines[i]["rts"].toBool(), Want[i][1]) << i;
+  }
+  // The two holds of a fast attempt (150 ms and 100 ms), measured loosely.
+  EXPECT_GE(Lines[3]["t"].toDouble() - Lines[2]["t"].toDouble(), 140);
+  EXPECT_GE(Lines[6]["t"].toDouble() - Lines[5]["t"].toDouble(), 90);
+
+  EXPECT_EQ(T[FirstSync]["pkt"].toString(),
+            "0008240078013a0007071220" + QString("55").repeated(32));
+
+  ASSERT_GE(LastData, 0);
+  bool ResetAfter = false;
+  for (int i = LastData + 1; i < T.size(); ++i)
+    if (T[i]["ev"].toString() == "reset") ResetAfter = true;
+  EXPECT_TRUE(ResetAfter);
+}
