@@ -448,6 +448,7 @@ void TMain::FormCreate() {
   ProgTitle = QString::fromStdString(
       Format("Quorvex v%d.%d.%d", {Version.Major, Version.Minor, Version.Release}));
   ProgPath = ProgramFolder();
+  CommandLine = QCoreApplication::arguments().mid(1);
   LoadSettings();
   QApplication::setApplicationName(ProgTitle);
   setWindowTitle(QApplication::applicationName());
@@ -463,13 +464,19 @@ void TMain::showEvent(QShowEvent* Event) {
 }
 
 void TMain::FormShow() {
-  if (HasDebugSwitch(QCoreApplication::arguments().mid(1))) {
+  if (HasDebugSwitch(CommandLine)) {
     if (FDebug) {
-      const QRect F = frameGeometry();
-      FDebug->move(F.x() + F.width(), F.y());
-      FDebug->show();
-      activateWindow();
-      raise();
+      // Placed once this window is on screen: only then are the frames known. The
+      // debug window gets the same decoration, so its client area goes where this
+      // window's frame margins put it.
+      QTimer::singleShot(0, this, [this] {
+        const QRect F = frameGeometry();
+        const QPoint Frame = geometry().topLeft() - F.topLeft();
+        FDebug->setGeometry(QRect(QPoint(F.x() + F.width(), F.y()) + Frame, FDebug->size()));
+        FDebug->show();
+        activateWindow();
+        raise();
+      });
     }
     // A failed copy (no "dist" folder, say) is not reported.
     const QString Exe = QCoreApplication::applicationFilePath();

@@ -176,6 +176,7 @@ public:
   TConfig FConfig; // "Config"; IMainView::Config() reads it
   std::shared_ptr<TIniFile> IniFile;
   TVersion Version;
+  QStringList CommandLine; // the parameters after the program name
 
   TEsp* Esp() const { return FEsp.get(); }
   bool Running() const { return FRunning; }

@@ -6,6 +6,7 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QEventLoop>
+#include <QFileInfo>
 #include <QFrame>
 #include <QLabel>
 #include <QProgressBar>
@@ -201,4 +202,35 @@ TEST(AppWindow, TopLevelHandlerShowsTheMessage) {
   EXPECT_EQ(Seen->Count, 1);
   EXPECT_EQ(Seen->Text, "boom in a handler");
   EXPECT_TRUE(S.P.Main.isVisible());
+}
+
+// The d switch shows the debug window beside the main window and leaves a versioned
+// copy of the program in "dist" under the working directory when that folder exists.
+TEST(AppWindow, DebugSwitch) {
+  for (const bool DistExists : {true, false}) {
+    QTemporaryDir Tmp;
+    const QString Old = QDir::currentPath();
+    if (DistExists) QDir(Tmp.path()).mkdir("dist");
+    QDir::setCurrent(Tmp.path());
+    {
+      TProgram P;
+      P.Main.CommandLine = {"/Dx"};
+      P.Main.move(40, 30);
+      P.Main.show();
+      Wait(50);
+      const QRect F = P.Main.frameGeometry();
+      EXPECT_TRUE(P.Debug->isVisible());
+      const QRect D = P.Debug->frameGeometry();
+      EXPECT_EQ(D.x(), F.x() + F.width());
+      EXPECT_EQ(D.y(), F.y());
+      P.Main.close();
+    }
+    const QString Copy = DistCopyName(QCoreApplication::applicationFilePath(), ProgramVersion());
+    EXPECT_EQ(QFileInfo::exists(Copy), DistExists);
+    EXPECT_FALSE(QFileInfo::exists("dist") && !DistExists); // the folder is never made
+    if (DistExists) {
+      EXPECT_EQ(QFileInfo(Copy).size(), QFileInfo(QCoreApplication::applicationFilePath()).size());
+    }
+    QDir::setCurrent(Old);
+  }
 }
