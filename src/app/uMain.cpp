@@ -28,6 +28,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include <cwchar>
 #endif
 
 namespace {
