@@ -2,6 +2,7 @@
 // line rate over a 1 MiB transfer at 921600 baud, and its CPU use while idle.
 #include <arpa/inet.h>
 #include <chrono>
+#include <cstring>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
@@ -104,11 +105,11 @@ int main() {
   // 1 MiB of filler (no frame delimiter, no IAC), then a SYNC; the time until the
   // first answer frame has arrived covers 1 MiB + 46 bytes in and 12 bytes out.
   const size_t payload = 1 << 20;
-  std::vector<uint8_t> data(payload, 0x55);
   const uint8_t sync[] = {0xC0, 0, 8, 0x24, 0, 0x78, 1, 0x3A, 0, 7, 7, 0x12, 0x20};
-  data.insert(data.end(), sync, sync + sizeof sync);
-  data.insert(data.end(), 32, 0x55);
-  data.push_back(0xC0);
+  // Filled in place: g++ 12 at -O2 warns falsely on vector range inserts here.
+  std::vector<uint8_t> data(payload + sizeof sync + 32 + 1, 0x55);
+  std::memcpy(data.data() + payload, sync, sizeof sync);
+  data.back() = 0xC0;
   auto t0 = Clock::now();
   std::thread writer([&] { SendAll(fd, data); });
   int delimiters = 0;

@@ -22,8 +22,9 @@ Bytes Filled(size_t n, uint8_t v) {
 }
 
 TEST_F(EspPackets, RequestFramesOnTheWire) {
-  Bytes Block20 = Filled(16, 0);
-  Block20.insert(Block20.end(), {1, 2, 3, 4});
+  Bytes Block20 = Filled(20, 0);
+  for (uint8_t i = 0; i < 4; ++i)
+    Block20[16 + i] = static_cast<uint8_t>(i + 1);
   Bytes Size192Frame{0xC0, 0x00, 0x07, 0xDB, 0xDC, 0x00, 0xEF, 0x00, 0x00, 0x00};
   Size192Frame.insert(Size192Frame.end(), 192, 0x00);
   Size192Frame.push_back(0xC0);
