@@ -3,6 +3,7 @@
 // main window that records the status texts and the LED.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <deque>
 #include <map>
 #include <memory>
@@ -13,17 +14,21 @@
 #include "link/uComIo.h"
 
 struct TFakeLine {
-  std::vector<std::string> Ops;    // every backend call, in order
-  std::map<std::string, int> Fail; // call name -> OS code it fails with
-  std::deque<uint8_t> Rx;          // bytes the next reads return
-  std::vector<uint8_t> Tx;         // bytes written
+  std::vector<std::string> Ops;                             // every backend call, in order
+  std::vector<std::chrono::steady_clock::time_point> Times; // when each of Ops was made
+  std::map<std::string, int> Fail;                          // call name -> OS code it fails with
+  std::deque<uint8_t> Rx;                                   // bytes the next reads return
+  std::vector<uint8_t> Tx;                                  // bytes written
 };
 
 class TFakeBackend final : public IComBackend {
 public:
   explicit TFakeBackend(std::shared_ptr<TFakeLine> Line) : L(std::move(Line)) {}
   void Open(const std::string& Device) override { Do("open", "open " + Device); }
-  void Close() noexcept override { L->Ops.push_back("close"); }
+  void Close() noexcept override {
+    L->Ops.push_back("close");
+    L->Times.push_back(std::chrono::steady_clock::now());
+  }
   void SetupBuffers(uint32_t In, uint32_t Out) override {
     Do("buffers", "buffers " + std::to_string(In) + "/" + std::to_string(Out));
   }
@@ -57,6 +62,7 @@ public:
 private:
   void Do(const std::string& Name, const std::string& Op) {
     L->Ops.push_back(Op);
+    L->Times.push_back(std::chrono::steady_clock::now());
     if (auto it = L->Fail.find(Name); it != L->Fail.end()) throw EComBackend(it->second);
   }
   std::shared_ptr<TFakeLine> L;

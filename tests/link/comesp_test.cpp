@@ -172,3 +172,92 @@ TEST_F(ComEspTest, PortErrorsLeaveAtOnce) {
 }
 
 } // namespace
+
+namespace {
+
+// Milliseconds between the backend calls number From and To.
+long long GapMs(const TFakeLine& L, size_t From, size_t To) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(L.Times.at(To) - L.Times.at(From))
+      .count();
+}
+
+TEST_F(ComEspTest, AttemptWaitsBetweenItsLineOperations) {
+  Main.Cfg.FastLow = 120;
+  Main.Cfg.FastHigh = 100;
+  Main.Cfg.SlowLow = 160;
+  Main.Cfg.SlowHigh = 140;
+  for (bool Slow : {false, true}) {
+    SCOPED_TRACE(Slow ? "slow" : "fast");
+    Line->Ops.clear();
+    Line->Times.clear();
+    Esp.Calls = 0;
+    Esp.Script = {{10, 8}};
+    ASSERT_TRUE(Io.ComEsp().ConnectESP(115200, Slow));
+    const size_t Open = Slow ? 1 : 0; // the slow round closes the port of the fast one first
+    ASSERT_EQ(Line->Ops.at(Open), "open /dev/ttyUSB3");
+    ASSERT_EQ(Line->Ops.at(Open + 4), "purge 11");
+    // Open, 50 ms, purge; DTR/RTS first phase, hold; second phase, hold; DTR off.
+    EXPECT_GE(GapMs(*Line, Open + 3, Open + 4), 50);
+    EXPECT_GE(GapMs(*Line, Open + 7, Open + 8), Slow ? 160 : 120);
+    EXPECT_GE(GapMs(*Line, Open + 10, Open + 11), Slow ? 140 : 100);
+    // The three writes of each phase follow each other with no hold between them
+    // (loosely: far less than the shortest hold).
+    EXPECT_LT(GapMs(*Line, Open + 5, Open + 7), 80);
+    EXPECT_LT(GapMs(*Line, Open + 8, Open + 10), 80);
+  }
+}
+
+TEST_F(ComEspTest, DoResetPulsesRtsAtTheResetRate) {
+  // Closed: only the rate is stored, nothing reaches the line.
+  Io.DoReset();
+  EXPECT_TRUE(Line->Ops.empty());
+  EXPECT_EQ(Io.cPort.CustomBaudRate(), 115200);
+
+  Io.cPort.SetPort("ttyUSB3");
+  Io.cPort.SetBaudRate(brCustom);
+  Io.cPort.SetCustomBaudRate(921600);
+  Io.cPort.Open();
+  const size_t Mark = Line->Ops.size();
+  Io.DoReset();
+  const std::vector<std::string> Want = {"line 115200", "purge 11", "rts 1",
+                                         "dtr 0",       "rts 0",    "dtr 0"};
+  EXPECT_EQ(std::vector<std::string>(Line->Ops.begin() + static_cast<std::ptrdiff_t>(Mark),
+                                     Line->Ops.end()),
+            Want);
+  ASSERT_EQ(Line->Times.size(), Line->Ops.size());
+  EXPECT_GE(GapMs(*Line, Mark, Mark + 1), 20);     // rate, 20 ms, purge
+  EXPECT_GE(GapMs(*Line, Mark + 3, Mark + 4), 50); // the 50 ms pulse
+  EXPECT_TRUE(Io.cPort.Connected()) << "DoReset leaves closing to DisConnect";
+}
+
+TEST_F(ComEspTest, ComGetSerSetsItsLimitsOnlyWhenTheyChange) {
+  Io.cPort.SetPort("ttyUSB3");
+  Io.cPort.Open();
+  Line->Rx = {0x00, 0xFF};
+  const size_t Mark = Line->Ops.size();
+  EXPECT_EQ(Io.ComGetSer(200), 0x00);
+  EXPECT_EQ(Io.ComGetSer(200), 0xFF);
+  EXPECT_EQ(Io.ComGetSer(200), -1);
+  EXPECT_EQ(Io.ComGetSer(10), -1);
+  EXPECT_EQ(std::vector<std::string>(Line->Ops.begin() + static_cast<std::ptrdiff_t>(Mark),
+                                     Line->Ops.end()),
+            (std::vector<std::string>{"timeouts -1/-1/0/100/1000", "timeouts -1/-1/200/100/1000",
+                                      "read 1", "read 1", "read 1", "timeouts -1/-1/10/100/1000",
+                                      "read 1"}));
+
+  // ComFlush reads until a read comes back empty; ComWriteStr purges, then writes.
+  Line->Rx = {1, 2, 3, 4, 5};
+  Line->Ops.clear();
+  Io.ComFlush();
+  EXPECT_EQ(Line->Ops, std::vector<std::string>(6, "read 1"));
+  EXPECT_TRUE(Line->Rx.empty());
+  Line->Ops.clear();
+  Io.ComWriteStr(u"ab");
+  EXPECT_EQ(Line->Ops, (std::vector<std::string>{"purge 11", "write 2"}));
+
+  Io.DisConnect();
+  const EComPort e = RaisedBy([&] { Io.ComWriteStr(u"ab"); });
+  EXPECT_EQ(e.Message(), "PurgeComm function failed");
+}
+
+} // namespace
