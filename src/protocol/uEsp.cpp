@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <chrono>
 #include <cstring>
 #include <vector>
 
@@ -29,6 +30,11 @@ constexpr uint8_t SlipEscEsc = 0xDD;
 
 // Memory blocks are sent whole, but the loader wants a block size in MEM_BEGIN.
 constexpr uint32_t MemBlockSize = 6144;
+
+// A line that keeps sending without ever sending a delimiter (an application printing
+// without pause instead of the loader answering) would keep the hunt for a frame going
+// for ever; it gives up once it has lasted this much longer than the per-byte limit.
+constexpr auto HuntGrace = std::chrono::milliseconds(1000);
 
 // Fixed offsets of the five values in the stub blob.
 constexpr size_t StubCodeLenAt = 18;
@@ -173,10 +179,13 @@ void TEsp::StoreResponseByte(size_t Index, uint8_t b) {
 }
 
 int TEsp::getPacket(int Timeout, bool ChkDir) {
+  using Clock = std::chrono::steady_clock;
+  const auto HuntEnd = Clock::now() + std::chrono::milliseconds(std::max(Timeout, 0)) + HuntGrace;
   int c;
   do {
     c = FComIo.ComGetSer(Timeout);
     if (c < 0) return EspTimeout;
+    if (c != SlipEnd && Clock::now() > HuntEnd) return EspTimeout;
   } while (c != SlipEnd);
 
   size_t Count = 0;

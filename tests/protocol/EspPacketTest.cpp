@@ -1,8 +1,10 @@
 // The packet layer: request frames on the wire and the decoding of answers.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 #include <memory>
+#include <thread>
 
 #include "FakeLink.h"
 #include "protocol/uEsp.h"
@@ -213,6 +215,29 @@ TEST_F(EspPackets, FrameLongerThanTheRecordIsItsOwnFailure) {
   EXPECT_EQ(Link.Writes.size(), 1u);
   EXPECT_EQ(Esp->ResponseCapacity(), sizeof(TResponse));
   EXPECT_EQ(Esp->ResponseBytes(), reinterpret_cast<const uint8_t*>(&Esp->Response));
+}
+
+// A line that keeps sending without a delimiter, a byte every millisecond, for far
+// longer than any answer takes; then it falls silent.
+class TChatter : public TFakeLink {
+public:
+  static constexpr size_t Length = 5000;
+  int ComGetSer(int TimeOut) override {
+    Timeouts.push_back(TimeOut);
+    if (Timeouts.size() > Length) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return 'A';
+  }
+};
+
+TEST(EspHunt, EndlessBytesWithoutADelimiterEndTheHunt) {
+  TChatter Link;
+  TDebugLog Log;
+  TEsp Esp(Link, Log);
+  EXPECT_EQ(Esp.getPacket(50, true), EspTimeout);
+  // The hunt gave up (after the limit and a second of grace) while the bytes still came.
+  EXPECT_GT(Link.Timeouts.size(), 50u);
+  EXPECT_LT(Link.Timeouts.size(), TChatter::Length);
 }
 
 } // namespace
