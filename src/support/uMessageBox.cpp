@@ -108,6 +108,15 @@ QSize TMsgBox::FrameExtra() const {
 
 int TMsgBox::Execute(const QString& MsgText, TMsgDlgType DlgType, const QString& CaptionTitle,
                      TMsgBut Buttons_, bool MsgBeep) {
+  // A message raised while this box waits for an answer (an error from a handler that ran
+  // during the modal wait) gets a box of its own: this one cannot be shown twice, and
+  // refilling it would take the buttons away from the question still open.
+  if (FBusy) {
+    TMsgBox Nested(FMain);
+    Nested.Beeper = Beeper;
+    return Nested.Execute(MsgText, DlgType, CaptionTitle, Buttons_, MsgBeep);
+  }
+  FBusy = true;
   const int KindNo = (DlgType >= mtWarning && DlgType <= mtCustom) ? DlgType : mtCustom;
   const TKind& Kind = Kinds[KindNo];
   const bool HasIcon = Kind.Icon != nullptr;
@@ -160,6 +169,7 @@ int TMsgBox::Execute(const QString& MsgText, TMsgDlgType DlgType, const QString&
   for (QPushButton* b : FBut)
     delete b;
   FBut.clear();
+  FBusy = false;
   return Result;
 }
 

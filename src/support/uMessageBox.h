@@ -75,4 +75,5 @@ private:
   std::vector<QPushButton*> FBut;
   int FWidth = 0;
   int FHeight = 0;
+  bool FBusy = false; // a call is waiting for its answer
 };

@@ -219,6 +219,45 @@ TEST(MsgBox, CentredOverMainWindowButNotOffTheDesktop) {
   EXPECT_EQ(S.Pos, Desk.topLeft());
 }
 
+// A message raised while the box waits for an answer (an error from a handler that
+// ran during the modal wait) is answered on its own; the open question keeps its buttons.
+TEST(MsgBox, NestedCallLeavesTheOpenBoxIntact) {
+  TMsgBox Box;
+  int Inner = -1;
+  QString NestedText;
+  QStringList OuterCaptions;
+  QString OuterTitle;
+  QTimer::singleShot(0, &Box, [&] {
+    QTimer::singleShot(0, &Box, [&] {
+      auto* Nested = qobject_cast<TMsgBox*>(QApplication::activeModalWidget());
+      if (!Nested || Nested == &Box || Nested->But().empty()) return;
+      NestedText = Nested->InfoLabel()->text();
+      Nested->But().front()->click();
+    });
+    Inner = Box.Execute("second", mtError, "", MsgBut(mbClose), false);
+    for (QPushButton* b : Box.But())
+      OuterCaptions << b->text();
+    OuterTitle = Box.windowTitle();
+    if (auto* No = Box.findChild<QPushButton*>("But2")) No->click();
+  });
+  QTimer Guard;
+  Guard.setSingleShot(true);
+  QObject::connect(&Guard, &QTimer::timeout, &Box, [&] {
+    if (auto* M = qobject_cast<QDialog*>(QApplication::activeModalWidget()); M && M != &Box)
+      M->done(-98);
+    Box.done(-99);
+  });
+  Guard.start(5000);
+  const int Outer =
+      Box.Execute("Erase Flash?", mtConfirmation, "ERASE", MsgBut({mbYes, mbNo}), false);
+  EXPECT_EQ(Inner, 2);
+  EXPECT_EQ(NestedText, "second");
+  EXPECT_EQ(OuterCaptions, (QStringList{"YES", "NO"}));
+  EXPECT_EQ(OuterTitle, "ERASE");
+  EXPECT_EQ(Outer, 7);
+  EXPECT_TRUE(Box.findChildren<QPushButton*>().isEmpty());
+}
+
 TEST(MsgBox, EmptyButtonSetStillOffersAWayOut) {
   TMsgBox Box;
   Seen S;
