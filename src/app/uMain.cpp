@@ -178,6 +178,16 @@ QString DistCopyName(const QString& ProgramFile, const TVersion& V) {
 #endif
 }
 
+bool CopyToDist(const QString& ProgramFile, const QString& Copy) {
+  const QFileInfo To(Copy);
+  if (!To.absoluteDir().exists()) return false;
+  // Started from the copy itself: removing the old copy first would delete the program.
+  if (To.exists() && To.canonicalFilePath() == QFileInfo(ProgramFile).canonicalFilePath())
+    return false;
+  QFile::remove(Copy);
+  return QFile::copy(ProgramFile, Copy);
+}
+
 QString ProgramFolder() {
   QString Dir = QDir::toNativeSeparators(QCoreApplication::applicationDirPath());
   if (!Dir.endsWith(QDir::separator())) Dir += QDir::separator();
@@ -482,11 +492,7 @@ void TMain::FormShow() {
     }
     // A failed copy (no "dist" folder, say) is not reported.
     const QString Exe = QCoreApplication::applicationFilePath();
-    const QString Copy = DistCopyName(Exe, Version);
-    if (QFileInfo(Copy).absoluteDir().exists()) {
-      QFile::remove(Copy);
-      QFile::copy(Exe, Copy);
-    }
+    CopyToDist(Exe, DistCopyName(Exe, Version));
   }
   QApplication::setApplicationName(ProgTitle);
   setWindowTitle(QApplication::applicationName());

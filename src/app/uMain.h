@@ -54,6 +54,9 @@ TVersion ProgramVersion();
 bool HasDebugSwitch(const QStringList& Args);
 // The name of the versioned copy of the program file inside "dist".
 QString DistCopyName(const QString& ProgramFile, const TVersion& V);
+// Copies the program file to Copy, replacing a file of that name, when Copy's folder
+// exists; never creates the folder, reports nothing. Returns whether a copy was made.
+bool CopyToDist(const QString& ProgramFile, const QString& Copy);
 // The folder of the program file with a trailing separator.
 QString ProgramFolder();
 

@@ -1,6 +1,11 @@
 // The pure pieces of the run and of start-up, driven by tables.
 #include <gtest/gtest.h>
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
 #include "uMain.h"
 
 TEST(AppUnits, MacTextTakesTheSixBytesHighestFirst) {
@@ -80,6 +85,32 @@ TEST(AppUnits, VersionedCopyName) {
   EXPECT_EQ(DistCopyName("/opt/q/quorvex", {1, 4, 4}), "dist/quorvex144");
   EXPECT_EQ(DistCopyName("/opt/q/tool.bin", {1, 4, 4}), "dist/tool144");
   EXPECT_EQ(DistCopyName("/opt/q/quorvex", {}), "dist/quorvex-1-1-1");
+}
+
+TEST(AppUnits, CopyToDistReplacesButNeverDeletesTheProgram) {
+  QTemporaryDir Tmp;
+  const QString Exe = Tmp.filePath("prog");
+  auto Write = [](const QString& Path, const QByteArray& B) {
+    QFile F(Path);
+    ASSERT_TRUE(F.open(QIODevice::WriteOnly));
+    F.write(B);
+  };
+  auto Read = [](const QString& Path) {
+    QFile F(Path);
+    return F.open(QIODevice::ReadOnly) ? F.readAll() : QByteArray();
+  };
+  Write(Exe, "program");
+  // No dist folder: nothing is made.
+  EXPECT_FALSE(CopyToDist(Exe, Tmp.filePath("dist/prog144")));
+  EXPECT_FALSE(QFileInfo::exists(Tmp.filePath("dist")));
+  // An older copy is replaced.
+  ASSERT_TRUE(QDir(Tmp.path()).mkdir("dist"));
+  Write(Tmp.filePath("dist/prog144"), "old");
+  EXPECT_TRUE(CopyToDist(Exe, Tmp.filePath("dist/prog144")));
+  EXPECT_EQ(Read(Tmp.filePath("dist/prog144")), "program");
+  // Started from the copy itself, also by another spelling of its path.
+  EXPECT_FALSE(CopyToDist(Tmp.filePath("dist/prog144"), Tmp.filePath("dist/../dist/prog144")));
+  EXPECT_EQ(Read(Tmp.filePath("dist/prog144")), "program");
 }
 
 TEST(AppUnits, BareFileName) {
