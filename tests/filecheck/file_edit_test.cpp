@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QFileInfo>
 #include <QPushButton>
 
 #include "../settings/main_rig.h"
@@ -142,6 +143,40 @@ TEST(FileEdit, OtherFolderOrOtherLetterCaseKeepsFullPath) {
   Rig.Main->edBoot->setText(Here);
   EXPECT_EQ(Rig.Main->edBoot->text(), Here);
   EXPECT_TRUE(Passes(Rig.Main->edBoot));
+}
+
+TEST(FileEdit, FileThatCannotBeOpenedIsReportedAndLeavesUpdateAsItWas) {
+  // A regular file that even root may not read: a write-only sysfs attribute.
+  const QString Unreadable = "/sys/bus/pci/rescan";
+  {
+    QFile Probe(Unreadable);
+    if (!QFileInfo(Unreadable).isFile() || Probe.open(QIODevice::ReadOnly))
+      GTEST_SKIP() << "no unreadable regular file on this machine";
+  }
+  TMainRig Rig;
+  Rig.Show();
+  const QString Imgs = Rig.Dir.filePath("img");
+  const QString Good[3] = {MakeFile(Imgs, "boot.bin", 20000), MakeFile(Imgs, "part.bin", 3072),
+                           MakeFile(Imgs, "fw.bin", 100000)};
+  TFileEdit* Eds[3] = {Rig.Main->edBoot, Rig.Main->edPart, Rig.Main->edFirm};
+  for (int i = 0; i < 3; ++i)
+    Eds[i]->setText(Good[i]);
+  ASSERT_TRUE(Rig.Main->butUpdate->isEnabled());
+  ASSERT_TRUE(Rig.Boxes.isEmpty());
+
+  Rig.Main->edPart->setText(Unreadable);
+  ASSERT_EQ(Rig.Boxes.size(), 1);
+  EXPECT_TRUE(Rig.Boxes[0].contains(Unreadable)) << Rig.Boxes[0].toStdString();
+  // Checked before the failure: its outcome stands. The failing edit and the one after
+  // it stay light red with no hint; the button keeps its state.
+  EXPECT_TRUE(Passes(Rig.Main->edBoot));
+  EXPECT_EQ(Rig.Main->edBoot->toolTip(), Good[0]);
+  for (TFileEdit* Ed : {Rig.Main->edPart, Rig.Main->edFirm}) {
+    EXPECT_EQ(Colour(Ed), LightRed);
+    EXPECT_EQ(Ed->toolTip(), "");
+  }
+  EXPECT_TRUE(Rig.Main->butUpdate->isEnabled());
+  EXPECT_EQ(Rig.Main->edPart->text(), Unreadable); // the text itself is not touched
 }
 
 TEST(FileEdit, QuotedPathWithBlankFromOldSettingsIsUsable) {
