@@ -683,7 +683,9 @@ void TMain::FlashFile(const QString& Name, uint32_t Offset, int Kind) {
   std::vector<uint8_t> Image(Data.begin(), Data.end());
   const uint32_t Size = static_cast<uint32_t>(Image.size());
 
-  if (Kind == 0 && PatchBootHeader(Image)) FLog.BUFF(Image.data(), 6);
+  // The header's first bytes, but never past the end of a short image.
+  if (Kind == 0 && PatchBootHeader(Image))
+    FLog.BUFF(Image.data(), static_cast<int32_t>(std::min<size_t>(Image.size(), 6)));
 
   uint32_t Done = 0;
   pBar->setMaximum(static_cast<int>(std::min<uint32_t>(Size, INT32_MAX)));
