@@ -10,6 +10,7 @@
  * peripheral reads and writes happen in program order (TRM 1.3, and the
  * chip errata on back-to-back peripheral accesses). */
 #include "stub_core.h"
+#include "stub_map_esp32.h"
 
 #define REG(a) (*(volatile uint32_t*)(a))
 
@@ -18,8 +19,8 @@
 #define UART0_FIFO REG(UART0_BASE + 0x00)   /* reads go through the DPORT address */
 #define UART0_FIFO_AHB REG(0x60000000u)     /* writes through AHB: errata CPU-3.3 */
 #define UART0_CLKDIV REG(UART0_BASE + 0x14) /* CLKDIV 19:0, CLKDIV_FRAG 23:20 */
-#define UART0_STATUS REG(UART0_BASE + 0x1C) /* RXFIFO_CNT 7:0, TXFIFO_CNT 23:16, ST_UTX_OUT 27:24  \
-                                             */
+/* RXFIFO_CNT 7:0, TXFIFO_CNT 23:16, ST_UTX_OUT 27:24 */
+#define UART0_STATUS REG(UART0_BASE + 0x1C)
 #define UART0_MEM_RX_STATUS REG(UART0_BASE + 0x60) /* RD_ADDR 12:2, WR_ADDR 23:13 */
 #define UART_TX_FIFO_ROOM 126u                     /* the FIFO holds 128; keep a margin */
 
@@ -94,7 +95,9 @@ static inline uint32_t ccount(void) {
 
 int stub_hw_getc(void) {
   /* RXFIFO_CNT alone can read 0 while a byte waits (errata UART-3.17), so the
-   * FIFO's read and write pointers are compared too. */
+   * FIFO's read and write pointers are compared too. The FIFO itself is read
+   * through the DPORT address (an AHB read of it is undefined, errata
+   * CPU-3.18) and with interrupts masked (errata CPU-3.21). */
   for (;;) {
     uint32_t m;
     if (UART0_STATUS & 0xFFu) break;
@@ -127,19 +130,9 @@ void stub_hw_set_baud_div16(uint32_t div16) {
 
 /* ---- registers ---- */
 
-/* Word-aligned addresses inside the ranges of the TRM's address map
- * (TRM 1.3.1, Figure 1-1 and Table 1-4) that read and write without a bus
- * error: the peripherals, internal ROM and SRAM, RTC memories. */
-static int mapped(uint32_t a) {
-  if (a & 3u) return 0;
-  return (a >= 0x3FF00000u && a < 0x3FF80000u) || /* peripherals (DPORT) */
-         (a >= 0x3FF80000u && a < 0x3FF82000u) || /* RTC FAST, data bus */
-         (a >= 0x3FF90000u && a < 0x3FFA0000u) || /* internal ROM 1 */
-         (a >= 0x3FFAE000u) ||                    /* SRAM 2 and SRAM 1, data bus */
-         (a >= 0x40000000u && a < 0x40060000u) || /* internal ROM 0 */
-         (a >= 0x40070000u && a < 0x400C2000u) || /* SRAM 0/1, RTC FAST, instruction bus */
-         (a >= 0x50000000u && a < 0x50002000u) || /* RTC SLOW */
-         (a >= 0x60000000u && a < 0x60040000u);   /* peripherals (AHB) */
+/* One copy of the address check for both accessors: code space is tight. */
+static __attribute__((noinline)) int mapped(uint32_t a) {
+  return stub_esp32_mapped(a);
 }
 
 int stub_hw_read_reg(uint32_t addr, uint32_t* value) {

@@ -8,6 +8,7 @@
 #include "StubSim.h"
 #include "StubWire.h"
 #include "stub_core.h"
+#include "stub_map_esp32.h"
 
 namespace {
 
@@ -108,6 +109,25 @@ TEST(StubArithmetic, ChecksumDivisionChunksAndBaudDivider) {
   };
   for (auto b : Bauds)
     EXPECT_EQ(stub_baud_divider(b.Div16, b.Old, b.New), b.Want) << b.Div16 << " " << b.New;
+}
+
+TEST(StubEsp32Map, RegisterAccessStaysInsideTheAddressMap) {
+  // Edges of the ranges the target lets READ_REG and WRITE_REG touch; an
+  // address outside them would fault the CPU and kill the stub.
+  struct {
+    uint32_t Addr;
+    bool Mapped;
+  } Cases[] = {
+      {0x3FF00000, true},  {0x3FF5A004, true},  {0x3FF7FFFC, true},  {0x3FF81FFC, true},
+      {0x3FF82000, false}, {0x3FF8FFFC, false}, {0x3FF90000, true},  {0x3FFA0000, false},
+      {0x3FFAE000, true},  {0x3FFFFFFC, true},  {0x40000000, true},  {0x4005FFFC, true},
+      {0x40060000, false}, {0x40070000, true},  {0x400C1FFC, true},  {0x400C2000, false},
+      {0x400D0000, false}, {0x40400000, false}, {0x4FFFFFFC, false}, {0x50001FFC, true},
+      {0x50002000, false}, {0x60000078, true},  {0x60040000, false}, {0x80000000, false},
+      {0xFFFFFFFC, false}, {0x3F400000, false}, {0x3FF5A006, false}, {0x00000000, false},
+  };
+  for (auto c : Cases)
+    EXPECT_EQ(stub_esp32_mapped(c.Addr) != 0, c.Mapped) << std::hex << c.Addr;
 }
 
 TEST_F(StubCore, GreetingIsOneFrameOfOhai) {
