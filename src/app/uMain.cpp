@@ -446,6 +446,11 @@ void TMain::Attach(TDebug& Debug, TMsgBox& MsgBox, TComIo& ComIo) {
   FDebug = &Debug;
   FMsgBox = &MsgBox;
   FComIo = &ComIo;
+  // An error raised by a USB handler is shown as the top-level handler shows errors.
+  if (TComponentUSB* Usb = ComIo.TUsb())
+    Usb->OnError = [this](const std::string& Msg) {
+      FMsgBox->Execute(QString::fromStdString(Msg), mtError, "", MsgBut(mbClose), true);
+    };
 #ifndef _WIN32
   // The USB watcher's udev monitor is served from this thread's event loop.
   if (TComponentUSB* Usb = ComIo.TUsb(); Usb && Usb->MonitorFd() >= 0) {
