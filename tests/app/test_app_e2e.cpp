@@ -166,6 +166,14 @@ TEST(AppE2E, UpdateWithAndWithoutAutoErase) {
     TImages I;
     TRun R(B, I);
     R.P.Main.chkAutoErase->setChecked(AutoErase);
+    // The bar's positions with its maximum, and whether it was shown at the time.
+    QStringList Bar;
+    QObject::connect(R.P.Main.pBar, &QProgressBar::valueChanged, &R.P.Main, [&](int V) {
+      Bar << QString("%1/%2%3")
+                 .arg(V)
+                 .arg(R.P.Main.pBar->maximum())
+                 .arg(R.P.Main.pBar->isVisible() ? "" : " hidden");
+    });
     R.Press(R.P.Main.butUpdate);
 
     EXPECT_EQ(R.Box->Count, 0) << R.Box->Text.toStdString();
@@ -176,6 +184,34 @@ TEST(AppE2E, UpdateWithAndWithoutAutoErase) {
     EXPECT_EQ(R.P.Main.LabMac->text(), "24:0A:C4:01:A2:3C");
     EXPECT_EQ(R.P.Main.sBar->PanelText(0), "OK");
     R.ExpectIdle();
+    // Each block counts as done before it is sent; after each image the bar drops to 0.
+    EXPECT_EQ(Bar, (QStringList{"16384/16385", "16385/16385", "0/16385", "3072/3072", "0/3072",
+                                "16384/65636", "32768/65636", "49152/65636", "65536/65636",
+                                "65636/65636", "0/65636"}));
+
+    // The fixed pauses, as lower bounds: 100 ms after the connection, 50 ms after each
+    // block, 200 ms more after each image.
+    double LastSync = -1, FirstRead = -1, Prev = -1;
+    int PrevCmd = -1;
+    QList<double> BlockGaps, ImageGaps;
+    for (const QJsonObject& O : B.Trace()) {
+      if (O["ev"].toString() != "frame_in") continue;
+      const int Cmd = O["cmd"].toInt();
+      const double T = O["t"].toDouble();
+      if (Cmd == 0x08) LastSync = T;
+      if (Cmd == 0x0A && FirstRead < 0) FirstRead = T;
+      if (PrevCmd == 0x03 && Cmd == 0x03) BlockGaps << T - Prev;
+      if (PrevCmd == 0x03 && Cmd == 0x02) ImageGaps << T - Prev;
+      PrevCmd = Cmd;
+      Prev = T;
+    }
+    EXPECT_GE(FirstRead - LastSync, 100);
+    EXPECT_EQ(BlockGaps.size(), 5);
+    for (double G : BlockGaps)
+      EXPECT_GE(G, 50);
+    EXPECT_EQ(ImageGaps.size(), 2);
+    for (double G : ImageGaps)
+      EXPECT_GE(G, 250);
 
     EXPECT_EQ(B.FramesIn(0xD0).size(), AutoErase ? 1 : 0);
     // Blocks of 16384 bytes and the remainder, never padded: 16 + data in each payload.
