@@ -151,6 +151,27 @@ TEST(SettingsWindow, PositionItems) {
     EXPECT_EQ(TFormStorage::PosItem(c.Text, c.Index, -99), c.Value) << c.Text;
 }
 
+TEST(SettingsWindow, ShowCommandRestoredAndSaved) {
+  const struct {
+    int Cmd;
+    Qt::WindowState State;
+    int Saved;
+  } Cases[] = {
+      {1, Qt::WindowNoState, 1},   {3, Qt::WindowMaximized, 3}, {2, Qt::WindowMinimized, 2},
+      {6, Qt::WindowMinimized, 2}, {7, Qt::WindowMinimized, 2}, {5, Qt::WindowNoState, 1},
+      {9, Qt::WindowNoState, 1},   {42, Qt::WindowNoState, 1},
+  };
+  for (const auto& c : Cases) {
+    TMainRig Rig("[Main]\r\nShowCmd=" + QByteArray::number(c.Cmd) + "\r\n");
+    Rig.Show();
+    const Qt::WindowStates St = Rig.Main->windowState();
+    EXPECT_EQ(St & (Qt::WindowMinimized | Qt::WindowMaximized), Qt::WindowStates(c.State)) << c.Cmd;
+    Rig.CloseAndSave();
+    EXPECT_TRUE(Rig.IniBytes().contains("\r\nShowCmd=" + QByteArray::number(c.Saved) + "\r\n"))
+        << c.Cmd << ": " << Rig.IniBytes().constData();
+  }
+}
+
 TEST(SettingsWindow, ActiveControlGetsTheFocus) {
   TMainRig Rig("[Main]\r\nActiveControl=butErase\r\n");
   Rig.Show();
