@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QPushButton>
+#include <array>
 
 #include "../settings/main_rig.h"
 
@@ -29,6 +30,16 @@ bool Passes(const QLineEdit* Ed) {
   return Colour(Ed) == QApplication::palette().color(QPalette::Base);
 }
 
+// One image per edit that passes its rule: bootloader, partition table, firmware.
+std::array<QString, 3> GoodImages(const QString& Folder) {
+  return {MakeFile(Folder, "boot.bin", 20000), MakeFile(Folder, "part.bin", 3072),
+          MakeFile(Folder, "fw.bin", 100000)};
+}
+
+std::array<TFileEdit*, 3> Edits(const TMainRig& Rig) {
+  return {Rig.Main->edBoot, Rig.Main->edPart, Rig.Main->edFirm};
+}
+
 // Restores the working directory however the test ends.
 struct TCwd {
   QString Old = QDir::currentPath();
@@ -41,9 +52,8 @@ TEST(FileEdit, EachEditsRuleDecidesAndUpdateNeedsAllThree) {
   TMainRig Rig;
   Rig.Show();
   const QString Imgs = Rig.Dir.filePath("img");
-  const QString Good[3] = {MakeFile(Imgs, "boot.bin", 20000), MakeFile(Imgs, "part.bin", 3072),
-                           MakeFile(Imgs, "fw.bin", 100000)};
-  TFileEdit* Eds[3] = {Rig.Main->edBoot, Rig.Main->edPart, Rig.Main->edFirm};
+  const std::array<QString, 3> Good = GoodImages(Imgs);
+  const std::array<TFileEdit*, 3> Eds = Edits(Rig);
   const struct {
     int Edit;
     qint64 Size;      // -1: an empty text, -2: a name with no file
@@ -155,10 +165,8 @@ TEST(FileEdit, FileThatCannotBeOpenedIsReportedAndLeavesUpdateAsItWas) {
   }
   TMainRig Rig;
   Rig.Show();
-  const QString Imgs = Rig.Dir.filePath("img");
-  const QString Good[3] = {MakeFile(Imgs, "boot.bin", 20000), MakeFile(Imgs, "part.bin", 3072),
-                           MakeFile(Imgs, "fw.bin", 100000)};
-  TFileEdit* Eds[3] = {Rig.Main->edBoot, Rig.Main->edPart, Rig.Main->edFirm};
+  const std::array<QString, 3> Good = GoodImages(Rig.Dir.filePath("img"));
+  const std::array<TFileEdit*, 3> Eds = Edits(Rig);
   for (int i = 0; i < 3; ++i)
     Eds[i]->setText(Good[i]);
   ASSERT_TRUE(Rig.Main->butUpdate->isEnabled());
