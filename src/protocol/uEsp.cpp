@@ -33,8 +33,13 @@ constexpr uint32_t MemBlockSize = 6144;
 
 // A line that keeps sending without ever sending a delimiter (an application printing
 // without pause instead of the loader answering) would keep the hunt for a frame going
-// for ever; it gives up once it has lasted this much longer than the per-byte limit.
-constexpr auto HuntGrace = std::chrono::milliseconds(1000);
+// for ever, so the hunt has an overall bound. It is generous because the stub sends a
+// keep-alive byte between frames while a long erase runs: those must be able to stretch
+// the wait well past one per-byte limit (a large chip erase takes tens of seconds).
+std::chrono::milliseconds HuntBound(int Timeout) {
+  const int64_t t = std::max(Timeout, 0);
+  return std::chrono::milliseconds(std::max<int64_t>(10 * t, t + 1000));
+}
 
 // Fixed offsets of the five values in the stub blob.
 constexpr size_t StubCodeLenAt = 18;
@@ -180,7 +185,7 @@ void TEsp::StoreResponseByte(size_t Index, uint8_t b) {
 
 int TEsp::getPacket(int Timeout, bool ChkDir) {
   using Clock = std::chrono::steady_clock;
-  const auto HuntEnd = Clock::now() + std::chrono::milliseconds(std::max(Timeout, 0)) + HuntGrace;
+  const auto HuntEnd = Clock::now() + HuntBound(Timeout);
   int c;
   do {
     c = FComIo.ComGetSer(Timeout);

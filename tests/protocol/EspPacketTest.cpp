@@ -235,9 +235,39 @@ TEST(EspHunt, EndlessBytesWithoutADelimiterEndTheHunt) {
   TDebugLog Log;
   TEsp Esp(Link, Log);
   EXPECT_EQ(Esp.getPacket(50, true), EspTimeout);
-  // The hunt gave up (after the limit and a second of grace) while the bytes still came.
+  // The hunt gave up (after its overall bound) while the bytes still came.
   EXPECT_GT(Link.Timeouts.size(), 50u);
   EXPECT_LT(Link.Timeouts.size(), TChatter::Length);
+}
+
+// The stub's keep-alive bytes between frames during a long erase: each arrives well
+// inside the per-byte limit, and together they last longer than a limit and a second.
+class TKeepAlive : public TFakeLink {
+public:
+  std::vector<int> Answer;
+  int Sent = 0;
+  int ComGetSer(int TimeOut) override {
+    Timeouts.push_back(TimeOut);
+    if (Sent < 26) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      ++Sent;
+      return 0x00;
+    }
+    if (Answer.empty()) return -1;
+    int c = Answer.front();
+    Answer.erase(Answer.begin());
+    return c;
+  }
+};
+
+TEST(EspHunt, KeepAliveBytesBeforeTheAnswerKeepTheHuntGoing) {
+  TKeepAlive Link;
+  for (uint8_t b : Slip(ResponsePacket(0xD0)))
+    Link.Answer.push_back(b);
+  TDebugLog Log;
+  TEsp Esp(Link, Log);
+  EXPECT_GT(Esp.getPacket(150, true), 0);
+  EXPECT_EQ(Esp.Response.Command, 0xD0);
 }
 
 } // namespace
