@@ -11,8 +11,7 @@ enum {
   NOR_SE = 0x20,
   NOR_RDSR2 = 0x35,
   NOR_RES = 0xAB,
-  NOR_CE = 0xC7,
-  NOR_BE64 = 0xD8
+  NOR_CE = 0xC7
 };
 enum { SR_WEL = 0x02 };
 
@@ -118,10 +117,12 @@ static uint32_t read_status(uint8_t opcode) {
 
 /* Polls the busy bit until it clears or limit_ms passes. A long wait sends a
  * keep-alive byte now and then so that the program's per-byte time limit
- * does not run out while a big erase is still going. */
+ * does not run out while the flash is still busy. The last byte sent counts
+ * from the request's arrival, not from this wait's start, so a request that
+ * waits several times (the erases and page programs of one FLASH_DATA) is
+ * kept alive as a whole. */
 static uint32_t wait_idle(struct stub* s, uint32_t limit_ms) {
   uint32_t start = stub_hw_millis();
-  s->last_alive = start;
   for (;;) {
     uint32_t now;
     if ((read_status(NOR_RDSR) & STUB_SR_BUSY) == 0) return 0;
@@ -167,18 +168,11 @@ static void flash_prepare(void) {
   stub_hw_delay_us(50);
 }
 
-/* Erases [addr, end), both sector aligned, with 64 KiB block erases where a
- * whole aligned block lies inside the range. */
-static uint32_t erase_range(struct stub* s, uint32_t addr, uint32_t end) {
-  while (addr < end) {
-    uint32_t err;
-    if ((addr & (STUB_BLOCK64 - 1)) == 0 && end - addr >= STUB_BLOCK64) {
-      err = flash_op(s, NOR_BE64, addr, 24, 0, 0, STUB_WAIT_BLOCK_MS);
-      addr += STUB_BLOCK64;
-    } else {
-      err = flash_op(s, NOR_SE, addr, 24, 0, 0, STUB_WAIT_SECTOR_MS);
-      addr += STUB_SECTOR;
-    }
+/* Erases the sectors in [addr, end), both sector aligned. Only sector erases:
+ * the range is never more than one FLASH_DATA block's worth of sectors. */
+static uint32_t erase_sectors(struct stub* s, uint32_t addr, uint32_t end) {
+  for (; addr < end; addr += STUB_SECTOR) {
+    uint32_t err = flash_op(s, NOR_SE, addr, 24, 0, 0, STUB_WAIT_SECTOR_MS);
     if (err) return err;
   }
   return 0;
@@ -208,6 +202,12 @@ static uint32_t program(struct stub* s, uint32_t addr, const uint8_t* data, uint
 
 /* ---- commands ---- */
 
+/* FLASH_BEGIN only checks and records the region; the erasing is left to
+ * FLASH_DATA. The erase size the program announces is its image rounded up to
+ * whole 16 KiB blocks, so erasing it here would wipe whatever follows a small
+ * image (a settings partition right after the 3 KiB partition table), and a
+ * large image's erase would outlast the program's time limit for this answer.
+ * The erase size stays the upper bound that no block may write past. */
 static uint32_t cmd_flash_begin(struct stub* s, const uint8_t* p, uint32_t n) {
   uint32_t erase, size, offset, err;
   /* 16 bytes; a fifth word (an encryption flag in the loader's protocol) is tolerated. */
@@ -218,16 +218,16 @@ static uint32_t cmd_flash_begin(struct stub* s, const uint8_t* p, uint32_t n) {
   s->job.block_size = get32(p + 8);
   offset = get32(p + 12);
   if (s->job.block_size == 0 || s->job.block_size > STUB_MAX_BLOCK) return STUB_ERR_INVALID;
-  /* An unaligned start would erase the bytes in front of it. */
+  /* Sectors are erased whole: an unaligned start would lose the bytes in front of it. */
   if (offset & (STUB_SECTOR - 1)) return STUB_ERR_INVALID;
   if (erase > STUB_FLASH_LIMIT || offset > STUB_FLASH_LIMIT) return STUB_ERR_INVALID;
   size = (erase + STUB_SECTOR - 1) & ~(uint32_t)(STUB_SECTOR - 1);
   if (size > STUB_FLASH_LIMIT - offset) return STUB_ERR_INVALID;
+  /* Quick (a status register write), and a flash that does not answer shows up here. */
   err = unprotect(s);
-  if (!err) err = erase_range(s, offset, offset + size);
   if (err) return err;
-  s->job.offset = offset;
   s->job.end = offset + size;
+  s->job.erased = offset;
   s->job.next_seq = 0;
   s->job.next_addr = offset;
   s->job.active = 1;
@@ -235,7 +235,7 @@ static uint32_t cmd_flash_begin(struct stub* s, const uint8_t* p, uint32_t n) {
 }
 
 static uint32_t cmd_flash_data(struct stub* s, const uint8_t* p, uint32_t n) {
-  uint32_t len, seq, addr, err;
+  uint32_t len, seq, addr, from, to, err;
   if (n < STUB_BLOCK_HEADER) return STUB_ERR_INVALID;
   len = get32(p);
   seq = get32(p + 4);
@@ -247,6 +247,19 @@ static uint32_t cmd_flash_data(struct stub* s, const uint8_t* p, uint32_t n) {
    * no multiply can wrap. */
   addr = s->job.next_addr;
   if (addr >= s->job.end || len > s->job.end - addr) return STUB_ERR_INVALID;
+  /* Erase just the sectors this block's data covers that this FLASH_BEGIN has
+   * not erased yet: nothing past the image's last byte is touched, and each
+   * answer waits for at most one block's sectors. A sector the data skips
+   * (a short block before a later one) stays as it was. The end is sector
+   * aligned, so the rounded-up end of the data never passes it. */
+  to = (addr + len + STUB_SECTOR - 1) & ~(uint32_t)(STUB_SECTOR - 1);
+  if (to > s->job.erased) {
+    from = addr & ~(uint32_t)(STUB_SECTOR - 1);
+    if (from < s->job.erased) from = s->job.erased;
+    err = erase_sectors(s, from, to);
+    if (err) return err;
+    s->job.erased = to;
+  }
   err = program(s, addr, p + STUB_BLOCK_HEADER, len);
   if (err) return err;
   s->job.next_seq++;
@@ -323,6 +336,7 @@ int stub_poll(struct stub* s) {
   uint32_t n, value = 0, err;
   uint8_t cmd;
   if (read_frame(s) < 0) return -1;
+  s->last_alive = stub_hw_millis();
   /* Too short to name a command, or not a request: nothing to answer. */
   if (s->frame_len < STUB_HEADER_SIZE || b[0] != 0) return 0;
   cmd = b[1];

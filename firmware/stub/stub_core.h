@@ -50,22 +50,20 @@ enum {
   STUB_MAX_BLOCK = 16384, /* largest FLASH_DATA block the program sends */
   STUB_FRAME_MAX = STUB_HEADER_SIZE + STUB_BLOCK_HEADER + STUB_MAX_BLOCK,
   STUB_SECTOR = 4096,           /* smallest erasable unit */
-  STUB_BLOCK64 = 65536,         /* erase unit of the faster block erase */
   STUB_PAGE = 256,              /* page program never crosses this boundary */
   STUB_SPI_CHUNK = 64,          /* SPI1 data buffer W0..W15 */
   STUB_FLASH_LIMIT = 0x1000000, /* three address bytes reach 16 MiB */
-  STUB_KEEPALIVE_MS = 500,      /* idle byte while a long erase runs */
+  STUB_KEEPALIVE_MS = 500,      /* idle byte while the flash keeps a request waiting */
   STUB_KEEPALIVE_BYTE = 0x00    /* outside any frame; receivers hunting for 0xC0 drop it */
 };
 
 /* Time limits for the flash's busy bit, in the target's milliseconds. Generous
- * against datasheet maxima (page 3 ms, 4 KiB 400 ms, 64 KiB 2 s, chip 200 s
- * for 16 MiB parts) because the clock behind them is an estimate. */
+ * against datasheet maxima (page 3 ms, 4 KiB 400 ms, chip 200 s for 16 MiB
+ * parts) because the clock behind them is an estimate. */
 enum {
   STUB_WAIT_PAGE_MS = 50,
   STUB_WAIT_STATUS_MS = 500,
   STUB_WAIT_SECTOR_MS = 3000,
-  STUB_WAIT_BLOCK_MS = 8000,
   STUB_WAIT_CHIP_MS = 400000
 };
 
@@ -73,9 +71,11 @@ enum {
  * as far as the common parts define them). */
 enum { STUB_SR_BUSY = 0x01, STUB_SR_PROTECT = 0x7C };
 
+/* One FLASH_BEGIN session. Sectors are erased as the blocks reach them, so
+ * erased only grows, from the start address towards end. */
 struct stub_flash_job {
-  uint32_t offset;     /* flash address of block 0 */
-  uint32_t end;        /* end of the erased region; no write goes past it */
+  uint32_t end;        /* start + announced erase size (sector-rounded); no write goes past it */
+  uint32_t erased;     /* the sectors below this were erased in this session */
   uint32_t block_size; /* bytes per block as announced */
   uint32_t blocks;     /* number of blocks announced */
   uint32_t next_seq;   /* the sequence number the next block must carry */

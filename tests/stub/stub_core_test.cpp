@@ -226,9 +226,11 @@ TEST_F(StubCore, ChangeBaudrateAnswersAtTheOldRateThenSwitches) {
   EXPECT_EQ(Sim.OutAtBaudSet, Sim.Out.size());
 }
 
-TEST_F(StubCore, WritesImagesWithNorSemanticsAndLeavesTheRestAlone) {
+TEST_F(StubCore, WritesImagesWithNorSemanticsAndErasesOnlyTheSectorsTheyCover) {
+  // Flash that is not erased: an image that wrote over it without erasing
+  // first would read back as zeros, and anything erased beyond it shows as 0xFF.
   std::fill(Sim.Flash.begin(), Sim.Flash.end(), uint8_t(0x00));
-  TBytes Boot = Pattern(16385, 1); // one full block and one byte
+  TBytes Boot = Pattern(16385, 1); // one full block and one byte: 32 KiB announced
   auto a = Write(0x1000, Boot);
   ASSERT_EQ(a.size(), 4u);
   EXPECT_ANSWER(a[0], FLASH_BEGIN, 0, 0);
@@ -236,29 +238,86 @@ TEST_F(StubCore, WritesImagesWithNorSemanticsAndLeavesTheRestAlone) {
   EXPECT_ANSWER(a[2], FLASH_DATA, 0, 0);
   EXPECT_ANSWER(a[3], FLASH_END, 0, 0);
   EXPECT_TRUE(std::equal(Boot.begin(), Boot.end(), Sim.Flash.begin() + 0x1000));
-  // Erased: the whole announced region (two blocks); untouched: around it.
-  EXPECT_TRUE(std::all_of(Sim.Flash.begin() + 0x1000 + 16385, Sim.Flash.begin() + 0x9000,
+  // Exactly the five sectors the data reaches, the last one for its single byte.
+  EXPECT_EQ(Sim.Ops,
+            (std::vector<std::string>{"SE 1000", "SE 2000", "SE 3000", "SE 4000", "SE 5000"}));
+  EXPECT_TRUE(std::all_of(Sim.Flash.begin() + 0x1000 + 16385, Sim.Flash.begin() + 0x6000,
                           [](uint8_t b) { return b == 0xFF; }));
+  // The rest of the announced region (up to 0x9000) and what lies around it keep their bytes.
+  EXPECT_TRUE(std::all_of(Sim.Flash.begin() + 0x6000, Sim.Flash.begin() + 0x9001,
+                          [](uint8_t b) { return b == 0x00; }));
   EXPECT_EQ(Sim.Flash[0xFFF], 0x00);
-  EXPECT_EQ(Sim.Flash[0x9000], 0x00);
 }
 
-TEST_F(StubCore, EraseUsesBlocksWhereAlignedAndSectorsElsewhere) {
-  struct {
-    uint32_t Offset, Size;
+TEST_F(StubCore, PartitionTableLeavesTheSettingsPartitionAfterItIntact) {
+  // The usual layout: a 3 KiB partition table at 0x8000, settings (NVS) from
+  // 0x9000 on, inside the 16 KiB the program announces for the table.
+  TBytes Settings = Pattern(0xC000 - 0x9000, 5);
+  std::copy(Settings.begin(), Settings.end(), Sim.Flash.begin() + 0x9000);
+  std::fill(Sim.Flash.begin() + 0x8000, Sim.Flash.begin() + 0x9000, uint8_t(0x00)); // old table
+  TBytes Table = Pattern(3072, 6);
+  auto a = Write(0x8000, Table);
+  ASSERT_EQ(a.size(), 3u);
+  EXPECT_ANSWER(a[1], FLASH_DATA, 0, 0);
+  EXPECT_TRUE(std::equal(Table.begin(), Table.end(), Sim.Flash.begin() + 0x8000));
+  EXPECT_TRUE(std::all_of(Sim.Flash.begin() + 0x8000 + 3072, Sim.Flash.begin() + 0x9000,
+                          [](uint8_t b) { return b == 0xFF; }));
+  EXPECT_TRUE(std::equal(Settings.begin(), Settings.end(), Sim.Flash.begin() + 0x9000));
+  EXPECT_EQ(Sim.Ops, std::vector<std::string>{"SE 8000"});
+}
+
+TEST_F(StubCore, FlashBeginErasesNothingAndEachBlockErasesItsNewSectorsFirst) {
+  // For each block in turn: its length and the erases its FLASH_DATA does.
+  struct TBlock {
+    uint32_t Len;
     std::vector<std::string> Ops;
+  };
+  struct {
+    const char* Name;
+    uint32_t Offset, BlockSize;
+    std::vector<TBlock> Blocks;
   } Cases[] = {
-      {0x1000, 0x2000, {"SE 1000", "SE 2000"}},
-      {0x10000, 0x20000, {"BE 10000", "BE 20000"}},
-      {0xE000, 0x14000, {"SE E000", "SE F000", "BE 10000", "SE 20000", "SE 21000"}},
-      {0x8000, 0, {}},
+      {"16 KiB blocks",
+       0x10000,
+       0x4000,
+       {{0x4000, {"SE 10000", "SE 11000", "SE 12000", "SE 13000"}},
+        {0x4000, {"SE 14000", "SE 15000", "SE 16000", "SE 17000"}},
+        {0x1001, {"SE 18000", "SE 19000"}}}},
+      {"blocks smaller than a sector share it",
+       0x3000,
+       0x600,
+       {{0x600, {"SE 3000"}}, {0x600, {}}, {0x600, {"SE 4000"}}, {0x600, {}}, {0x1, {}}}},
+      {"a short block leaves the sector it does not reach alone",
+       0x20000,
+       0x2000,
+       {{0x10, {"SE 20000"}}, {0x2000, {"SE 22000", "SE 23000"}}}},
   };
   for (auto& c : Cases) {
+    SCOPED_TRACE(c.Name);
+    uint32_t Announced = uint32_t(c.Blocks.size()) * c.BlockSize;
+    std::fill(Sim.Flash.begin() + c.Offset, Sim.Flash.begin() + c.Offset + Announced,
+              uint8_t(0x00));
     Sim.Ops.clear();
-    TAnswer a = One(Request(FLASH_BEGIN, Words({c.Size, c.Size / 0x1000, 0x1000, c.Offset})));
-    EXPECT_ANSWER(a, FLASH_BEGIN, 0, 0);
-    EXPECT_EQ(Sim.Ops, c.Ops) << std::hex << c.Offset;
+    // A large announced region is answered without any flash work.
+    EXPECT_ANSWER(One(Request(FLASH_BEGIN, Words({Announced + 0x100000, uint32_t(c.Blocks.size()),
+                                                  c.BlockSize, c.Offset}))),
+                  FLASH_BEGIN, 0, 0);
+    EXPECT_TRUE(Sim.Ops.empty());
+    uint32_t At = c.Offset;
+    for (uint32_t Seq = 0; Seq < c.Blocks.size(); ++Seq) {
+      SCOPED_TRACE(Seq);
+      const TBlock& b = c.Blocks[Seq];
+      TBytes Data = Pattern(b.Len, Seq + 11);
+      Sim.Ops.clear();
+      EXPECT_ANSWER(One(FlashData(Seq, Data)), FLASH_DATA, 0, 0);
+      EXPECT_EQ(Sim.Ops, b.Ops);
+      EXPECT_TRUE(std::equal(Data.begin(), Data.end(), Sim.Flash.begin() + At));
+      At += c.BlockSize;
+    }
   }
+  // Nothing past the last byte's sector, nor the sector the short block skipped, was erased.
+  EXPECT_EQ(Sim.Flash[0x1A000], 0x00);
+  EXPECT_EQ(Sim.Flash[0x21000], 0x00);
 }
 
 TEST_F(StubCore, BlocksThatStraddlePagesAreSplitAtPageEnds) {
@@ -273,6 +332,7 @@ TEST_F(StubCore, BlocksThatStraddlePagesAreSplitAtPageEnds) {
 }
 
 TEST_F(StubCore, FlashDataErrorsLeaveTheFlashAndTheSequenceAsTheyWere) {
+  std::fill(Sim.Flash.begin() + 0x10000, Sim.Flash.begin() + 0x12000, uint8_t(0x00));
   ASSERT_EQ(One(Begin(0x10000, 8192, 4096)).Status(), 0);
   TBytes Block = Pattern(4096, 3);
   TBytes BadSum = Slip(Packet(FLASH_DATA, Cat(Words({4096, 0, 0, 0}), Block),
@@ -292,7 +352,7 @@ TEST_F(StubCore, FlashDataErrorsLeaveTheFlashAndTheSequenceAsTheyWere) {
   for (auto& c : Cases) {
     SCOPED_TRACE(c.Name);
     EXPECT_ANSWER(One(c.In), FLASH_DATA, 1, c.Error);
-    EXPECT_EQ(Sim.Flash[0x10000], 0xFF);
+    EXPECT_EQ(Sim.Flash[0x10000], 0x00); // neither erased nor written
   }
   // Block 0 is still the one expected, then 1; a third is beyond the announced region.
   EXPECT_ANSWER(One(FlashData(0, Block)), FLASH_DATA, 0, 0);
@@ -371,8 +431,34 @@ TEST_F(StubCore, HardwareFailuresAreReportedNotHidden) {
     SCOPED_TRACE("busy before anything starts");
     Sim.StuckBusy = true;
     Sim.Ops.clear();
-    EXPECT_ANSWER(One(Begin(0x1000, 4096, 4096)), FLASH_BEGIN, 1, STUB_ERR_FAILED);
+    std::fill(Sim.Flash.begin() + 0x1000, Sim.Flash.begin() + 0x2000, uint8_t(0x00));
+    // FLASH_BEGIN does no flash work; the first block finds the part busy.
+    auto a = Run(Cat(Begin(0x1000, 4096, 4096), FlashData(0, Pattern(4096, 4))));
+    ASSERT_EQ(a.size(), 2u);
+    EXPECT_ANSWER(a[1], FLASH_DATA, 1, STUB_ERR_FAILED);
     EXPECT_TRUE(Sim.Ops.empty());
+    EXPECT_EQ(Sim.Flash[0x1000], 0x00);
+    Sim.StuckBusy = false;
+  }
+  {
+    SCOPED_TRACE("one block's many short waits add up");
+    // Each erase and page program stays well under the keep-alive interval,
+    // but a whole 16 KiB block's worth of them does not: the keep-alive
+    // counts from the request, not from each wait.
+    Sim.BusyPerOp = 4;
+    Sim.MillisStep = 5;
+    ASSERT_EQ(One(Begin(0x40000, 16384, 16384)).Status(), 0);
+    uint32_t From = Sim.Millis;
+    size_t Stray = 0;
+    TBytes Data = Pattern(16384, 8);
+    auto a = Run(FlashData(0, Data), &Stray);
+    ASSERT_EQ(a.size(), 1u);
+    EXPECT_ANSWER(a[0], FLASH_DATA, 0, 0);
+    uint32_t Elapsed = Sim.Millis - From;
+    ASSERT_GT(Elapsed, 4u * STUB_KEEPALIVE_MS);
+    EXPECT_GE(Stray, size_t(Elapsed / STUB_KEEPALIVE_MS) - 1);
+    EXPECT_LE(Stray, size_t(Elapsed / STUB_KEEPALIVE_MS) + 1);
+    EXPECT_TRUE(std::equal(Data.begin(), Data.end(), Sim.Flash.begin() + 0x40000));
   }
 }
 
