@@ -4,6 +4,7 @@
 // so its checks of the blob's layout run too.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -61,6 +62,14 @@ TEST(StubAgreement, HostCoreAndVirtualBoardAnswerTheSameScript) {
 
   TStubSim Sim;
   Sim.Regs[0x40001000] = vboard::ChipIdWord(Opt.Chip);
+  // Both flashes start with the same old contents, so an erase of more than
+  // the data covers shows as a difference from them.
+  ASSERT_EQ(Sim.Flash.size(), size_t(vboard::TFlash::Size));
+  TBytes Old(Sim.Flash.size());
+  for (size_t i = 0; i < Old.size(); ++i)
+    Old[i] = uint8_t((i * 13) ^ (i >> 12));
+  Sim.Flash = Old;
+  BoardFlash.Program(0, Old.data(), uint32_t(Old.size()));
   auto Core = std::make_unique<stub>();
   stub_init(Core.get());
   stub_send_greeting();
@@ -75,6 +84,9 @@ TEST(StubAgreement, HostCoreAndVirtualBoardAnswerTheSameScript) {
     size_t From = Seq * 4096u, n = std::min<size_t>(4096, Image.size() - From);
     return TBytes(Image.begin() + From, Image.begin() + From + n);
   };
+  TBytes Table(3072); // a partition table: 16 KiB announced, settings follow at 0x9000
+  for (size_t i = 0; i < Table.size(); ++i)
+    Table[i] = uint8_t(0xA5 ^ i);
   TBytes BadSum = Slip(Packet(0x03, Cat(Words({4096, 1, 0, 0}), Block(1)),
                               ProgramChecksum(Cat(Words({4096, 1, 0, 0}), Block(1))) ^ 0x5A));
   struct {
@@ -90,6 +102,9 @@ TEST(StubAgreement, HostCoreAndVirtualBoardAnswerTheSameScript) {
       {"block 2", FlashData(2, Block(2)), false},
       {"FLASH_END", Request(0x04, Words({1})), false},
       {"block after the end", FlashData(3, Block(0)), false},
+      {"FLASH_BEGIN partition table", Request(0x02, Words({16384, 1, 16384, 0x8000})), false},
+      {"partition table", FlashData(0, Table), false},
+      {"FLASH_END partition table", Request(0x04, Words({1})), false},
       {"READ_REG chip id", Request(0x0A, Words({0x40001000})), true},
       {"ERASE_FLASH", Request(0xD0, {}), false},
       {"unknown command", Request(0x77, Words({1, 2})), false},
@@ -112,9 +127,26 @@ TEST(StubAgreement, HostCoreAndVirtualBoardAnswerTheSameScript) {
     if (Step.Value) {
       EXPECT_EQ(H[0].Value, B[0].Value);
     }
+    auto Kept = [&](size_t From, size_t To) {
+      return std::equal(Old.begin() + From, Old.begin() + To, Sim.Flash.begin() + From);
+    };
+    auto Erased = [&](size_t From, size_t To) {
+      return std::all_of(Sim.Flash.begin() + From, Sim.Flash.begin() + To,
+                         [](uint8_t b) { return b == 0xFF; });
+    };
     if (std::string(Step.Name) == "FLASH_END") {
-      // Both wrote the image, and only the image, into the erased region.
+      // Both wrote the image into the sectors it covers and left the rest alone.
       EXPECT_TRUE(std::equal(Image.begin(), Image.end(), Sim.Flash.begin() + 0x10000));
+      EXPECT_TRUE(Erased(0x10000 + Image.size(), 0x13000));
+      EXPECT_TRUE(Kept(0, 0x10000));
+      EXPECT_TRUE(Kept(0x13000, Old.size()));
+      EXPECT_TRUE(std::equal(Sim.Flash.begin(), Sim.Flash.end(), BoardFlash.Bytes().begin()));
+    }
+    if (std::string(Step.Name) == "FLASH_END partition table") {
+      // The bytes after the table inside the announced 16 KiB survive on both.
+      EXPECT_TRUE(std::equal(Table.begin(), Table.end(), Sim.Flash.begin() + 0x8000));
+      EXPECT_TRUE(Erased(0x8000 + Table.size(), 0x9000));
+      EXPECT_TRUE(Kept(0x9000, 0x10000));
       EXPECT_TRUE(std::equal(Sim.Flash.begin(), Sim.Flash.end(), BoardFlash.Bytes().begin()));
     }
   }

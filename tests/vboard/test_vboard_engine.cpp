@@ -2,6 +2,8 @@
 // flash semantics, error statuses and the protocol faults.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "VbTestUtil.h"
 
 using namespace vboard;
@@ -114,27 +116,51 @@ TEST(VboardEngine, StubStartsOnlyFromTheBlobLayout) {
   }
 }
 
-TEST(VboardEngine, FlashWriteIsNorAndEraseCoversWholeSectors) {
+TEST(VboardEngine, FlashDataErasesOnlyTheSectorsItsDataCovers) {
   TChipFixture c;
   c.StartStub();
-  const uint8_t zero = 0;
-  c.Flash.Program(0x0FFF, &zero, 1); // just below the range
-  c.Flash.Program(0x3000, &zero, 1); // just above it
-  TBytes a(0x1800, 0xF0);
-  EXPECT_EQ(c.One(opFlashBegin, Words({0x1801, 1, 0x4000, 0x1000})).Status,
-            0); // erases 0x1000-0x2FFF
-  EXPECT_EQ(c.Flash.Bytes()[0x0FFF], 0x00);
-  EXPECT_EQ(c.Flash.Bytes()[0x3000], 0x00);
+  // Old contents everywhere around: 0x00 from 0x0FFF to 0x5000.
+  TBytes old(0x4002, 0x00);
+  c.Flash.Program(0x0FFF, old.data(), uint32_t(old.size()));
+  // A 0x1801-byte image announced as one 16 KiB block: 0x1000-0x4FFF.
+  TBytes a(0x1801, 0xF0);
+  EXPECT_EQ(c.One(opFlashBegin, Words({0x4000, 1, 0x4000, 0x1000})).Status, 0);
+  EXPECT_EQ(c.Flash.Bytes()[0x1000], 0x00); // FLASH_BEGIN erases nothing
   EXPECT_EQ(c.One(opFlashData, Block(0, a), true).Status, 0);
-  // A second image over the same place without an erase: bits can only be cleared.
-  EXPECT_EQ(c.One(opFlashBegin, Words({0, 1, 0x4000, 0x1000})).Status, 0);
-  EXPECT_EQ(c.One(opFlashData, Block(0, TBytes(16, 0x3C)), true).Status, 0);
-  EXPECT_EQ(c.Flash.Bytes()[0x1000], 0x30);
-  EXPECT_EQ(c.Flash.Bytes()[0x1010], 0xF0);
-  EXPECT_EQ(c.Flash.Bytes()[0x2800], 0xFF);
+  EXPECT_EQ(c.Flash.Bytes()[0x1000], 0xF0);
+  EXPECT_EQ(c.Flash.Bytes()[0x2800], 0xF0); // the image's last byte
+  EXPECT_EQ(c.Flash.Bytes()[0x2801], 0xFF); // rest of its last sector: erased
+  EXPECT_EQ(c.Flash.Bytes()[0x3000], 0x00); // announced but past the image: kept
+  EXPECT_EQ(c.Flash.Bytes()[0x4FFF], 0x00);
+  EXPECT_EQ(c.Flash.Bytes()[0x0FFF], 0x00); // just below
   EXPECT_EQ(c.One(opEraseFlash, {}).Status, 0);
   EXPECT_EQ(c.Flash.Bytes()[0x1000], 0xFF);
   EXPECT_EQ(c.Flash.Bytes()[0x0FFF], 0xFF);
+
+  // The part itself is NOR: a program over old contents only clears bits.
+  const uint8_t v = 0x3C, w = 0xF0;
+  c.Flash.Program(0x1000, &w, 1);
+  c.Flash.Program(0x1000, &v, 1);
+  EXPECT_EQ(c.Flash.Bytes()[0x1000], 0x30);
+}
+
+TEST(VboardEngine, BlocksEraseEachNewSectorOnceAndInOrder) {
+  // Blocks smaller than a sector: the first block in a sector erases it, the
+  // others write into the already erased sector.
+  TChipFixture c;
+  c.StartStub();
+  TBytes old(0x4000, 0x00);
+  c.Flash.Program(0x20000, old.data(), uint32_t(old.size()));
+  ASSERT_EQ(c.One(opFlashBegin, Words({0x4000, 4, 0xC00, 0x20000})).Status, 0);
+  TBytes img;
+  for (uint32_t seq = 0; seq < 4; ++seq) {
+    TBytes d(seq == 3 ? 0x10 : 0xC00, uint8_t(0x11 * (seq + 1)));
+    EXPECT_EQ(c.One(opFlashData, Block(seq, d), true).Status, 0) << seq;
+    img.insert(img.end(), d.begin(), d.end());
+  }
+  EXPECT_TRUE(std::equal(img.begin(), img.end(), c.Flash.Bytes().begin() + 0x20000));
+  EXPECT_EQ(c.Flash.Bytes()[0x20000 + img.size()], 0xFF); // rest of the last sector
+  EXPECT_EQ(c.Flash.Bytes()[0x23000], 0x00);              // announced, never reached
 }
 
 TEST(VboardEngine, BadRequestsGetAStatusAndChangeNothing) {
@@ -144,7 +170,7 @@ TEST(VboardEngine, BadRequestsGetAStatusAndChangeNothing) {
   EXPECT_EQ(c.One(opFlashData, Block(0, {1, 2}), true).Err, errFailed); // before FLASH_BEGIN
   EXPECT_EQ(c.One(opFlashBegin, Words({0x1000, 1, 0x4000, 0x3FF800})).Err,
             errInvalid); // past the end
-  ASSERT_EQ(c.One(opFlashBegin, Words({0x4000, 2, 0x4000, 0x10000})).Status, 0);
+  ASSERT_EQ(c.One(opFlashBegin, Words({0x8000, 2, 0x4000, 0x10000})).Status, 0);
   TBytes data(0x4000, 0x12);
   struct {
     const char* Name;
@@ -175,7 +201,13 @@ TEST(VboardEngine, BadRequestsGetAStatusAndChangeNothing) {
   EXPECT_EQ(c.One(opFlashData, Block(0, data), true).Status, 0);
   EXPECT_EQ(c.One(opFlashData, Block(1, data), true).Status, 0);
   EXPECT_EQ(c.One(opFlashData, Block(2, data), true).Err, errInvalid); // only 2 blocks begun
-  EXPECT_EQ(c.One(0x42, {}).Err, errInvalid);                          // unknown opcode
+  // Data past the announced size is refused before anything is erased.
+  const uint8_t zero = 0;
+  c.Flash.Program(0x30000, &zero, 1);
+  ASSERT_EQ(c.One(opFlashBegin, Words({0, 1, 0x4000, 0x30000})).Status, 0);
+  EXPECT_EQ(c.One(opFlashData, Block(0, {1, 2}), true).Err, errInvalid);
+  EXPECT_EQ(c.Flash.Bytes()[0x30000], 0x00);
+  EXPECT_EQ(c.One(0x42, {}).Err, errInvalid); // unknown opcode
   // A frame whose size field disagrees with its length is refused.
   TBytes req = MakeRequest(opReadReg, Words({0x40001000}));
   req[2] = 8;
@@ -197,11 +229,27 @@ TEST(VboardEngine, EraseAndWriteTakeModelledTime) {
   TChipFixture c;
   c.Opt.TimeScale = 1.0;
   c.StartStub();
-  c.Chip.Feed(Frame(opFlashBegin, Words({0x10000, 1, 0x10000, 0x10000})));
+  // FLASH_BEGIN answers at once, however large the region.
+  c.Chip.Feed(Frame(opFlashBegin, Words({0x300000, 2, 0x4000, 0x10000})));
   auto acts = c.Chip.TakeActions();
-  ASSERT_EQ(acts.size(), 2u);
-  ASSERT_EQ(acts[0].Kind, TAction::TKind::Busy);
-  EXPECT_EQ(acts[0].Ns, 150'000'000); // one aligned 64 KiB block
+  ASSERT_EQ(acts.size(), 1u);
+  EXPECT_EQ(acts[0].Kind, TAction::TKind::Send);
+  // Each block is busy for its own sectors' erase, then its page programs.
+  struct {
+    uint32_t Len;
+    int64_t EraseNs, WriteNs;
+  } blocks[] = {{0x4000, 4 * 45'000'000, 64 * 700'000}, {0x1001, 2 * 45'000'000, 17 * 700'000}};
+  for (uint32_t seq = 0; seq < 2; ++seq) {
+    SCOPED_TRACE(seq);
+    c.Chip.Feed(Frame(opFlashData, Block(seq, TBytes(blocks[seq].Len, 0x5A)), true));
+    acts = c.Chip.TakeActions();
+    ASSERT_EQ(acts.size(), 3u);
+    EXPECT_EQ(acts[0].Kind, TAction::TKind::Busy);
+    EXPECT_EQ(acts[0].Ns, blocks[seq].EraseNs);
+    EXPECT_EQ(acts[1].Kind, TAction::TKind::Busy);
+    EXPECT_EQ(acts[1].Ns, blocks[seq].WriteNs);
+    EXPECT_EQ(acts[2].Kind, TAction::TKind::Send);
+  }
   c.Chip.Feed(Frame(opEraseFlash, {}));
   acts = c.Chip.TakeActions();
   ASSERT_EQ(acts.at(0).Kind, TAction::TKind::Busy);

@@ -1,5 +1,6 @@
 #include "VbEngine.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace vboard {
@@ -8,7 +9,6 @@ namespace {
 // A real NOR part's order of magnitude, before TimeScale.
 constexpr double PageProgramMs = 0.7; // per 256 bytes
 constexpr double SectorEraseMs = 45;  // 4 KiB
-constexpr double BlockEraseMs = 150;  // 64 KiB
 constexpr double ChipEraseMs = 10000; // 4 MiB
 
 constexpr size_t MaxFrame = 8 + 16 + 16384 + 64;
@@ -323,25 +323,16 @@ void TChipEngine::FlashBegin(const uint8_t* p, uint32_t n) {
     Answer(opFlashBegin, 0, 1, errInvalid);
     return;
   }
-  // Whole 64 KiB blocks erase faster than their sixteen sectors.
-  double ms = 0;
-  uint64_t a = off / TFlash::SectorSize * TFlash::SectorSize;
-  while (a < end) {
-    if (a % TFlash::BlockSize == 0 && a + TFlash::BlockSize <= end) {
-      ms += BlockEraseMs;
-      a += TFlash::BlockSize;
-    } else {
-      ms += SectorEraseMs;
-      a += TFlash::SectorSize;
-    }
-  }
-  Flash.EraseRange(off, erase);
+  // Like the stub: nothing is erased here. The announced size (the image rounded up
+  // to whole blocks) only bounds the writes; each FLASH_DATA erases the sectors its
+  // own data reaches, so bytes after a small image keep their contents.
   FlashActive = true;
   FOffset = off;
   FBlocks = blocks;
   FBlock = block;
   FSeq = 0;
-  Busy(Scaled(ms), "erase");
+  FEnd = (end + TFlash::SectorSize - 1) / TFlash::SectorSize * TFlash::SectorSize;
+  FErased = off / TFlash::SectorSize * TFlash::SectorSize;
   Answer(opFlashBegin, 0, 0, 0);
 }
 
@@ -360,13 +351,22 @@ void TChipEngine::FlashData(uint32_t Chk, const uint8_t* p, uint32_t n) {
     Answer(opFlashData, 0, 1, errChecksum);
     return;
   }
-  if (ImageNo == Opt.FailImage && int64_t(FSeq) == Opt.FailBlock) {
-    Answer(opFlashData, 0, 1, errFlashWrite);
+  uint64_t at = uint64_t(FOffset) + uint64_t(FSeq) * FBlock;
+  if (at + size > FEnd) { // past the announced region (FEnd is within the flash)
+    Answer(opFlashData, 0, 1, errInvalid);
     return;
   }
-  uint64_t at = uint64_t(FOffset) + uint64_t(FSeq) * FBlock;
-  if (at + size > TFlash::Size) {
-    Answer(opFlashData, 0, 1, errInvalid);
+  // The sectors this block reaches that this FLASH_BEGIN has not erased yet; the
+  // erased frontier only grows, and a sector no data reaches is left alone.
+  uint64_t to = (at + size + TFlash::SectorSize - 1) / TFlash::SectorSize * TFlash::SectorSize;
+  if (to > FErased) {
+    uint64_t from = std::max<uint64_t>(FErased, at / TFlash::SectorSize * TFlash::SectorSize);
+    Flash.EraseRange(uint32_t(from), uint32_t(to - from));
+    Busy(Scaled(SectorEraseMs * double((to - from) / TFlash::SectorSize)), "erase");
+    FErased = to;
+  }
+  if (ImageNo == Opt.FailImage && int64_t(FSeq) == Opt.FailBlock) {
+    Answer(opFlashData, 0, 1, errFlashWrite);
     return;
   }
   Flash.Program(uint32_t(at), p + 16, size);

@@ -100,6 +100,8 @@ private:
   uint32_t MemSeq = 0, MemBlock = 0;
   bool FlashActive = false;
   uint32_t FOffset = 0, FBlocks = 0, FBlock = 0, FSeq = 0;
+  uint64_t FEnd = 0;    // end of the announced region, sector-rounded; no write goes past it
+  uint64_t FErased = 0; // the sectors below this were erased since FLASH_BEGIN
   int ImageNo = 0;
 };
 
