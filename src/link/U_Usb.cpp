@@ -126,6 +126,8 @@ void TComponentUSB::DeliverEvent(bool Arrival, const std::string& Path) {
   Msg.WParam = Arrival ? DBT_DEVICEARRIVAL_ : DBT_DEVICEREMOVECOMPLETE_;
   Msg.LParam = reinterpret_cast<intptr_t>(Rec.data());
   Dispatch(Msg);
+  // The record dies with this call: a later DevicePath() must not read it.
+  if (Xmsg.LParam == Msg.LParam) Xmsg.LParam = 0;
 }
 
 void TComponentUSB::Dispatch(TMessage& Msg) {
