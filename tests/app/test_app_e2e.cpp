@@ -13,6 +13,8 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <csignal>
+#include <sys/prctl.h>
 
 #include "BoxAnswer.h"
 #include "protocol/uEsp.h"
@@ -40,6 +42,8 @@ struct TBoard {
   bool Start(const QStringList& Extra) {
     QStringList Args = {"--port",  "0",         "--flash",    FlashFile(),
                         "--trace", TraceFile(), "--no-pacing"};
+    // The board ends with the test, even when the test is killed for hanging.
+    Proc.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
     Proc.start(QUORVEX_VBOARD, Args + Extra);
     if (!Proc.waitForStarted(5000) || !Proc.waitForReadyRead(5000)) return false;
     Url = QString::fromUtf8(Proc.readLine()).trimmed();
