@@ -157,6 +157,7 @@ public:
     if (!ParseAddress(Device, A))
       throw EComBackend(-1, "malformed address '" + Device + "', expected rfc2217://host:port");
     StartNetwork();
+    FBroken = false;
     Connect(A);
     Reset();
     // Ask for the com-port option (and an 8-bit clean, full-duplex stream), then wait
@@ -208,7 +209,7 @@ public:
     AddCommand(Out, SetParity, &NoParity, 1);
     AddCommand(Out, SetStopsize, &OneStop, 1);
     AddCommand(Out, SetControl, &NoFlow, 1);
-    SendRaw(Out.data(), Out.size());
+    SendWhole(Out.data(), Out.size());
   }
 
   void ApplyTimeouts(const TComTimeouts& Limits) override {
@@ -334,7 +335,16 @@ private:
   void SendCommand(uint8_t Cmd, uint8_t Value) {
     std::vector<uint8_t> Out;
     AddCommand(Out, Cmd, &Value, 1);
-    SendRaw(Out.data(), Out.size());
+    SendWhole(Out.data(), Out.size());
+  }
+
+  // A command that got out only in part has broken the Telnet stream: whatever follows
+  // would be read inside it. So that is an error, and the connection takes nothing more.
+  void SendWhole(const uint8_t* p, size_t n) {
+    if (FBroken) throw EComBackend(ErrTimedOut, "the server stopped taking commands");
+    if (SendRaw(p, n) == n) return;
+    FBroken = true;
+    throw EComBackend(ErrTimedOut, "the server stopped taking commands");
   }
 
   // Sends everything or until LimitMs has passed; returns the bytes of p sent. Telnet
@@ -488,6 +498,7 @@ private:
   int FComPort = 0;              // 1: server agreed to the com-port option, -1: refused
   std::vector<uint8_t> FReplies; // negotiation answers not yet sent
   bool FSending = false;
+  bool FBroken = false; // a command went out in part
 };
 
 } // namespace

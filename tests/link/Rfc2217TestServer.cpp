@@ -72,6 +72,10 @@ void TRfc2217TestServer::Run() {
 void TRfc2217TestServer::Serve(int Fd) {
   uint8_t Buf[65536];
   while (!FStop && FClient == Fd) {
+    if (FPaused) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      continue;
+    }
     pollfd p{Fd, POLLIN, 0};
     if (poll(&p, 1, 20) <= 0) continue;
     const ssize_t n = ::recv(Fd, Buf, sizeof Buf, 0);

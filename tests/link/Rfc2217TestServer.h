@@ -30,6 +30,8 @@ public:
   std::string Url() const { return "rfc2217://127.0.0.1:" + std::to_string(FPort); }
   int Port() const { return FPort; }
 
+  // Stops taking bytes from the client (a stalled server) until resumed.
+  void PauseReading(bool Pause) { FPaused = Pause; }
   // Holds back the acknowledgements of SET-CONTROL until released.
   void HoldControlAcks(bool Hold);
   // Waits up to Ms for Pred to hold on the recorded state.
@@ -49,6 +51,7 @@ private:
   int FPort = 0;
   bool FAgree;
   std::atomic<bool> FStop{false};
+  std::atomic<bool> FPaused{false};
   std::atomic<int> FClient{-1};
   std::mutex FSendLock;
   std::mutex FLock;

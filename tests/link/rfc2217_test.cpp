@@ -131,6 +131,28 @@ TEST_F(Rfc2217Test, ServerGoingAwayFailsTheRead) {
   }
 }
 
+// A server that stops reading: line changes fill the connection, and the one that can no
+// longer get out whole is an error of its operation, not a half-sent command that would
+// corrupt everything after it. The connection then takes no further command.
+TEST_F(Rfc2217Test, CommandThatCannotGetOutWholeIsAnError) {
+  OpenAt(115200);
+  CommandsAfter(0, 7);
+  Server.PauseReading(true);
+  const auto Start = std::chrono::steady_clock::now();
+  int Code = 0;
+  for (long i = 0; i < 4000000 && Code == 0; ++i) {
+    if (std::chrono::steady_clock::now() - Start > std::chrono::seconds(20)) break;
+    try {
+      Io.cPort.SetDTR(i % 2 == 0);
+    } catch (const EComPort& e) {
+      Code = e.Code;
+    }
+  }
+  EXPECT_EQ(Code, 12);
+  EXPECT_EQ(RaisedBy([&] { Io.cPort.SetRTS(true); }).Code, 12);
+  Server.PauseReading(false);
+}
+
 TEST(Rfc2217Open, BadAddressesFailWithError1) {
   const char* Malformed[] = {
       "rfc2217://",        "rfc2217://host",   "rfc2217://host:",     "rfc2217://:4000",
