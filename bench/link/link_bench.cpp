@@ -17,17 +17,6 @@ namespace {
 
 constexpr size_t MiB = 1 << 20;
 
-class TQuietMain : public IMainView {
-public:
-  std::string PortText() const override { return {}; }
-  std::string StatusText() const override { return {}; }
-  void SetStatusText(const std::string&) override {}
-  void ProcessMessages() override {}
-  void SetLed(bool) override {}
-  const TConfig& Config() const override { return Cfg; }
-  TConfig Cfg;
-};
-
 double CpuMs(clockid_t Clock) {
   timespec t{};
   clock_gettime(Clock, &t);
@@ -73,11 +62,9 @@ bool BenchPty(const std::vector<uint8_t>& Data) {
   int Master = -1, Slave = -1;
   char Name[256] = {};
   if (openpty(&Master, &Slave, Name, nullptr, nullptr) != 0) return false;
-  TQuietMain Main;
-  TDebugLog Debug;
   bool Ok;
   {
-    TComIo Io(Main, Debug);
+    TComIo Io;
     Io.cPort.SetPort(Name);
     Io.cPort.SetBaudRate(brCustom);
     Io.cPort.SetCustomBaudRate(921600);
@@ -98,9 +85,7 @@ bool BenchPty(const std::vector<uint8_t>& Data) {
 
 bool BenchRfc2217(const std::vector<uint8_t>& Data) {
   TRfc2217TestServer Server;
-  TQuietMain Main;
-  TDebugLog Debug;
-  TComIo Io(Main, Debug);
+  TComIo Io;
   Io.cPort.SetPort(Server.Url());
   Io.cPort.SetBaudRate(brCustom);
   Io.cPort.SetCustomBaudRate(921600);

@@ -21,18 +21,6 @@ qsizetype LastSeparator(const QString& Path, TPathStyle Style) {
 
 } // namespace
 
-bool ImageSizeFits(TImageKind Kind, qint64 Size) {
-  switch (Kind) {
-  case TImageKind::Boot:
-    return Size >= 10000 && Size <= 32768;
-  case TImageKind::Part:
-    return Size == 3072;
-  case TImageKind::Firm:
-    return Size >= 65536;
-  }
-  return false;
-}
-
 QString FolderPart(const QString& Path, TPathStyle Style) {
   const qsizetype i = LastSeparator(Path, Style);
   if (i < 0) return QString("");
@@ -64,12 +52,12 @@ QString ShortenedName(const QString& Text, const QString& ProgPath, TPathStyle S
 TFileCheck CheckImageFile(TImageKind Kind, const QString& Text) {
   TFileCheck r;
   if (Text.isEmpty()) {
-    r.Hint = QStringLiteral("No Filename");
+    r.Hint = QString::fromLatin1(HintNoFilename);
     return r;
   }
   const QString Path = Unquoted(Text);
   if (!QFileInfo(Path).isFile()) {
-    r.Hint = QStringLiteral("File not found");
+    r.Hint = QString::fromLatin1(HintNotFound);
     return r;
   }
   QFile f(Path);
@@ -78,6 +66,6 @@ TFileCheck CheckImageFile(TImageKind Kind, const QString& Text) {
         Format("Cannot open file \"%s\". %s", {Path.toStdString(), f.errorString().toStdString()}));
   r.Size = f.size();
   r.Pass = ImageSizeFits(Kind, r.Size);
-  r.Hint = r.Pass ? Text : QStringLiteral("Filesize Error");
+  r.Hint = r.Pass ? Text : QString::fromLatin1(HintSizeError);
   return r;
 }

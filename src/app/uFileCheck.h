@@ -4,11 +4,10 @@
 #include <QString>
 #include <QtGlobal>
 
-// The edits' tags: 0 bootloader, 1 partition table, 2 application firmware.
-enum class TImageKind { Boot = 0, Part = 1, Firm = 2 };
+#include "flash/uImageCheck.h" // the size rules, shared with the run
 
-// Whether a file of Size bytes may be written as an image of this kind.
-bool ImageSizeFits(TImageKind Kind, qint64 Size);
+// The edits' tags are TImageKind's: 0 bootloader, 1 partition table, 2 application
+// firmware, each checked for its fixed offset.
 
 // How paths are spelled: Windows has backslash folders and a drive colon, POSIX has "/".
 enum class TPathStyle { Windows, Posix };

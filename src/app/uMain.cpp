@@ -34,14 +34,8 @@
 
 namespace {
 
-constexpr uint32_t BlockLen = 16384;
-constexpr uint32_t RegChipId = 0x40001000;
-constexpr uint32_t RegMacWord1 = 0x3FF5A004;
-constexpr uint32_t RegMacWord2 = 0x3FF5A008;
-
-void Sleep(int Ms) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(Ms));
-}
+// What the message box returns for its "YES" button.
+constexpr int mrYes = 6;
 
 QFont CalibriFont(int PixelSize, bool Bold) {
   QFont F("Calibri");
@@ -71,55 +65,6 @@ static void InitAppResources() {
 }
 
 // ---------------------------------------------------------------- helpers
-
-std::string MacText(uint32_t w1, uint32_t w2) {
-  const uint8_t b[8] = {uint8_t(w1), uint8_t(w1 >> 8), uint8_t(w1 >> 16), uint8_t(w1 >> 24),
-                        uint8_t(w2), uint8_t(w2 >> 8), uint8_t(w2 >> 16), uint8_t(w2 >> 24)};
-  return Format("%0.2x:%0.2x:%0.2x:%0.2x:%0.2x:%0.2x", {b[5], b[4], b[3], b[2], b[1], b[0]});
-}
-
-std::string ChipName(uint32_t Id, TController& Kind) {
-  switch (Id) {
-  case 0x00F01D83:
-    Kind = cESP32;
-    return "ESP32";
-  case 0x000007C6:
-    Kind = cESP32S2;
-    return "ESP32-S2";
-  default:
-    Kind = cNONE;
-    return "";
-  }
-}
-
-bool PatchBootHeader(std::vector<uint8_t>& Image) {
-  // Only a header long enough to hold the two fields is touched.
-  if (Image.size() < 4 || Image[0] != 0xE9) return false;
-  Image[2] = 0x02;
-  Image[3] = 0x20;
-  return true;
-}
-
-std::vector<uint32_t> BlockSizes(uint64_t Size, uint32_t Block) {
-  std::vector<uint32_t> Sizes;
-  for (uint64_t Done = 0; Done < Size;) {
-    const uint32_t Len = static_cast<uint32_t>(std::min<uint64_t>(Size - Done, Block));
-    Sizes.push_back(Len);
-    Done += Len;
-  }
-  return Sizes;
-}
-
-QString BareFileName(const QString& Name) {
-#ifdef _WIN32
-  const QString Seps = "\\:";
-#else
-  const QString Seps = "\\:/";
-#endif
-  for (qsizetype i = Name.size() - 1; i >= 0; --i)
-    if (Seps.contains(Name[i])) return Name.mid(i + 1);
-  return Name;
-}
 
 TVersion ProgramVersion() {
   TVersion V;
@@ -446,14 +391,16 @@ void TMain::Attach(TDebug& Debug, TMsgBox& MsgBox, TComIo& ComIo) {
   FDebug = &Debug;
   FMsgBox = &MsgBox;
   FComIo = &ComIo;
+  // The USB watcher is the window's: it compares a removed adapter with the port list.
+  FUsbWatch = std::make_unique<TUsbWatch>(FLog, [this] { return PortText(); });
   // An error raised by a USB handler is shown as the top-level handler shows errors.
-  if (TComponentUSB* Usb = ComIo.TUsb())
+  if (TComponentUSB* Usb = TUsb())
     Usb->OnError = [this](const std::string& Msg) {
       FMsgBox->Execute(QString::fromStdString(Msg), mtError, "", MsgBut(mbClose), true);
     };
 #ifndef _WIN32
   // The USB watcher's udev monitor is served from this thread's event loop.
-  if (TComponentUSB* Usb = ComIo.TUsb(); Usb && Usb->MonitorFd() >= 0) {
+  if (TComponentUSB* Usb = TUsb(); Usb && Usb->MonitorFd() >= 0) {
     FUsbNotifier = new QSocketNotifier(Usb->MonitorFd(), QSocketNotifier::Read, this);
     connect(FUsbNotifier, &QSocketNotifier::activated, this, [Usb] { Usb->HandleMonitorEvent(); });
   }
@@ -510,10 +457,7 @@ void TMain::FormShow() {
   sBar->SetPanelText(0, "");
   UsedCpu = cESP32;
   sBar->SetPanelText(1, "ESP32");
-  if (FComIo && !FEsp) {
-    FEsp = std::make_unique<TEsp>(*FComIo, FLog);
-    FComIo->ComEsp().AttachEsp(FEsp.get());
-  }
+  if (FComIo && !FEsp) FEsp = std::make_unique<TEsp>(*FComIo, FLog);
   Timer1->start(100);
 }
 
@@ -544,7 +488,7 @@ void TMain::ActExitExecute() {
   close();
 }
 
-// ---------------------------------------------------------------- IMainView
+// ---------------------------------------------------------------- what the run shows
 
 std::string TMain::PortText() const {
   return cbPort->currentText().toStdString();
@@ -568,10 +512,6 @@ void TMain::SetLed(bool On) {
 
 // ---------------------------------------------------------------- the run
 
-void TMain::Status(const QString& Text) {
-  sBar->SetPanelText(0, Text);
-}
-
 int TMain::AskErase() {
   return FMsgBox->Execute("Erase Flash?", mtConfirmation, "ERASE", MsgBut({mbYes, mbNo}),
                           FConfig.DoBeep);
@@ -581,16 +521,54 @@ void TMain::ShowError(const std::string& Msg) {
   FMsgBox->Execute(QString::fromStdString(Msg), mtError, "Error", MsgBut(mbClose), true);
 }
 
+// The window's controls as the job's observer. The job runs on this thread and lets
+// the window process its messages at the points where it repaints.
+class TMainRunView : public IFlashObserver {
+public:
+  explicit TMainRunView(TMain& Main) : M(Main) {}
+  void Status(const std::string& Text) override { M.SetStatusText(Text); }
+  void Led(bool On) override { M.SetLed(On); }
+  void Mac(const std::string& Text) override { M.LabMac->setText(QString::fromStdString(Text)); }
+  void ProgressMax(uint32_t Max) override {
+    M.pBar->setMaximum(static_cast<int>(std::min<uint32_t>(Max, INT32_MAX)));
+  }
+  void ProgressPos(uint32_t Pos) override {
+    M.pBar->setValue(static_cast<int>(std::min<uint32_t>(Pos, INT32_MAX)));
+  }
+  void ProgressVisible(bool Visible) override { M.pBar->setVisible(Visible); }
+  bool ConfirmErase() override { return M.AskErase() == mrYes; }
+  void Finished(const TFlashResult&) override {}
+  void ProcessMessages() override { M.ProcessMessages(); }
+
+private:
+  TMain& M;
+};
+
+TFlashRequest TMain::RunRequest(QObject* Sender) const {
+  TFlashRequest R;
+  R.Operation = static_cast<TFlashOp>(TagOf(Sender));
+  R.Port = PortText();
+  R.Config = FConfig;
+  R.AutoErase = chkAutoErase->isChecked();
+  // File names go to the file layer as 8-bit text in the system's code page.
+  R.Images = WindowImages(edBoot->text().toLocal8Bit().toStdString(),
+                          edPart->text().toLocal8Bit().toStdString(),
+                          edFirm->text().toLocal8Bit().toStdString());
+  return R;
+}
+
 void TMain::ButStartClick(QObject* Sender) {
   // A click that arrives while a run processes messages must not start a second one.
   if (FRunning || !FComIo || !FEsp || !FMsgBox) return;
   FRunning = true;
-  FComIo->Tag = TagOf(Sender);
-  try {
-    RunSteps();
-  } catch (const std::exception& E) {
-    EndRunOnError(E.what());
-  }
+  butUpdate->setEnabled(false);
+  butErase->setEnabled(false);
+  TMainRunView View(*this);
+  TFlashJob Job(RunRequest(Sender), View, FLog, *FComIo, *FEsp);
+  const TFlashResult R = Job.Run();
+  // A run that never got to the identification leaves the kind as it was.
+  if (Job.ReachedIdentification()) UsedCpu = Job.UsedCpu();
+  if (!R.Ok) ShowError(R.Message);
   pBar->hide();
   butUpdate->setEnabled(true);
   butErase->setEnabled(true);
@@ -599,120 +577,6 @@ void TMain::ButStartClick(QObject* Sender) {
     FCloseAfterRun = false;
     close();
   }
-}
-
-void TMain::EndRunOnError(const std::string& Msg) {
-  // The board is reset and the port closed even when the reset itself fails (an adapter
-  // pulled out): that second error goes to the log, the user sees the first one.
-  try {
-    FComIo->DoReset();
-  } catch (const std::exception& E) {
-    FLog.S(std::string("Reset after error failed: ") + E.what());
-  }
-  try {
-    FComIo->DisConnect();
-  } catch (const std::exception& E) {
-    FLog.S(std::string("Close after error failed: ") + E.what());
-  }
-  Status("Error");
-  ShowError(Msg);
-}
-
-void TMain::RunSteps() {
-  butUpdate->setEnabled(false);
-  butErase->setEnabled(false);
-  LabMac->setText("---");
-  ProcessMessages();
-
-  if (!FComIo->ComEsp().DoConnect()) throw Exception("No Device Found!");
-  Status("Connected");
-  FComIo->ComFlush();
-  Sleep(100);
-
-  TEsp& E = *FEsp;
-  UsedCpu = cNONE;
-  uint32_t Id = 0;
-  E.readReg(RegChipId, Id);
-  const std::string Name = ChipName(Id, UsedCpu);
-  if (UsedCpu != cESP32) throw Exception(Format("Controller Error: %s", {Name}));
-
-  uint32_t w1 = 0, w2 = 0;
-  E.readReg(RegMacWord1, w1);
-  E.readReg(RegMacWord2, w2);
-  LabMac->setText(QString::fromStdString(MacText(w1, w2)));
-  ProcessMessages();
-
-  E.changeBaud(FConfig.FastBaud, static_cast<uint32_t>(FComIo->cPort.CustomBaudRate()));
-  E.ESP32_InstallStub();
-
-  switch (FComIo->Tag) {
-  case 1:
-    if (AskErase() == 6) {
-      Status("Erasing, please wait...");
-      ProcessMessages();
-      E.eraseChip();
-      Status("OK");
-    }
-    break;
-  case 2:
-    if (chkAutoErase->isChecked()) {
-      Status("Erasing, please wait...");
-      ProcessMessages();
-      E.eraseChip();
-    }
-    FlashFile(edBoot->text(), 0x1000, 0);
-    FlashFile(edPart->text(), 0x8000, 1);
-    FlashFile(edFirm->text(), 0x10000, 2);
-    break;
-  default:
-    break;
-  }
-  Status("OK");
-  FComIo->DoReset();
-  FComIo->DisConnect();
-}
-
-void TMain::FlashFile(const QString& Name, uint32_t Offset, int Kind) {
-  Status(BareFileName(Name));
-  ProcessMessages();
-
-  QFile F(Name);
-  if (!F.open(QIODevice::ReadOnly))
-    throw Exception(Format("Cannot read image file %s: %s",
-                           {Name.toStdString(), F.errorString().toStdString()}));
-  const QByteArray Data = F.readAll();
-  if (F.error() != QFileDevice::NoError)
-    throw Exception(Format("Cannot read image file %s: %s",
-                           {Name.toStdString(), F.errorString().toStdString()}));
-  F.close();
-  std::vector<uint8_t> Image(Data.begin(), Data.end());
-  const uint32_t Size = static_cast<uint32_t>(Image.size());
-
-  // The header's first bytes, but never past the end of a short image.
-  if (Kind == 0 && PatchBootHeader(Image))
-    FLog.BUFF(Image.data(), static_cast<int32_t>(std::min<size_t>(Image.size(), 6)));
-
-  uint32_t Done = 0;
-  pBar->setMaximum(static_cast<int>(std::min<uint32_t>(Size, INT32_MAX)));
-  pBar->show();
-  ProcessMessages();
-
-  FEsp->flashStart(Offset, Size, BlockLen);
-  std::vector<uint8_t> Buffer(BlockLen);
-  for (const uint32_t Block : BlockSizes(Size, BlockLen)) {
-    pBar->setValue(static_cast<int>(std::min<uint32_t>(Done + Block, INT32_MAX)));
-    ProcessMessages();
-    std::copy_n(Image.begin() + Done, Block, Buffer.begin());
-    FEsp->flashWrite(Buffer.data(), Block);
-    Sleep(50);
-    Done += Block;
-  }
-
-  Status("OK");
-  pBar->setValue(0);
-  pBar->hide();
-  ProcessMessages();
-  Sleep(200);
 }
 
 // ---------------------------------------------------------------- the program
@@ -730,7 +594,7 @@ bool TQuorvexApplication::notify(QObject* Receiver, QEvent* Event) {
 
 TProgram::TProgram()
     : Main(Log), Debug(std::make_unique<TDebug>(Log)), MsgBox(std::make_unique<TMsgBox>(&Main)),
-      ComIo(std::make_unique<TComIo>(Main, Log)) {
+      ComIo(std::make_unique<TComIo>(&Main)) {
   Main.Attach(*Debug, *MsgBox, *ComIo);
   if (auto* App = dynamic_cast<TQuorvexApplication*>(QCoreApplication::instance()))
     App->OnError = [this](const std::string& Msg) {

@@ -13,7 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "../flash/uFlashJob.h"
 #include "../link/uComIo.h"
+#include "../link/uUsbWatch.h"
 #include "../support/uDebugLog.h"
 
 class QAction;
@@ -27,22 +29,7 @@ class TEsp;
 class TMsgBox;
 class TIniFile; // the in-memory settings store; defined by the settings glue
 
-enum TController { cNONE, cESP32, cESP32S2 };
-
-// ---- pure helpers of the run and of start-up (unit-tested on their own) ----
-
-// The MAC text from the two eFuse words: w1 and w2 laid out little-endian as b0..b7,
-// shown as b5:b4:b3:b2:b1:b0.
-std::string MacText(uint32_t w1, uint32_t w2);
-// Chip name for messages and the kind, from the identification word.
-std::string ChipName(uint32_t Id, TController& Kind);
-// Bootloader header: flash mode DIO, 4 MB at 40 MHz. Changes the image only when it
-// begins with the magic byte 0xE9; returns whether it did.
-bool PatchBootHeader(std::vector<uint8_t>& Image);
-// Lengths of the blocks an image of Size bytes is sent in; the last one is never padded.
-std::vector<uint32_t> BlockSizes(uint64_t Size, uint32_t Block = 16384);
-// The part of a file name after its last separator (backslash, colon, and on POSIX slash).
-QString BareFileName(const QString& Name);
+// ---- pure helpers of start-up (unit-tested on their own; the run's are in uFlashJob.h) ----
 
 struct TVersion {
   int Major = -1, Minor = -1, Release = -1;
@@ -135,7 +122,7 @@ public:
 
 // ---- the main window ----
 
-class TMain : public QWidget, public IMainView {
+class TMain : public QWidget, public IPortLamp {
   Q_OBJECT
 public:
   explicit TMain(TDebugLog& Log, QWidget* Parent = nullptr); // runs FormCreate
@@ -176,12 +163,13 @@ public:
   TController UsedCpu = cESP32;
   QString ProgPath;
   QString ProgTitle;
-  TConfig FConfig; // "Config"; IMainView::Config() reads it
+  TConfig FConfig; // "Config"; Config() reads it
   std::shared_ptr<TIniFile> IniFile;
   TVersion Version;
   QStringList CommandLine; // the parameters after the program name
 
   TEsp* Esp() const { return FEsp.get(); }
+  TComponentUSB* TUsb() const { return FUsbWatch ? FUsbWatch->TUsb() : nullptr; }
   bool Running() const { return FRunning; }
 
   // handlers
@@ -191,7 +179,6 @@ public:
   void Timer1Timer();
   void ActExitExecute();
   void ButStartClick(QObject* Sender);
-  void FlashFile(const QString& Name, uint32_t Offset, int Kind);
 
   // settings, port list and file checks (uMainGlue.cpp)
   void LoadSettings();     // FormCreate: the settings file into memory
@@ -208,13 +195,13 @@ public:
   void edFilenameChange(QObject* Sender);
   void cbPortDropDown();
 
-  // IMainView
-  std::string PortText() const override;
-  std::string StatusText() const override;
-  void SetStatusText(const std::string& Text) override;
-  void ProcessMessages() override;
+  std::string PortText() const;   // text of cbPort, empty when none is selected
+  std::string StatusText() const; // panel 0 of the status bar
+  void SetStatusText(const std::string& Text);
+  void ProcessMessages();
+  const TConfig& Config() const { return FConfig; }
+  // IPortLamp: the LED, for the port's opening and closing outside a run
   void SetLed(bool On) override;
-  const TConfig& Config() const override { return FConfig; }
 
 protected:
   void showEvent(QShowEvent* Event) override;
@@ -222,10 +209,9 @@ protected:
 
 private:
   void BuildLayout();
-  void Status(const QString& Text);
-  void RunSteps(); // steps 1 to 10 of a run; raises on failure
-  void EndRunOnError(const std::string& Msg);
+  TFlashRequest RunRequest(QObject* Sender) const;
   int AskErase();
+  friend class TMainRunView;
   void ShowError(const std::string& Msg);
 
   TDebugLog& FLog;
@@ -233,6 +219,7 @@ private:
   TMsgBox* FMsgBox = nullptr;
   TComIo* FComIo = nullptr;
   std::unique_ptr<TEsp> FEsp;
+  std::unique_ptr<TUsbWatch> FUsbWatch;
   QSocketNotifier* FUsbNotifier = nullptr;
   bool FShown = false;
   bool FRunning = false;

@@ -45,6 +45,15 @@ struct TResponse {
 };
 static_assert(sizeof(TResponse) == 8 + EspDataSize, "response record has no gaps");
 
+// What the loader entry (TComEsp) uses of the loader session.
+class IPacketSource {
+public:
+  virtual ~IPacketSource() = default;
+  virtual int getPacket(int Timeout, bool ChkDir) = 0;
+  virtual const uint8_t* ResponseBytes() const = 0; // the response record from its first byte
+  virtual size_t ResponseCapacity() const = 0;      // bytes in that record
+};
+
 class TEsp : public IPacketSource {
 public:
   TEsp(IByteLink& ComIo, TDebugLog& Debug, std::span<const uint8_t> Stub = StubEsp32Blob());

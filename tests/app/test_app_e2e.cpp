@@ -265,7 +265,8 @@ TEST(AppE2E, FailuresEndTheRunCleanly) {
     const char* Mac;
   } Cases[] = {
       {"ESP32-S2", {"--chip", "esp32s2"}, "Controller Error: ESP32-S2", "---"},
-      {"unknown chip", {"--chip", "unknown"}, "Controller Error: ", "---"},
+      // The identification word read is named, not left out.
+      {"unknown chip", {"--chip", "unknown"}, "Controller Error: 0x0BAD0C1D", "---"},
       {"wrong greeting", {"--bad-greeting"}, "Error Entry-Code", "24:0A:C4:01:A2:3C"},
   };
   for (const auto& C : Cases) {
@@ -344,7 +345,9 @@ TEST(AppE2E, ConnectionDroppedMidImage) {
   R.ExpectIdle();
 }
 
-TEST(AppE2E, UnreadableImageNamesTheFileAndTheReason) {
+// An image file that is gone when the run starts stops the run before the board is
+// touched: the message names the file, nothing is erased or written.
+TEST(AppE2E, MissingImageNamesTheFile) {
   TBoard B;
   ASSERT_TRUE(B.Start({}));
   TImages I;
@@ -354,10 +357,43 @@ TEST(AppE2E, UnreadableImageNamesTheFileAndTheReason) {
   AnswerBoxes("CLOSE", R.Box, &R.P.Main);
   R.P.Main.ButStartClick(R.P.Main.butUpdate); // the file checks have disabled the button
   EXPECT_EQ(R.Box->Count, 1);
-  EXPECT_TRUE(R.Box->Text.contains(Gone)) << R.Box->Text.toStdString();
-  EXPECT_TRUE(R.Box->Text.contains("No such file")) << R.Box->Text.toStdString();
+  EXPECT_EQ(R.Box->Text, "File not found: " + Gone);
+  EXPECT_EQ(R.Status, QStringList{"Error"});
   R.ExpectIdle();
-  EXPECT_EQ(B.Flash().mid(0x8000, I.Part.size()), I.Part);
+  EXPECT_TRUE(B.FramesIn().isEmpty());
+}
+
+// The fields passed, then an image changed on disk before Update was pressed (a
+// rebuild in progress, a wrong file copied over): the run checks every image again
+// and refuses before anything is erased or written.
+TEST(AppE2E, ImageChangedAfterItsFieldPassed) {
+  const struct {
+    const char* Name;
+    const char* File;
+    QByteArray Bytes;
+  } Cases[] = {
+      {"firmware emptied", "firm.bin", QByteArray()},
+      {"bootloader cut to 100 bytes", "boot.bin", RandomBytes(100, 7)},
+      {"firmware of 5 MiB", "firm.bin", RandomBytes(5 * 1024 * 1024, 8)},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    TBoard B;
+    ASSERT_TRUE(B.Start({}));
+    TImages I;
+    TRun R(B, I);
+    R.P.Main.CheckFiles();
+    ASSERT_TRUE(R.P.Main.butUpdate->isEnabled()); // all three fields pass
+    I.Write(C.File, C.Bytes);
+    R.Press(R.P.Main.butUpdate);
+    EXPECT_EQ(R.Box->Count, 1);
+    EXPECT_EQ(R.Box->Text, "Filesize Error: " + I.Path(C.File));
+    EXPECT_EQ(R.P.Main.sBar->PanelText(0), "Error");
+    R.ExpectIdle();
+    EXPECT_TRUE(B.FramesIn().isEmpty()); // no erase, no flash write: nothing at all
+    const QByteArray F = B.Flash();
+    EXPECT_TRUE(F.isEmpty() || F == QByteArray(F.size(), char(0xFF)));
+  }
 }
 
 // A click and a close that arrive while a run processes messages: the click is ignored,

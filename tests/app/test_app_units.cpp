@@ -123,7 +123,7 @@ TEST(AppUnits, BareFileName) {
                {"firm.bin", "firm.bin"},
                {"", ""}};
   for (const auto& C : Cases)
-    EXPECT_EQ(BareFileName(C.In), C.Out) << C.In;
+    EXPECT_EQ(BareFileName(std::string(C.In)), C.Out) << C.In;
 }
 
 TEST(AppUnits, ProgramVersionIsTheProjectVersion) {

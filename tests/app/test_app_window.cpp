@@ -187,46 +187,6 @@ TEST(AppWindow, BrowseStartsInTheNamedFilesFolder) {
   EXPECT_EQ(TFileEdit::ChosenText("/ab/c.bin"), "/ab/c.bin");
 }
 
-// The bootloader's header patch is logged as a dump of the patched image's first bytes,
-// never of more bytes than the image holds; other images and other kinds log no dump.
-TEST(AppWindow, BootHeaderDumpStaysInsideTheImage) {
-  Shown S;
-  QTemporaryDir Tmp;
-  struct {
-    QByteArray Image;
-    int Kind;
-    const char* Dump; // nullptr: no dump line
-  } Cases[] = {
-      {QByteArray("\xE9\x03\x00\x4F\x11\x22\x33\x44", 8), 0,
-       "0000:  E9 03 02 20 11 22 .. .. .. .. .. .. .. .. .. ..  ... .\""},
-      {QByteArray("\xE9\x03\x00\x4F\x11", 5), 0,
-       "0000:  E9 03 02 20 11 .. .. .. .. .. .. .. .. .. .. ..  ... ."},
-      {QByteArray("\xE8\x03\x00\x4F\x11\x22", 6), 0, nullptr},
-      {QByteArray("\xE9\x03\x00\x4F\x11\x22", 6), 2, nullptr},
-  };
-  for (const auto& C : Cases) {
-    SCOPED_TRACE(C.Image.toHex().toStdString());
-    const QString Path = Tmp.filePath("image.bin");
-    {
-      QFile F(Path);
-      ASSERT_TRUE(F.open(QIODevice::WriteOnly));
-      F.write(C.Image);
-    }
-    S.P.Log.C();
-    // No board is attached: the run would stop at FLASH_BEGIN, after the dump.
-    EXPECT_THROW(S.P.Main.FlashFile(Path, 0x1000, C.Kind), std::exception);
-    const auto& Lines = S.P.Log.Lines();
-    const bool Dumped = !Lines.empty() && Lines.front().rfind("0000:", 0) == 0;
-    if (C.Dump) {
-      ASSERT_TRUE(Dumped);
-      EXPECT_EQ(Lines.front(), C.Dump);
-    } else {
-      EXPECT_FALSE(Dumped);
-    }
-  }
-  S.P.Main.pBar->hide();
-}
-
 // An error escaping an event handler is shown in the message box; the program goes on.
 TEST(AppWindow, TopLevelHandlerShowsTheMessage) {
   Shown S;

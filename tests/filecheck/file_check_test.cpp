@@ -26,12 +26,20 @@ TEST(FileCheck, SizeRulesAndHints) {
     qint64 Size;
     bool Pass;
   } Cases[] = {
-      {TImageKind::Boot, 9999, false},   {TImageKind::Boot, 10000, true},
-      {TImageKind::Boot, 32768, true},   {TImageKind::Boot, 32769, false},
-      {TImageKind::Boot, 0, false},      {TImageKind::Part, 3071, false},
-      {TImageKind::Part, 3072, true},    {TImageKind::Part, 3073, false},
-      {TImageKind::Firm, 65535, false},  {TImageKind::Firm, 65536, true},
-      {TImageKind::Firm, 5000000, true},
+      {TImageKind::Boot, 9999, false},
+      {TImageKind::Boot, 10000, true},
+      {TImageKind::Boot, 32768, true},
+      {TImageKind::Boot, 32769, false},
+      {TImageKind::Boot, 0, false},
+      {TImageKind::Part, 3071, false},
+      {TImageKind::Part, 3072, true},
+      {TImageKind::Part, 3073, false},
+      {TImageKind::Firm, 65535, false},
+      {TImageKind::Firm, 65536, true},
+      // The firmware must fit the 4 MiB flash from 0x10000.
+      {TImageKind::Firm, 4128768, true},
+      {TImageKind::Firm, 4128769, false},
+      {TImageKind::Firm, 5242880, false},
   };
   for (const auto& c : Cases) {
     const QString Path = MakeFile(Dir, QString("f%1.bin").arg(c.Size), c.Size);
@@ -40,7 +48,32 @@ TEST(FileCheck, SizeRulesAndHints) {
     EXPECT_EQ(r.Size, c.Size);
     EXPECT_EQ(r.Hint, c.Pass ? Path : QString("Filesize Error")) << c.Size;
   }
-  EXPECT_TRUE(ImageSizeFits(TImageKind::Firm, qint64{1} << 40)); // no upper bound
+}
+
+// Any image must fit the flash from its offset, in the whole blocks its write announces.
+TEST(FileCheck, ImagesFitTheFlashFromTheirOffset) {
+  const struct {
+    TImageKind Kind;
+    int64_t Size;
+    uint32_t Offset;
+    bool Pass;
+  } Cases[] = {
+      {TImageKind::Raw, 1, 0, true},
+      {TImageKind::Raw, 0, 0, false}, // nothing to write
+      {TImageKind::Raw, 4194304, 0, true},
+      {TImageKind::Raw, 4194305, 0, false},
+      {TImageKind::Raw, 16384, 0x3FC000, true},
+      {TImageKind::Raw, 4096, 0x3FF000, false}, // its 16 KiB block passes the end
+      {TImageKind::Raw, 1, 0x400000, false},
+      {TImageKind::Raw, 1, 0xFFFFFFFF, false},
+      {TImageKind::Raw, int64_t{1} << 40, 0, false},
+      {TImageKind::Firm, 65536, 0x3F0000, true},
+      {TImageKind::Firm, 65536, 0x3F0001, false},
+      {TImageKind::Boot, 32768, 0x3F8000, true},
+      {TImageKind::Boot, 32768, 0x3FC000, false},
+  };
+  for (const auto& c : Cases)
+    EXPECT_EQ(ImageSizeFits(c.Kind, c.Size, c.Offset), c.Pass) << c.Size << " at " << c.Offset;
 }
 
 TEST(FileCheck, MissingNamesAndFolders) {

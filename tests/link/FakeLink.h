@@ -1,6 +1,6 @@
 #pragma once
 // Test doubles for the serial link: a scripted backend that records every call, and a
-// main window that records the status texts and the LED.
+// lamp that records the LED.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -72,24 +72,11 @@ inline TComPort::BackendFactory FakeFactory(std::shared_ptr<TFakeLine> Line) {
   return [Line](const std::string&) { return std::make_unique<TFakeBackend>(Line); };
 }
 
-class TFakeMain : public IMainView {
+// The connection lamp, recording every change.
+class TFakeLamp : public IPortLamp {
 public:
-  std::string Port;
-  std::string Status;
-  std::vector<std::string> StatusHistory;
   std::vector<bool> LedHistory;
-  int Processed = 0;
-  TConfig Cfg;
-
-  std::string PortText() const override { return Port; }
-  std::string StatusText() const override { return Status; }
-  void SetStatusText(const std::string& Text) override {
-    Status = Text;
-    StatusHistory.push_back(Text);
-  }
-  void ProcessMessages() override { ++Processed; }
   void SetLed(bool On) override { LedHistory.push_back(On); }
-  const TConfig& Config() const override { return Cfg; }
 };
 
 // Runs Op, which must raise EComPort, and returns the error (Code 0 when none came).

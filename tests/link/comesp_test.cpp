@@ -1,11 +1,31 @@
-// The connect helper over a recording backend and a scripted loader session.
+// The loader entry over a recording backend and a scripted loader session.
 #include <gtest/gtest.h>
 
 #include <functional>
 
 #include "FakeLink.h"
+#include "protocol/uComEsp.h"
 
 namespace {
+
+// The status line, port and settings the loader entry works with, and the lamp.
+class TFakeMain : public IEntryView, public TFakeLamp {
+public:
+  std::string Port;
+  std::string Status;
+  std::vector<std::string> StatusHistory;
+  int Processed = 0;
+  TConfig Cfg;
+
+  std::string PortText() const override { return Port; }
+  std::string StatusText() const override { return Status; }
+  void SetStatusText(const std::string& Text) override {
+    Status = Text;
+    StatusHistory.push_back(Text);
+  }
+  void ProcessMessages() override { ++Processed; }
+  const TConfig& Config() const override { return Cfg; }
+};
 
 // Answers getPacket from a script: one entry per call, {result, command byte}.
 class TScriptedEsp : public IPacketSource {
@@ -48,12 +68,13 @@ protected:
     Main.Port = "ttyUSB3";
     Main.Cfg.SlowLow = Main.Cfg.SlowHigh = Main.Cfg.FastLow = Main.Cfg.FastHigh = 1;
     Io.cPort.SetBackendFactory(FakeFactory(Line));
-    Io.ComEsp().AttachEsp(&Esp);
+    ComEsp.AttachEsp(&Esp);
   }
   std::shared_ptr<TFakeLine> Line = std::make_shared<TFakeLine>();
   TFakeMain Main;
   TDebugLog Debug;
-  TComIo Io{Main, Debug};
+  TComIo Io{&Main};
+  TComEsp ComEsp{Io, Main, Debug};
   TScriptedEsp Esp;
 };
 
@@ -61,7 +82,7 @@ TEST_F(ComEspTest, OneAttemptRunsTheLineSequenceThenSyncs) {
   Esp.Script = {{-1, 0}, {12, 8}};
   Main.Cfg.ConnBaud = 230400;
   Main.Status = "Connect fast ";
-  EXPECT_TRUE(Io.ComEsp().ConnectESP(Main.Cfg.ConnBaud, false));
+  EXPECT_TRUE(ComEsp.ConnectESP(Main.Cfg.ConnBaud, false));
   const std::vector<std::string> Want = {"open /dev/ttyUSB3",
                                          "buffers 1024/1024",
                                          "line 230400",
@@ -118,7 +139,7 @@ TEST_F(ComEspTest, AttemptsAlternateAndShowTheirStatus) {
     Esp.Calls = 0;
     Esp.Script.assign(static_cast<size_t>(c.AnswerOnCall < 0 ? 0 : c.AnswerOnCall + 1), {-1, 0});
     if (c.AnswerOnCall >= 0) Esp.Script.back() = {10, 8};
-    EXPECT_EQ(Io.ComEsp().DoConnect(), c.Result);
+    EXPECT_EQ(ComEsp.DoConnect(), c.Result);
     std::vector<std::string> Ends;
     for (size_t i = 0; i < Main.StatusHistory.size(); ++i)
       if (i + 1 == Main.StatusHistory.size() || Main.StatusHistory[i + 1].back() == ' ')
@@ -131,7 +152,7 @@ TEST_F(ComEspTest, AttemptsAlternateAndShowTheirStatus) {
 
 TEST_F(ComEspTest, AnswerToAnotherCommandEndsTheAttempt) {
   Esp.Script = {{-1, 0}, {14, 0x0A}, {14, 8}};
-  EXPECT_FALSE(Io.ComEsp().ConnectESP(115200, true));
+  EXPECT_FALSE(ComEsp.ConnectESP(115200, true));
   EXPECT_EQ(Esp.Calls, 2);
   EXPECT_TRUE(Debug.Lines().empty());
 }
@@ -139,7 +160,7 @@ TEST_F(ComEspTest, AnswerToAnotherCommandEndsTheAttempt) {
 TEST_F(ComEspTest, DumpStaysInsideTheResponseRecord) {
   Esp.Record.assign(12, 0x11);
   Esp.Script = {{100, 8}};
-  EXPECT_TRUE(Io.ComEsp().ConnectESP(115200, false));
+  EXPECT_TRUE(ComEsp.ConnectESP(115200, false));
   TDebugLog Expected;
   Expected.BUFF(Esp.Record.data(), 12);
   EXPECT_EQ(Debug.Lines(), Expected.Lines());
@@ -157,7 +178,7 @@ TEST_F(ComEspTest, PortErrorsLeaveAtOnce) {
     Line->Fail = {{c.Failing, 5}};
     Esp.Calls = 0;
     {
-      const EComPort e = RaisedBy([&] { Io.ComEsp().DoConnect(); }, c.Failing);
+      const EComPort e = RaisedBy([&] { ComEsp.DoConnect(); }, c.Failing);
       EXPECT_EQ(e.Code, c.Code) << c.Failing;
     }
     EXPECT_EQ(Main.StatusHistory.size(), c.Statuses) << c.Failing;
@@ -167,7 +188,7 @@ TEST_F(ComEspTest, PortErrorsLeaveAtOnce) {
   Line->Fail.clear();
   Line->Ops.clear();
   Main.Port.clear();
-  EXPECT_THROW(Io.ComEsp().DoConnect(), EComPort);
+  EXPECT_THROW(ComEsp.DoConnect(), EComPort);
   EXPECT_EQ(Line->Ops, std::vector<std::string>{"close"}) << "only the previous port closes";
 }
 
@@ -192,7 +213,7 @@ TEST_F(ComEspTest, AttemptWaitsBetweenItsLineOperations) {
     Line->Times.clear();
     Esp.Calls = 0;
     Esp.Script = {{10, 8}};
-    ASSERT_TRUE(Io.ComEsp().ConnectESP(115200, Slow));
+    ASSERT_TRUE(ComEsp.ConnectESP(115200, Slow));
     const size_t Open = Slow ? 1 : 0; // the slow round closes the port of the fast one first
     ASSERT_EQ(Line->Ops.at(Open), "open /dev/ttyUSB3");
     ASSERT_EQ(Line->Ops.at(Open + 4), "purge 11");

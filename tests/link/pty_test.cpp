@@ -59,9 +59,8 @@ protected:
   }
   int Master = -1, Slave = -1;
   std::string SlaveName;
-  TFakeMain Main;
-  TDebugLog Debug;
-  TComIo Io{Main, Debug};
+  TFakeLamp Main;
+  TComIo Io{&Main};
 };
 
 TEST_F(PtyTest, ComGetSerReturnsWaitingBytesAtOnceAndMinusOneOnSilence) {

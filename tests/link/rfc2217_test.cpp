@@ -32,9 +32,8 @@ protected:
                 s.Commands.end());
   }
   TRfc2217TestServer Server;
-  TFakeMain Main;
-  TDebugLog Debug;
-  TComIo Io{Main, Debug};
+  TFakeLamp Main;
+  TComIo Io{&Main};
 };
 
 TEST_F(Rfc2217Test, OpenNegotiatesAndSetsTheLine) {

@@ -19,18 +19,6 @@
 
 namespace {
 
-class TView : public IMainView {
-public:
-  std::string PortText() const override { return ""; }
-  std::string StatusText() const override { return Status; }
-  void SetStatusText(const std::string& Text) override { Status = Text; }
-  void ProcessMessages() override {}
-  void SetLed(bool) override {}
-  const TConfig& Config() const override { return Cfg; }
-  std::string Status;
-  TConfig Cfg;
-};
-
 // Reads request frames from the pty master and answers each with status 0 and
 // Value 0x12345678, except READ_REG of address 0xDEAD0000, which gets silence.
 class TResponder {
@@ -90,9 +78,8 @@ TEST(EspOverPty, CommandsRoundTripThroughTheSerialService) {
   cfmakeraw(&t);
   ASSERT_EQ(tcsetattr(Master, TCSANOW, &t), 0);
 
-  TView View;
   TDebugLog Log;
-  TComIo ComIo(View, Log);
+  TComIo ComIo;
   ComIo.cPort.SetPort(Name);
   ComIo.cPort.SetBaudRate(brCustom);
   ComIo.cPort.SetCustomBaudRate(115200);

@@ -36,7 +36,7 @@ struct TMainRig {
     Debug = std::make_unique<TDebug>(Log);
     MsgBox = std::make_unique<TMsgBox>(Main.get());
     MsgBox->Beeper = [] {};
-    ComIo = std::make_unique<TComIo>(*Main, Log);
+    ComIo = std::make_unique<TComIo>(Main.get());
     Main->Attach(*Debug, *MsgBox, *ComIo);
     Main->ProgPath = Dir.path() + "/";
     Main->IniFile->SetFileName(IniPath());

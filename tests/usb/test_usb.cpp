@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "link/U_Usb.h"
-#include "link/uComIo.h"
+#include "link/uUsbWatch.h"
 
 namespace {
 
@@ -149,18 +149,7 @@ TEST(UsbWatcher, RealMonitorNeverBlocks) {
   ASSERT_EQ(Done.wait_for(std::chrono::seconds(10)), std::future_status::ready);
 }
 
-// The serial service's glue, with the main window and the port left out.
-struct FakeMain : IMainView {
-  std::string Port;
-  TConfig Cfg;
-  std::string PortText() const override { return Port; }
-  std::string StatusText() const override { return {}; }
-  void SetStatusText(const std::string&) override {}
-  void ProcessMessages() override {}
-  void SetLed(bool) override {}
-  const TConfig& Config() const override { return Cfg; }
-};
-
+// The window's watcher glue, with the port list's text given by the test.
 TEST(UsbGlue, LogsArrivalsRemovalsAndTheSelectedAdapter) {
   const std::string Adapter = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1";
   const std::string Other = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2";
@@ -179,28 +168,24 @@ TEST(UsbGlue, LogsArrivalsRemovalsAndTheSelectedAdapter) {
       {"", false, Adapter, {"REMOVE: " + Adapter}},
   };
   for (const Case& c : Cases) {
-    FakeMain Main;
-    Main.Port = c.Selected;
     TDebugLog Log;
-    TComIo ComIo(Main, Log);
-    ASSERT_NE(ComIo.TUsb(), nullptr);
-    ComIo.TUsb()->RememberPort(Adapter, "ttyUSB0");
-    ComIo.TUsb()->DeliverEvent(c.Arrival, c.Path);
+    TUsbWatch Watch(Log, [&c] { return std::string(c.Selected); });
+    ASSERT_NE(Watch.TUsb(), nullptr);
+    Watch.TUsb()->RememberPort(Adapter, "ttyUSB0");
+    Watch.TUsb()->DeliverEvent(c.Arrival, c.Path);
     EXPECT_EQ(Log.Lines(), c.Want) << c.Selected << " " << c.Path;
-    EXPECT_FALSE(ComIo.cPort.Connected()); // nothing but log lines
   }
 }
 
 TEST(UsbGlue, OtherMessagesLogNothing) {
-  FakeMain Main;
   TDebugLog Log;
-  TComIo ComIo(Main, Log);
+  TUsbWatch Watch(Log, [] { return std::string(); });
   auto Vol = Record(2, u"E:");
   auto Msg = Message(0x8004, Vol);
-  ComIo.TUsb()->WMDeviceChange(Msg);
+  Watch.TUsb()->WMDeviceChange(Msg);
   auto Dev = Record(5, u"x");
   Msg = Message(0x8001, Dev);
-  ComIo.TUsb()->WMDeviceChange(Msg);
+  Watch.TUsb()->WMDeviceChange(Msg);
   EXPECT_TRUE(Log.Lines().empty());
 }
 

@@ -20,7 +20,7 @@ TEST(UsbWindow, CloseComWhenTheSelectedPortsAdapterGoes) {
                "ComPort=rfc2217://localhost:9\r\n");
   Rig.Show();
   ASSERT_EQ(Rig.Main->cbPort->currentText(), Selected);
-  TComponentUSB& Usb = *Rig.ComIo->TUsb();
+  TComponentUSB& Usb = *Rig.Main->TUsb();
   Usb.RememberPort(Adapter, Selected);
   const struct {
     const char* Selected;
@@ -42,7 +42,7 @@ TEST(UsbWindow, CloseComWhenTheSelectedPortsAdapterGoes) {
 TEST(UsbWindow, HandlerErrorShownInAMessageBox) {
   TMainRig Rig;
   Rig.Show();
-  TComponentUSB& Usb = *Rig.ComIo->TUsb();
+  TComponentUSB& Usb = *Rig.Main->TUsb();
   Usb.OnUSBArrival = [](TComponentUSB&) { throw std::runtime_error("registry gone"); };
   Usb.DeliverEvent(true, Adapter);
   EXPECT_EQ(Rig.Boxes, QStringList({"registry gone"}));

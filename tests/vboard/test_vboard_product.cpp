@@ -6,19 +6,19 @@
 #include "VbTestServer.h"
 #include "VbTestUtil.h"
 #include "link/uComIo.h"
+#include "protocol/uComEsp.h"
 #include "protocol/uEsp.h"
 
 using namespace vbtest;
 
 namespace {
 
-class TView : public IMainView {
+class TView : public IEntryView {
 public:
   std::string PortText() const override { return Port; }
   std::string StatusText() const override { return Status; }
   void SetStatusText(const std::string& Text) override { Status = Text; }
   void ProcessMessages() override {}
-  void SetLed(bool) override {}
   const TConfig& Config() const override { return Cfg; }
   std::string Port, Status;
   TConfig Cfg;
@@ -31,11 +31,12 @@ TEST(VboardProduct, FullUploadAndFlashThroughTheRfc2217Backend) {
   TView view;
   view.Port = board.Url();
   TDebugLog debug;
-  TComIo comIo(view, debug);
+  TComIo comIo;
   TEsp esp(comIo, debug);
-  comIo.ComEsp().AttachEsp(&esp);
+  TComEsp comEsp(comIo, view, debug);
+  comEsp.AttachEsp(&esp);
 
-  ASSERT_TRUE(comIo.ComEsp().DoConnect());
+  ASSERT_TRUE(comEsp.DoConnect());
   comIo.ComFlush();
   uint32_t id = 0, w1 = 0, w2 = 0;
   esp.readReg(0x40001000, id);

@@ -1,0 +1,291 @@
+// The flash job: connect, identify, raise the baud rate, start the stub, erase and
+// write, reset. The order, texts, pauses and progress positions are what the window
+// has always shown; only the place that shows them is an interface now.
+#include "uFlashJob.h"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+#include <utility>
+
+#include "../support/uFormat.h"
+
+namespace {
+
+constexpr uint32_t BlockLen = FlashBlockSize;
+constexpr uint32_t RegChipId = 0x40001000;
+constexpr uint32_t RegMacWord1 = 0x3FF5A004;
+constexpr uint32_t RegMacWord2 = 0x3FF5A008;
+// A pause is cut into slices this long so that a stop is seen soon.
+constexpr uint32_t PauseSlice = 10;
+
+} // namespace
+
+// ---------------------------------------------------------------- helpers
+
+std::string MacText(uint32_t w1, uint32_t w2) {
+  const uint8_t b[8] = {uint8_t(w1), uint8_t(w1 >> 8), uint8_t(w1 >> 16), uint8_t(w1 >> 24),
+                        uint8_t(w2), uint8_t(w2 >> 8), uint8_t(w2 >> 16), uint8_t(w2 >> 24)};
+  return Format("%0.2x:%0.2x:%0.2x:%0.2x:%0.2x:%0.2x", {b[5], b[4], b[3], b[2], b[1], b[0]});
+}
+
+std::string ChipName(uint32_t Id, TController& Kind) {
+  switch (Id) {
+  case 0x00F01D83:
+    Kind = cESP32;
+    return "ESP32";
+  case 0x000007C6:
+    Kind = cESP32S2;
+    return "ESP32-S2";
+  default:
+    Kind = cNONE;
+    return "";
+  }
+}
+
+std::string ControllerError(uint32_t Id) {
+  TController Kind = cNONE;
+  const std::string Name = ChipName(Id, Kind);
+  // An empty name would leave the user with nothing to go on: show the word read.
+  return Format("Controller Error: %s", {Name.empty() ? Format("0x%0.8x", {Id}) : Name});
+}
+
+bool PatchBootHeader(std::vector<uint8_t>& Image) {
+  // Only a header long enough to hold the two fields is touched.
+  if (Image.size() < 4 || Image[0] != 0xE9) return false;
+  Image[2] = 0x02;
+  Image[3] = 0x20;
+  return true;
+}
+
+std::vector<uint32_t> BlockSizes(uint64_t Size, uint32_t Block) {
+  std::vector<uint32_t> Sizes;
+  for (uint64_t Done = 0; Done < Size;) {
+    const uint32_t Len = static_cast<uint32_t>(std::min<uint64_t>(Size - Done, Block));
+    Sizes.push_back(Len);
+    Done += Len;
+  }
+  return Sizes;
+}
+
+std::string BareFileName(const std::string& Name) {
+#ifdef _WIN32
+  const std::string Seps = "\\:";
+#else
+  const std::string Seps = "\\:/";
+#endif
+  const size_t i = Name.find_last_of(Seps);
+  return i == std::string::npos ? Name : Name.substr(i + 1);
+}
+
+std::vector<TFlashImage> WindowImages(const std::string& Boot, const std::string& Part,
+                                      const std::string& Firm) {
+  return {{ImageOffset(TImageKind::Boot), Boot, TImageKind::Boot},
+          {ImageOffset(TImageKind::Part), Part, TImageKind::Part},
+          {ImageOffset(TImageKind::Firm), Firm, TImageKind::Firm}};
+}
+
+// ---------------------------------------------------------------- the job
+
+TFlashJob::TFlashJob(TFlashRequest Request, IFlashObserver& Observer, TDebugLog& Log)
+    : FRequest(std::move(Request)), FObserver(Observer), FLog(Log),
+      FOwnComIo(std::make_unique<TComIo>()), FOwnEsp(std::make_unique<TEsp>(*FOwnComIo, Log)),
+      FComIo(FOwnComIo.get()), FEsp(FOwnEsp.get()), FComEsp(*FComIo, *this, Log) {
+  FComEsp.AttachEsp(FEsp);
+}
+
+TFlashJob::TFlashJob(TFlashRequest Request, IFlashObserver& Observer, TDebugLog& Log, TComIo& ComIo,
+                     TEsp& Esp)
+    : FRequest(std::move(Request)), FObserver(Observer), FLog(Log), FComIo(&ComIo), FEsp(&Esp),
+      FComEsp(*FComIo, *this, Log) {
+  FComEsp.AttachEsp(FEsp);
+}
+
+TFlashJob::~TFlashJob() = default;
+
+void TFlashJob::CheckStop() const {
+  if (FStop) throw EFlashStopped();
+}
+
+void TFlashJob::Pause(uint32_t Ms) {
+  const auto Until = std::chrono::steady_clock::now() + std::chrono::milliseconds(Ms);
+  for (auto Now = std::chrono::steady_clock::now(); Now < Until;
+       Now = std::chrono::steady_clock::now()) {
+    CheckStop();
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+        Until - Now, std::chrono::milliseconds(PauseSlice)));
+  }
+  CheckStop();
+}
+
+void TFlashJob::ProcessMessages() {
+  FObserver.ProcessMessages();
+  CheckStop();
+}
+
+void TFlashJob::SetStatus(const std::string& Text) {
+  FStatus = Text;
+  FObserver.Status(Text);
+}
+
+void TFlashJob::SetLed(bool On) {
+  FObserver.Led(On);
+}
+
+TFlashResult TFlashJob::Run() {
+  IPortLamp* const Lamp = FComIo->SetLamp(this);
+  TFlashResult R;
+  try {
+    RunSteps();
+    R.Ok = true;
+  } catch (const EFlashStopped& E) {
+    R.Stopped = true;
+    R.Message = E.what();
+  } catch (const std::exception& E) {
+    R.Message = E.what();
+  } catch (...) {
+    R.Message = "Unknown error";
+  }
+  if (!R.Ok) EndOnError();
+  FComIo->SetLamp(Lamp);
+  try {
+    FObserver.Finished(R);
+  } catch (const std::exception& E) {
+    FLog.S(std::string("Reporting the end of the run failed: ") + E.what());
+  } catch (...) {
+    FLog.S("Reporting the end of the run failed");
+  }
+  return R;
+}
+
+void TFlashJob::EndOnError() {
+  // The board is reset and the port closed even when the reset itself fails (an adapter
+  // pulled out): that second error goes to the log, the caller gets the first one.
+  try {
+    FComIo->DoReset();
+  } catch (const std::exception& E) {
+    FLog.S(std::string("Reset after error failed: ") + E.what());
+  }
+  try {
+    FComIo->DisConnect();
+  } catch (const std::exception& E) {
+    FLog.S(std::string("Close after error failed: ") + E.what());
+  }
+  try {
+    SetStatus("Error");
+  } catch (const std::exception& E) {
+    FLog.S(std::string("Showing the error failed: ") + E.what());
+  }
+}
+
+void TFlashJob::RunSteps() {
+  FComIo->Tag = static_cast<int32_t>(FRequest.Operation);
+  FObserver.Mac("---");
+  ProcessMessages();
+
+  // Every image is read and checked again now, by the fields' rules: a file rebuilt or
+  // cut since its field was checked must not be half written after an erase.
+  std::vector<std::vector<uint8_t>> Data;
+  if (FRequest.Operation == TFlashOp::Update)
+    for (const TFlashImage& Im : FRequest.Images) {
+      TImageFile F = ReadImageFile(Im.Kind, Im.Offset, Im.FileName);
+      if (!F.Pass) throw Exception(ImageCheckMessage(F, Im.FileName));
+      Data.push_back(std::move(F.Data));
+    }
+
+  if (!FComEsp.DoConnect()) throw Exception("No Device Found!");
+  SetStatus("Connected");
+  FComIo->ComFlush();
+  Pause(100);
+
+  TEsp& E = *FEsp;
+  FUsedCpu = cNONE;
+  FIdentifying = true;
+  uint32_t Id = 0;
+  E.readReg(RegChipId, Id);
+  ChipName(Id, FUsedCpu);
+  if (FUsedCpu != cESP32) throw Exception(ControllerError(Id));
+
+  uint32_t w1 = 0, w2 = 0;
+  E.readReg(RegMacWord1, w1);
+  E.readReg(RegMacWord2, w2);
+  FObserver.Mac(MacText(w1, w2));
+  ProcessMessages();
+
+  E.changeBaud(FRequest.Config.FastBaud, static_cast<uint32_t>(FComIo->cPort.CustomBaudRate()));
+  CheckStop();
+  E.ESP32_InstallStub();
+  CheckStop();
+
+  switch (FRequest.Operation) {
+  case TFlashOp::Erase:
+    if (FObserver.ConfirmErase()) {
+      CheckStop();
+      SetStatus("Erasing, please wait...");
+      ProcessMessages();
+      E.eraseChip();
+      SetStatus("OK");
+    }
+    CheckStop();
+    break;
+  case TFlashOp::Update:
+    if (FRequest.AutoErase) {
+      SetStatus("Erasing, please wait...");
+      ProcessMessages();
+      E.eraseChip();
+    }
+    for (size_t i = 0; i < FRequest.Images.size(); ++i) {
+      const TFlashImage& Im = FRequest.Images[i];
+      WriteImage(Im.FileName, Im.Offset, Im.Kind, std::move(Data[i]));
+    }
+    break;
+  case TFlashOp::None:
+    break;
+  }
+  SetStatus("OK");
+  FComIo->DoReset();
+  FComIo->DisConnect();
+}
+
+void TFlashJob::FlashFile(const std::string& Name, uint32_t Offset, TImageKind Kind) {
+  // Read as it stands, whatever its size: the checks belong to the run.
+  TImageFile F = ReadImageFile(TImageKind::Raw, 0, Name);
+  if (F.Size < 0) throw Exception(ImageCheckMessage(F, Name));
+  WriteImage(Name, Offset, Kind, std::move(F.Data));
+}
+
+void TFlashJob::WriteImage(const std::string& Name, uint32_t Offset, TImageKind Kind,
+                           std::vector<uint8_t> Image) {
+  SetStatus(BareFileName(UnquotedName(Name)));
+  ProcessMessages();
+  const uint32_t Size = static_cast<uint32_t>(Image.size());
+
+  // The header's first bytes, but never past the end of a short image.
+  if (Kind == TImageKind::Boot && PatchBootHeader(Image))
+    FLog.BUFF(Image.data(), static_cast<int32_t>(std::min<size_t>(Image.size(), 6)));
+
+  uint32_t Done = 0;
+  FObserver.ProgressMax(Size);
+  FObserver.ProgressVisible(true);
+  ProcessMessages();
+
+  FEsp->flashStart(Offset, Size, BlockLen);
+  std::vector<uint8_t> Buffer(BlockLen);
+  for (const uint32_t Block : BlockSizes(Size, BlockLen)) {
+    // The bar shows the block as done before it is sent.
+    FObserver.ProgressPos(Done + Block);
+    ProcessMessages();
+    std::copy_n(Image.begin() + Done, Block, Buffer.begin());
+    FEsp->flashWrite(Buffer.data(), Block);
+    Pause(50);
+    Done += Block;
+  }
+  Image.clear();
+  Image.shrink_to_fit();
+
+  SetStatus("OK");
+  FObserver.ProgressPos(0);
+  FObserver.ProgressVisible(false);
+  ProcessMessages();
+  Pause(200);
+}

@@ -1,0 +1,48 @@
+#pragma once
+// The rules an image file must pass before it is written, shared by the window's file
+// fields (as colour and hint) and by the flash job (checked again when a run starts).
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The window's three images (the fields' tags), and any other image a caller names.
+enum class TImageKind { Boot = 0, Part = 1, Firm = 2, Raw = 3 };
+
+// The flash of the boards this program writes, and the blocks an image is sent in.
+constexpr uint32_t FlashSize = 4 * 1024 * 1024;
+constexpr uint32_t FlashBlockSize = 16384;
+
+// Where the window writes each of its images; 0 for Raw.
+uint32_t ImageOffset(TImageKind Kind);
+
+// Whether a file of Size bytes may be written as an image of this kind at Offset: the
+// kind's own size rule, and the image, rounded up to whole blocks, must end inside the
+// flash.
+bool ImageSizeFits(TImageKind Kind, int64_t Size, uint32_t Offset);
+inline bool ImageSizeFits(TImageKind Kind, int64_t Size) {
+  return ImageSizeFits(Kind, Size, ImageOffset(Kind));
+}
+
+// The hints the fields show for a file that fails.
+inline constexpr const char* HintNoFilename = "No Filename";
+inline constexpr const char* HintNotFound = "File not found";
+inline constexpr const char* HintSizeError = "Filesize Error";
+
+// A text enclosed in double quotes (as older versions stored paths with blanks) without
+// them; any other text unchanged.
+std::string UnquotedName(const std::string& Text);
+
+struct TImageFile {
+  bool Pass = false;
+  std::string Hint;          // as the field would show it; the name itself when it passes
+  int64_t Size = -1;         // -1 when no file of that name exists
+  std::vector<uint8_t> Data; // the bytes read (all of them when it passes)
+};
+
+// Reads and checks one image by the fields' rules. Name is 8-bit text (the system's
+// code page on Windows, UTF-8 elsewhere); a bare name is looked up in the working
+// directory. Raises Exception when the file exists but cannot be read.
+TImageFile ReadImageFile(TImageKind Kind, uint32_t Offset, const std::string& Name);
+
+// The message a run stops with for a file that fails: the field's hint and the name.
+std::string ImageCheckMessage(const TImageFile& Checked, const std::string& Name);
