@@ -92,7 +92,9 @@ public:
   virtual void ProgressMax(uint32_t Max) = 0;
   virtual void ProgressPos(uint32_t Pos) = 0;
   virtual void ProgressVisible(bool Visible) = 0;
-  // Asked before an Erase erases; the job waits for the answer. True erases.
+  // Asked before an Erase erases; the job waits for the answer. True erases. An
+  // observer that shows the question elsewhere and lets the user stop the job should
+  // answer false once Stop() was called: the job then ends stopped, without erasing.
   virtual bool ConfirmErase() = 0;
   // The end of the run, after the board was reset and the port closed.
   virtual void Finished(const TFlashResult& Result) = 0;
