@@ -117,6 +117,16 @@ struct TRig {
   TRig() {
     Board.Opt.Pacing = false;
     Board.Opt.TimeScale = 0.01;
+    // Rigs alive at the same time keep their own trace and flash.
+    static int Made = 0;
+    const std::string Tag = std::to_string(++Made);
+    Board.TraceFile = TempPath("trace" + Tag + ".jsonl");
+    Board.FlashFile = TempPath("flash" + Tag + ".bin");
+  }
+  ~TRig() {
+    Board.Stop();
+    std::remove(Board.TraceFile.c_str());
+    std::remove(Board.FlashFile.c_str());
   }
   void Start() {
     Board.Start();
@@ -339,6 +349,34 @@ TEST(FlashJob, FailingBlockKeepsTheFirstImageAndStopsTheSecond) {
   // The bar showed the failing block as begun and was never taken back by the job.
   EXPECT_EQ(Rig.Obs.Only("pos "), (Texts{"16384", "16385", "0", "3072"}));
   EXPECT_EQ(Rig.Count(0x02), 2u); // the firmware was never begun
+}
+
+// Jobs share nothing: two boards flashed at once on two threads, one with a failing
+// block, each end as if it had run alone.
+TEST(FlashJob, TwoJobsAtOnceDoNotDisturbEachOther) {
+  TImages I;
+  TRig Good, Bad;
+  Bad.Board.Opt.FailImage = 3;
+  Bad.Board.Opt.FailBlock = 1;
+  for (TRig* R : {&Good, &Bad}) {
+    R->Start();
+    R->Req.Images = I.List();
+  }
+  auto A = std::async(std::launch::async, [&] { return Good.Run(); });
+  auto B = std::async(std::launch::async, [&] { return Bad.Run(); });
+  ASSERT_EQ(A.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+  ASSERT_EQ(B.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+  const TFlashResult Ra = A.get(), Rb = B.get();
+  EXPECT_TRUE(Ra.Ok) << Ra.Message;
+  EXPECT_EQ(Rb.Message, "Error Flash");
+  EXPECT_EQ(Good.Obs.Statuses().back(), "OK");
+  EXPECT_EQ(Bad.Obs.Statuses().back(), "Error");
+  const std::string F = Good.Flash();
+  ASSERT_EQ(F.size(), size_t(FlashSize));
+  EXPECT_EQ(Slice(F, 0x8000, I.Part.size()), I.Part);
+  EXPECT_EQ(Slice(F, 0x10000, I.Firm.size()), I.Firm);
+  // The bad board got the firmware's first block and nothing after the failing one.
+  EXPECT_EQ(Bad.DataBlocks(), (std::vector<uint32_t>{16384, 1, 3072, 16384, 16384}));
 }
 
 // ---------------------------------------------------------------- stopping
