@@ -222,10 +222,10 @@ void TMain::edFilenameChange(QObject* Sender) {
     TFileEdit* Ed = Tag == 0 ? edBoot : Tag == 1 ? edPart : Tag == 2 ? edFirm : nullptr;
     if (Ed) {
       // A quoted path (from an older settings file) is taken without its quotes, and a
-      // file in the program's folder is shown by its bare name.
+      // file in the program's folder is shown by its bare name where that name finds it.
       const QString Text = Ed->text();
       QString NewText = Unquoted(Text);
-      const QString Short = ShortenedName(NewText, ProgPath);
+      const QString Short = WorkingShortName(NewText, ProgPath);
       if (!Short.isNull()) NewText = Short;
       if (NewText != Text) {
         // The change would run this handler again from inside setText; that inner run
