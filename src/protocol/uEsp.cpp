@@ -234,7 +234,14 @@ void TEsp::DumpResponse(size_t Count) {
 
 int TEsp::Exchange(uint8_t Com, int Timeout) {
   sendPacket(OutBuf, uint16_t(OutPos), Com);
-  return getPacket(Timeout, true);
+  // An answer to another command (a stale one, or a peer answering something else) is
+  // no answer to this request: it is passed over, within the bound of one hunt.
+  const auto End = std::chrono::steady_clock::now() + HuntBound(Timeout);
+  for (;;) {
+    const int r = getPacket(Timeout, true);
+    if (r < 0 || Response.Command == Com) return r;
+    if (std::chrono::steady_clock::now() > End) return EspTimeout;
+  }
 }
 
 void TEsp::changeBaud(uint32_t newBaud, uint32_t oldBaud) {
@@ -273,8 +280,8 @@ void TEsp::spiAttach() {
 
 void TEsp::eraseChip() {
   StatusErr = &Response.Data[0];
-  sendPacket(OutBuf, 0, ERASE_FLASH);
-  int r = getPacket(20000, true);
+  addOut(0, 0);
+  int r = Exchange(ERASE_FLASH, 20000);
   // Shown whatever the result; after a failed read it shows what the record held.
   DumpResponse(size_t(Response.Size) + 8);
   if (!Accepted(r)) throw Exception("Error ERASE_FLASH");
