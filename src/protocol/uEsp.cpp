@@ -250,7 +250,10 @@ void TEsp::changeBaud(uint32_t newBaud, uint32_t oldBaud) {
   addOut(3, newBaud);
   addOut(3, oldBaud);
   // The answer still comes at the old rate; only then does the port follow.
-  if (Accepted(Exchange(CHANGE_BAUDRATE, 200))) FComIo.SetCustomBaudRate(int32_t(newBaud));
+  if (Accepted(Exchange(CHANGE_BAUDRATE, 200)))
+    FComIo.SetCustomBaudRate(int32_t(newBaud));
+  else // the run goes on at the old rate; a later failure is then no mystery
+    FDebug.F("Baud change to %d not confirmed, staying at %d", {newBaud, oldBaud});
 }
 
 void TEsp::readReg(uint32_t adr, uint32_t& value) {

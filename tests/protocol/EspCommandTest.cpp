@@ -174,6 +174,30 @@ TEST_F(EspCommands, AnswersToOtherCommandsAreSkipped) {
   EXPECT_EQ(Raised([&] { Esp->flashWrite(&b, 1); }), "Error Flash Write");
 }
 
+// A baud change whose answer is lost or refused leaves the port at the old rate; the
+// log says so, since the run's next failure would otherwise point elsewhere.
+TEST_F(EspCommands, UnconfirmedBaudChangeIsLogged) {
+  const struct {
+    const char* Name;
+    Bytes Reply; // empty: no answer
+    int32_t Baud;
+  } Cases[] = {
+      {"answer dropped", {}, 115200},
+      {"refused", Slip(ResponsePacket(0x0F, 0, 1, 5)), 115200},
+      {"confirmed", Slip(ResponsePacket(0x0F)), 921600},
+  };
+  for (const auto& c : Cases) {
+    SCOPED_TRACE(c.Name);
+    Link.Baud = 115200;
+    Log.C();
+    Link.Replies.push_back(c.Reply);
+    Esp->changeBaud(921600, 115200);
+    EXPECT_EQ(Link.Baud, c.Baud);
+    EXPECT_EQ(LogLinesStartingWith("Baud change to 921600 not confirmed, staying at 115200"),
+              c.Baud == 115200 ? 1u : 0u);
+  }
+}
+
 TEST_F(EspCommands, AcceptedAnswers) {
   ReplyOk(0x0F);
   Esp->changeBaud(921600, 115200);
