@@ -186,11 +186,16 @@ void TEsp::StoreResponseByte(size_t Index, uint8_t b) {
 int TEsp::getPacket(int Timeout, bool ChkDir) {
   using Clock = std::chrono::steady_clock;
   const auto HuntEnd = Clock::now() + HuntBound(Timeout);
+  // The bytes a hunt passes over are bounded too: keep-alive bytes are few (two a second),
+  // and more than two whole frames' worth of bytes without a delimiter is no loader, just
+  // a flood that would otherwise keep the hunt going for its whole time bound.
+  size_t Skipped = 0;
   int c;
   do {
     c = FComIo.ComGetSer(Timeout);
     if (c < 0) return EspTimeout;
-    if (c != SlipEnd && Clock::now() > HuntEnd) return EspTimeout;
+    if (c != SlipEnd && (Clock::now() > HuntEnd || ++Skipped > 2 * sizeof(TResponse)))
+      return EspTimeout;
   } while (c != SlipEnd);
 
   size_t Count = 0;
