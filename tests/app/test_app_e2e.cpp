@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <QDir>
 #include <QEventLoop>
 #include <QFile>
 #include <QJsonDocument>
@@ -15,6 +16,7 @@
 #include <QTimer>
 #include <csignal>
 #include <sys/prctl.h>
+#include <utility>
 
 #include "BoxAnswer.h"
 #include "protocol/uEsp.h"
@@ -350,6 +352,30 @@ TEST(AppE2E, OutOfRangeResetHoldsRefusedAndTheRunEnds) {
     EXPECT_EQ(B.Flash().mid(0x10000, I.Firm.size()), I.Firm);
     R.ExpectIdle();
   }
+}
+
+// Images in the program's folder, the program started from another working folder: the
+// edits keep the full paths that find the images, and the update writes them.
+TEST(AppE2E, ImagesInTheProgramFolderStartedElsewhereKeepFullPathsAndFlash) {
+  TBoard B;
+  ASSERT_TRUE(B.Start({}));
+  TImages I;
+  TRun R(B, I);
+  ASSERT_NE(QDir::currentPath(), I.Dir.path());
+  R.P.Main.ProgPath = I.Dir.path() + "/";
+  for (auto [Ed, Name] : {std::pair{R.P.Main.edBoot, "boot.bin"},
+                          {R.P.Main.edPart, "part.bin"},
+                          {R.P.Main.edFirm, "firm.bin"}}) {
+    Ed->clear();
+    Ed->setText(I.Path(Name)); // as chosen in the file dialog
+    EXPECT_EQ(Ed->text().toStdString(), I.Path(Name).toStdString());
+  }
+  ASSERT_TRUE(R.P.Main.butUpdate->isEnabled());
+  R.Press(R.P.Main.butUpdate);
+  EXPECT_EQ(R.Box->Count, 0) << R.Box->Text.toStdString();
+  ASSERT_FALSE(R.Status.isEmpty());
+  EXPECT_EQ(R.Status.last(), "OK");
+  EXPECT_EQ(B.Flash().mid(0x10000, I.Firm.size()), I.Firm);
 }
 
 TEST(AppE2E, BlockFailureInTheSecondImageKeepsTheFirst) {
