@@ -4,12 +4,7 @@
 
 #include <algorithm>
 #include <string>
-#include <system_error>
 #include <vector>
-
-#ifdef _WIN32
-#include <windows.h>
-#endif
 
 #include "ComBackend.h"
 
@@ -42,29 +37,11 @@ const char* ComErrorText(int Code) {
   }
 }
 
-// The system's own words for an error number, on one line.
-std::string SystemErrorText(int OsCode) {
-  std::string t;
-#ifdef _WIN32
-  char Buf[512] = {};
-  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                 nullptr, static_cast<DWORD>(OsCode), 0, Buf, sizeof Buf, nullptr);
-  t.assign(Buf, n);
-#else
-  t = std::system_category().message(OsCode);
-#endif
-  for (char& c : t)
-    if (c == '\r' || c == '\n') c = ' ';
-  while (!t.empty() && (t.back() == ' ' || t.back() == '.'))
-    t.pop_back();
-  return t.empty() ? "unknown error" : t;
-}
-
 std::string ComErrorMessage(int Code, int WinCode, const std::string& Detail) {
   std::string Msg = ComErrorText(Code);
   // A bare number helps nobody: the system's text for it follows.
   if (Code != 24 && WinCode > 0)
-    Msg += " (Error: " + std::to_string(WinCode) + ", " + SystemErrorText(WinCode) + ")";
+    Msg += " (Error: " + std::to_string(WinCode) + ", " + OsErrorText(WinCode) + ")";
   if (!Detail.empty()) Msg += " - " + Detail;
   return Msg;
 }
