@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <string>
 #include <thread>
@@ -218,6 +219,62 @@ TEST(Rfc2217Open, ServerRefusingTheComPortOption) {
 }
 
 } // namespace
+
+// A server that answers every request with a well-formed, accepting answer for another
+// command (and greets like a started stub after MEM_END): no step of a run may take such
+// an answer as its own.
+TEST_F(Rfc2217Test, AnswersForAnotherCommandNeverPassAsSuccess) {
+  OpenAt(115200);
+  CommandsAfter(0, 7);
+  std::atomic<bool> Stop{false};
+  std::thread Liar([&] {
+    size_t At = 0;
+    std::vector<uint8_t> Frame;
+    bool InFrame = false;
+    while (!Stop) {
+      const std::vector<uint8_t> Data = Server.Snapshot().Data;
+      for (; At < Data.size(); ++At) {
+        if (Data[At] != 0xC0) {
+          if (InFrame) Frame.push_back(Data[At]);
+          continue;
+        }
+        if (InFrame && Frame.size() >= 2) {
+          const uint8_t Com = Frame[1];
+          Server.SendData({0xC0, 0x01, uint8_t(Com + 1), 0x02, 0x00, 0, 0, 0, 0, 0x00, 0x00, 0xC0});
+          if (Com == 0x06) Server.SendData({0xC0, 'O', 'H', 'A', 'I', 0xC0});
+          InFrame = false;
+        } else {
+          InFrame = true;
+        }
+        Frame.clear();
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  TEsp Esp(Io, Debug);
+  const uint8_t Block[16] = {};
+  const struct {
+    const char* Name;
+    std::function<void()> Call;
+    const char* Message;
+  } Steps[] = {
+      {"stub upload", [&] { Esp.ESP32_InstallStub(); }, "Error MEM_BEGIN"},
+      {"SPI attach", [&] { Esp.spiAttach(); }, "Error SPI_ATTACH"},
+      {"flash start", [&] { Esp.flashStart(0x1000, 16, 0x4000); }, "Error Flash Start"},
+      {"flash data", [&] { Esp.flashWrite(Block, sizeof Block); }, "Error Flash Write"},
+  };
+  for (const auto& St : Steps) {
+    std::string Raised;
+    try {
+      St.Call();
+    } catch (const Exception& e) {
+      Raised = e.what();
+    }
+    EXPECT_EQ(Raised, St.Message) << St.Name;
+  }
+  Stop = true;
+  Liar.join();
+}
 
 #ifdef __linux__
 namespace {
