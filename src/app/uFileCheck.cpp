@@ -69,3 +69,13 @@ TFileCheck CheckImageFile(TImageKind Kind, const QString& Text) {
   r.Hint = r.Pass ? Text : QString::fromLatin1(HintSizeError);
   return r;
 }
+
+QString WorkingShortName(const QString& Text, const QString& ProgPath) {
+  const QString Short = ShortenedName(Text, ProgPath);
+  if (Short.isNull()) return Short;
+  // The bare name is looked up in the working directory: it must find this very file.
+  const QFileInfo Full(Text), Bare(Short);
+  if (!Full.isFile() || !Bare.isFile()) return QString();
+  if (Full.canonicalFilePath() != Bare.canonicalFilePath()) return QString();
+  return Short;
+}

@@ -34,6 +34,11 @@ QString Unquoted(const QString& Text);
 QString ShortenedName(const QString& Text, const QString& ProgPath,
                       TPathStyle Style = NativePathStyle);
 
+// ShortenedName, but only where the bare name, looked up in the current working
+// directory, finds the same file that Text names; otherwise a null string. A path that
+// finds its file is never turned into a name that finds nothing or another file.
+QString WorkingShortName(const QString& Text, const QString& ProgPath);
+
 struct TFileCheck {
   bool Pass = false;
   QString Hint;

@@ -5,6 +5,7 @@
 #include <QSaveFile>
 #include <QStringDecoder>
 #include <QStringEncoder>
+#include <iterator>
 
 namespace {
 
@@ -171,14 +172,19 @@ void TIniFile::SetFileName(const QString& FileName) {
   FLoadProblem.clear();
   FIgnored = false;
   FSections.clear();
+  FPreamble.clear();
   FEncoding = TIniEncoding::Local;
   QFile f(FileName);
   if (!f.exists()) return;
+  const QFileInfo Info(FileName);
   const auto Ignore = [&](const char* Why) {
     FIgnored = true;
     FLoadProblem = QString("The settings file %1 %2; it is ignored and left unchanged.")
                        .arg(QFileInfo(FileName).fileName(), QString::fromLatin1(Why));
   };
+  // A FIFO would block the open until someone writes to it; a device or a folder holds
+  // no settings either.
+  if (!Info.isFile()) return Ignore("is not a regular file");
   if (!f.open(QIODevice::ReadOnly)) return Ignore("cannot be read");
   if (f.size() > IniMaxFileSize) return Ignore("is larger than 1 MiB");
   // Read one byte beyond the limit, in case the file grew since its size was taken.
@@ -189,6 +195,7 @@ void TIniFile::SetFileName(const QString& FileName) {
 
 bool TIniFile::SetBytes(const QByteArray& Data) {
   FSections.clear();
+  FPreamble.clear();
   QString Text;
   if (!DecodeIniText(Data, Text, FEncoding)) return false;
   TSection* Cur = nullptr;
@@ -199,36 +206,48 @@ bool TIniFile::SetBytes(const QByteArray& Data) {
     qsizetype End = Pos;
     while (End < n && Text[End] != QChar('\r') && Text[End] != QChar('\n'))
       ++End;
-    const QString Line = TrimLine(Text.mid(Pos, End - Pos));
+    const QString Raw = Text.mid(Pos, End - Pos);
+    const QString Line = TrimLine(Raw);
     Pos = End;
     if (Pos < n && Text[Pos] == QChar('\r')) ++Pos;
     if (Pos < n && Text[Pos] == QChar('\n')) ++Pos;
 
-    if (Line.isEmpty() || Line.startsWith(QChar(';'))) continue;
     if (Line.startsWith(QChar('[')) && Line.endsWith(QChar(']')) && Line.size() >= 2) {
-      FSections.push_back({TrimLine(Line.mid(1, Line.size() - 2)), {}});
+      FSections.push_back({TrimLine(Line.mid(1, Line.size() - 2)), {}, Raw});
       Cur = &FSections.back();
       continue;
     }
-    if (!Cur) continue; // before the first section
+    if (!Cur) {
+      FPreamble.push_back(Raw); // before the first section: kept, never read
+      continue;
+    }
     const qsizetype Eq = Line.indexOf(QChar('='));
-    if (Eq < 0)
-      Cur->Lines.push_back({false, QString(), Line});
+    // Empty lines and comments carry no key, but stay where they are.
+    if (Line.isEmpty() || Line.startsWith(QChar(';')) || Eq < 0)
+      Cur->Lines.push_back({false, QString(), Line, Raw});
     else
-      Cur->Lines.push_back({true, TrimLine(Line.left(Eq)), TrimLine(Line.mid(Eq + 1))});
+      Cur->Lines.push_back({true, TrimLine(Line.left(Eq)), TrimLine(Line.mid(Eq + 1)), Raw});
   }
   return true;
 }
 
 QByteArray TIniFile::Bytes() const {
   QString Out;
+  bool EndsBlank = true; // whether the text so far ends in an empty line (or is empty)
+  const auto Put = [&](const QString& Line) {
+    Out += Line + QStringLiteral("\r\n");
+    EndsBlank = TrimLine(Line).isEmpty();
+  };
+  for (const QString& l : FPreamble)
+    Put(l);
   for (const TSection& s : FSections) {
-    Out += QChar('[') + s.Name + QStringLiteral("]\r\n");
-    for (const TLine& l : s.Lines) {
-      if (l.IsKey) Out += l.Key + QChar('=');
-      Out += l.Value + QStringLiteral("\r\n");
-    }
-    Out += QStringLiteral("\r\n");
+    const bool Added = s.Raw.isNull();
+    // A section the program adds is set off from what comes before it.
+    if (Added && !EndsBlank) Put(QString());
+    Put(Added ? QChar('[') + s.Name + QChar(']') : s.Raw);
+    for (const TLine& l : s.Lines)
+      Put(!l.Raw.isNull() ? l.Raw : l.IsKey ? l.Key + QChar('=') + l.Value : l.Value);
+    if (Added) Put(QString());
   }
   return EncodeIniText(Out, FEncoding);
 }
@@ -276,9 +295,20 @@ QString TIniFile::ReadString(const QString& Section, const QString& Key,
   return l ? l->Value : Default;
 }
 
+EConvertError IniConvertError(const QString& Text, const QString& Key) {
+  return EConvertError(
+      Format("'%s' ist kein gültiger Integerwert (%s)", {Text.toStdString(), Key.toStdString()}));
+}
+
+static int32_t KeyStrToInt(const QString& Key, const QString& Value) {
+  int32_t v = 0;
+  if (!IniTryStrToInt(Value, v)) throw IniConvertError(Value, Key);
+  return v;
+}
+
 int32_t TIniFile::ReadInteger(const QString& Section, const QString& Key, int32_t Default) const {
   const TLine* l = FindKey(Section, Key);
-  return l ? IniStrToInt(l->Value) : Default;
+  return l ? KeyStrToInt(Key, l->Value) : Default;
 }
 
 bool TIniFile::ReadBoolean(const QString& Section, const QString& Key, bool Default) const {
@@ -289,21 +319,32 @@ bool TIniFile::ReadBoolean(const QString& Section, const QString& Key, bool Defa
     if (SameName(v, QString::fromLatin1(w))) return true;
   for (const char* w : {"FALSE", "NO", "N"})
     if (SameName(v, QString::fromLatin1(w))) return false;
-  return IniStrToInt(l->Value) != 0;
+  return KeyStrToInt(Key, l->Value) != 0;
 }
 
 void TIniFile::WriteString(const QString& Section, const QString& Key, const QString& Value) {
   TSection* s = const_cast<TSection*>(FindSection(Section));
   if (!s) {
-    FSections.push_back({OneLine(Section), {}});
+    FSections.push_back({OneLine(Section), {}, QString()});
     s = &FSections.back();
   }
+  const QString v = OneLine(Value);
   for (TLine& l : s->Lines)
     if (l.IsKey && SameName(l.Key, Key)) {
-      l.Value = OneLine(Value);
+      // The same value written back keeps the line as the user spelled it.
+      if (l.Value != v) {
+        l.Value = v;
+        l.Raw = QString();
+      }
       return;
     }
-  s->Lines.push_back({true, OneLine(Key), OneLine(Value)});
+  // A new key goes after the section's last line that is not empty, so that the blank
+  // lines separating it from the next section stay at its end.
+  auto At = s->Lines.end();
+  while (At != s->Lines.begin() && !std::prev(At)->IsKey &&
+         TrimLine(std::prev(At)->Value).isEmpty())
+    --At;
+  s->Lines.insert(At, {true, OneLine(Key), v, QString()});
 }
 
 void TIniFile::WriteInteger(const QString& Section, const QString& Key, int32_t Value) {
@@ -319,6 +360,8 @@ bool TIniFile::UpdateFile() const {
   const QFileInfo Info(FFileName);
   // A file without write permission is the read-only attribute of this platform.
   if (Info.exists() && !(Info.permissions() & QFileDevice::WriteOwner)) return false;
+  // Something that appeared there since loading and is no file is not replaced either.
+  if (Info.exists() && !Info.isFile()) return false;
   QSaveFile f(FFileName);
   if (!f.open(QIODevice::WriteOnly)) return false;
   const QByteArray Data = Bytes();

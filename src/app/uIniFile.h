@@ -1,7 +1,9 @@
 #pragma once
 // The settings store: an INI file held in memory, read once and written back once.
 // Names of sections and keys match without regard to letter case; sections and keys
-// keep the order in which they were first read or written.
+// keep the order in which they were first read or written. Every line read is written
+// back as it was (comments, blank lines, spacing), except the lines of keys whose values
+// were changed; keys and sections added go at the end of their section and of the file.
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -28,6 +30,9 @@ constexpr qint64 IniMaxFileSize = 1024 * 1024;
 int32_t IniStrToInt(const QString& S);
 // The same without raising: false when S is no number.
 bool IniTryStrToInt(const QString& S, int32_t& Value);
+// The conversion error of the stored text of a key: the message of IniStrToInt with the
+// key after it, "'fast' ist kein gültiger Integerwert (ConnBaud)".
+EConvertError IniConvertError(const QString& Text, const QString& Key);
 
 // Decodes a whole file's bytes: a byte-order mark picks UTF-8 or UTF-16; without one the
 // text is in the 8-bit code page, which on Windows is the ANSI code page and elsewhere
@@ -44,16 +49,17 @@ public:
   TIniFile() = default;
 
   // Points the store at a file and loads it; a missing file gives an empty store.
-  // A file that is too large, not text or unreadable is ignored and never written
-  // over; LoadProblem() then holds the message to show.
+  // A file that is too large, not text, not a regular file or unreadable is ignored
+  // and never written over; LoadProblem() then holds the message to show.
   void SetFileName(const QString& FileName);
   const QString& FileName() const { return FFileName; }
   const QString& LoadProblem() const { return FLoadProblem; }
 
   // Replaces the contents by the parsed bytes; false (and empty) when they are no text.
   bool SetBytes(const QByteArray& Bytes);
-  // The contents as the file holds them: CR LF line ends, an empty line after each
-  // section, in the encoding found when reading.
+  // The contents as the file holds them: CR LF line ends, the lines read as they were,
+  // an empty line after each section the program added, in the encoding found when
+  // reading.
   QByteArray Bytes() const;
   TIniEncoding Encoding() const { return FEncoding; }
 
@@ -63,6 +69,8 @@ public:
   QStringList KeyNames(const QString& Section) const;
 
   QString ReadString(const QString& Section, const QString& Key, const QString& Default) const;
+  // Both raise EConvertError for a value that is no number, naming the key after the
+  // text: "'fast' ist kein gültiger Integerwert (ConnBaud)".
   int32_t ReadInteger(const QString& Section, const QString& Key, int32_t Default) const;
   bool ReadBoolean(const QString& Section, const QString& Key, bool Default) const;
 
@@ -81,10 +89,12 @@ private:
     bool IsKey;
     QString Key;   // for key lines
     QString Value; // for key lines; the whole text otherwise
+    QString Raw;   // the line as read; null for a line the program wrote
   };
   struct TSection {
     QString Name;
     std::vector<TLine> Lines;
+    QString Raw; // the header line as read; null for a section the program added
   };
   const TSection* FindSection(const QString& Name) const;
   const TLine* FindKey(const QString& Section, const QString& Key) const;
@@ -93,5 +103,6 @@ private:
   QString FLoadProblem;
   bool FIgnored = false;
   TIniEncoding FEncoding = TIniEncoding::Local;
+  std::vector<QString> FPreamble; // the lines before the first section, as read
   std::vector<TSection> FSections;
 };

@@ -18,6 +18,14 @@ namespace {
 
 const QString SecConfig = QStringLiteral("CONFIG");
 const QString SecFiles = QStringLiteral("FILES");
+
+// The ranges of the connection values. Rates: the standard serial rates from 9600 up,
+// to 5 Mbit/s, past what USB serial adapters and the loader take; below 9600 one flash
+// block alone takes seconds on the line. Reset holds: up to five seconds each, over three
+// times the longest default (1400 ms), so a connect of several attempts stays bounded.
+constexpr int32_t ConfigBaudMin = 9600;
+constexpr int32_t ConfigBaudMax = 5000000;
+constexpr int32_t ConfigHoldMaxMs = 5000;
 const QColor LightRed(255, 192, 192);
 
 // The colour an edit shows when its file passes: the standard window colour.
@@ -85,9 +93,15 @@ void TMain::ReadSettings() {
     ReportError(FMsgBox, FLog, IniFile->LoadProblem().toStdString());
     IniFile->SetFileName(QString()); // shown once; the file stays untouched
   }
-  const auto Int = [this](const char* Key, uint32_t& Field) {
+  // A value outside its range is refused like a text that is no number: a reset hold of
+  // -1 (4294967295 ms) or 99999999 ms would keep a run waiting for ever, and a rate no
+  // serial port can take cannot carry a run either.
+  const auto Int = [this](const char* Key, uint32_t& Field, int32_t Min, int32_t Max) {
     try {
-      Field = ToField(IniFile->ReadInteger(SecConfig, Key, FromField(Field)));
+      const int32_t v = IniFile->ReadInteger(SecConfig, Key, FromField(Field));
+      if (v < Min || v > Max)
+        throw IniConvertError(IniFile->ReadString(SecConfig, Key, QString()), Key);
+      Field = ToField(v);
     } catch (const std::exception& E) {
       ReportError(FMsgBox, FLog, E.what()); // the field keeps its default
     }
@@ -101,13 +115,13 @@ void TMain::ReadSettings() {
     }
   };
   FConfig = TConfig();
-  Int("ConnBaud", FConfig.ConnBaud);
-  Int("FastBaud", FConfig.FastBaud);
+  Int("ConnBaud", FConfig.ConnBaud, ConfigBaudMin, ConfigBaudMax);
+  Int("FastBaud", FConfig.FastBaud, ConfigBaudMin, ConfigBaudMax);
   FConfig.FastFirst = Bool("FastFirst", true);
-  Int("SlowLow", FConfig.SlowLow);
-  Int("SlowHigh", FConfig.SlowHigh);
-  Int("FastLow", FConfig.FastLow);
-  Int("FastHigh", FConfig.FastHigh);
+  Int("SlowLow", FConfig.SlowLow, 0, ConfigHoldMaxMs);
+  Int("SlowHigh", FConfig.SlowHigh, 0, ConfigHoldMaxMs);
+  Int("FastLow", FConfig.FastLow, 0, ConfigHoldMaxMs);
+  Int("FastHigh", FConfig.FastHigh, 0, ConfigHoldMaxMs);
   FConfig.DoBeep = Bool("DoBeep", true);
   chkAutoErase->setChecked(Bool("AutoErase", true));
 }
@@ -208,10 +222,10 @@ void TMain::edFilenameChange(QObject* Sender) {
     TFileEdit* Ed = Tag == 0 ? edBoot : Tag == 1 ? edPart : Tag == 2 ? edFirm : nullptr;
     if (Ed) {
       // A quoted path (from an older settings file) is taken without its quotes, and a
-      // file in the program's folder is shown by its bare name.
+      // file in the program's folder is shown by its bare name where that name finds it.
       const QString Text = Ed->text();
       QString NewText = Unquoted(Text);
-      const QString Short = ShortenedName(NewText, ProgPath);
+      const QString Short = WorkingShortName(NewText, ProgPath);
       if (!Short.isNull()) NewText = Short;
       if (NewText != Text) {
         // The change would run this handler again from inside setText; that inner run

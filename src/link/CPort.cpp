@@ -39,7 +39,9 @@ const char* ComErrorText(int Code) {
 
 std::string ComErrorMessage(int Code, int WinCode, const std::string& Detail) {
   std::string Msg = ComErrorText(Code);
-  if (Code != 24 && WinCode > 0) Msg += " (Error: " + std::to_string(WinCode) + ")";
+  // A bare number helps nobody: the system's text for it follows.
+  if (Code != 24 && WinCode > 0)
+    Msg += " (Error: " + std::to_string(WinCode) + ", " + OsErrorText(WinCode) + ")";
   if (!Detail.empty()) Msg += " - " + Detail;
   return Msg;
 }

@@ -51,6 +51,9 @@ public:
 std::unique_ptr<IComBackend> CreateComBackend(const std::string& Port);
 std::unique_ptr<IComBackend> CreateNativeBackend();  // ComBackend_posix.cpp / _win.cpp
 std::unique_ptr<IComBackend> CreateRfc2217Backend(); // ComBackend_rfc2217.cpp
+// The system's own words for an OS error number, on one line and without a final period
+// (strerror's text on POSIX, FormatMessage's on Windows); in the native backend's file.
+std::string OsErrorText(int OsCode);
 // What the backend opens for a port name: rfc2217:// addresses and names holding a "/"
 // as they stand; else "/dev/" + name (POSIX) or "\\.\" + name (Windows).
 std::string ComDevicePath(const std::string& Port);

@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <system_error>
 
 #include "ComBackend.h"
 
@@ -179,4 +180,10 @@ private:
 
 std::unique_ptr<IComBackend> CreateNativeBackend() {
   return std::make_unique<TPosixBackend>();
+}
+
+std::string OsErrorText(int OsCode) {
+  // The system category's message is strerror's text, taken in a thread-safe way.
+  const std::string t = std::system_category().message(OsCode);
+  return t.empty() ? "unknown error" : t;
 }

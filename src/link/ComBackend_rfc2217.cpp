@@ -217,6 +217,7 @@ public:
   }
 
   int32_t Read(uint8_t* Buffer, int32_t Count) override {
+    FWant = static_cast<size_t>(std::max<int32_t>(Count, 0));
     return ReadUnderLimits(FRx, Buffer, Count, FLimits, [this](int WaitMs) { Fill(WaitMs); });
   }
 
@@ -393,7 +394,12 @@ private:
     return Done;
   }
 
-  // Takes what the socket holds, after waiting up to WaitMs for it, and decodes it.
+  // Takes what the socket holds, after waiting up to WaitMs for it, and decodes it. The
+  // receive queue holds a bounded amount, as a serial driver's buffer does, and data that
+  // arrives while it is full is lost, as in a driver's overrun; one call takes a bounded
+  // amount too, so a server that floods can neither make memory grow nor keep the caller
+  // here. The connection is still drained, so the server's answers to our commands
+  // always get through.
   void Fill(int WaitMs) {
     if (WaitMs > 0) {
       bool R = false, W = false;
@@ -402,10 +408,11 @@ private:
       if (!R) return;
     }
     uint8_t Chunk[16384];
-    for (;;) {
+    for (size_t Taken = 0; Taken < RxLimit;) {
       const auto n = ::recv(FSock, reinterpret_cast<char*>(Chunk), sizeof Chunk, 0);
       if (n > 0) {
         Decode(Chunk, static_cast<size_t>(n));
+        Taken += static_cast<size_t>(n);
         if (static_cast<size_t>(n) < sizeof Chunk) break;
         continue;
       }
@@ -427,7 +434,7 @@ private:
         // Plain data runs go to the receive queue in one piece.
         const void* Hit = std::memchr(p + i, IAC, n - i);
         const size_t End = Hit ? static_cast<size_t>(static_cast<const uint8_t*>(Hit) - p) : n;
-        FRx.Append(p + i, End - i);
+        FRx.Append(p + i, std::min(End - i, Room()));
         i = End;
         if (i < n) {
           FState = TState::Iac;
@@ -439,7 +446,7 @@ private:
       switch (FState) {
       case TState::Iac:
         if (b == IAC) {
-          FRx.Push(IAC);
+          if (Room()) FRx.Push(IAC);
           FState = TState::Data;
         } else if (b == WILL || b == WONT || b == DO || b == DONT) {
           FVerb = b;
@@ -476,6 +483,12 @@ private:
     }
   }
 
+  // How many more data bytes the receive queue takes.
+  size_t Room() const {
+    const size_t Limit = std::max(RxLimit, FWant);
+    return FRx.Size() < Limit ? Limit - FRx.Size() : 0;
+  }
+
   // We offered WILL BINARY/SGA/COM-PORT and DO BINARY/SGA; the server's DO/WILL for
   // those need no answer, anything else is refused once.
   void Negotiate(uint8_t Verb, uint8_t Opt) {
@@ -491,7 +504,11 @@ private:
   enum class TState { Data, Iac, Option, Sub, SubIac };
   TSocket FSock = NoSocket;
   TComTimeouts FLimits;
+  // Received bytes held for the reader: any answer many times over, and seconds of data
+  // at the fastest serial rates.
+  static constexpr size_t RxLimit = 256 * 1024;
   TRxQueue FRx;
+  size_t FWant = 0; // the size of the read in progress
   TState FState = TState::Data;
   uint8_t FVerb = 0;
   std::vector<uint8_t> FSub;     // server replies (command + 100); read and dropped

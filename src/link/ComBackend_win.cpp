@@ -146,3 +146,16 @@ private:
 std::unique_ptr<IComBackend> CreateNativeBackend() {
   return std::make_unique<TWinBackend>();
 }
+
+std::string OsErrorText(int OsCode) {
+  char Buf[512] = {};
+  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                 nullptr, static_cast<DWORD>(OsCode), 0, Buf, sizeof Buf, nullptr);
+  std::string t(Buf, n);
+  // The text ends in a period and a line end, and may hold line ends inside.
+  for (char& c : t)
+    if (c == '\r' || c == '\n') c = ' ';
+  while (!t.empty() && (t.back() == ' ' || t.back() == '.'))
+    t.pop_back();
+  return t.empty() ? "unknown error" : t;
+}

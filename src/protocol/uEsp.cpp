@@ -186,11 +186,16 @@ void TEsp::StoreResponseByte(size_t Index, uint8_t b) {
 int TEsp::getPacket(int Timeout, bool ChkDir) {
   using Clock = std::chrono::steady_clock;
   const auto HuntEnd = Clock::now() + HuntBound(Timeout);
+  // The bytes a hunt passes over are bounded too: keep-alive bytes are few (two a second),
+  // and more than two whole frames' worth of bytes without a delimiter is no loader, just
+  // a flood that would otherwise keep the hunt going for its whole time bound.
+  size_t Skipped = 0;
   int c;
   do {
     c = FComIo.ComGetSer(Timeout);
     if (c < 0) return EspTimeout;
-    if (c != SlipEnd && Clock::now() > HuntEnd) return EspTimeout;
+    if (c != SlipEnd && (Clock::now() > HuntEnd || ++Skipped > 2 * sizeof(TResponse)))
+      return EspTimeout;
   } while (c != SlipEnd);
 
   size_t Count = 0;
@@ -234,7 +239,14 @@ void TEsp::DumpResponse(size_t Count) {
 
 int TEsp::Exchange(uint8_t Com, int Timeout) {
   sendPacket(OutBuf, uint16_t(OutPos), Com);
-  return getPacket(Timeout, true);
+  // An answer to another command (a stale one, or a peer answering something else) is
+  // no answer to this request: it is passed over, within the bound of one hunt.
+  const auto End = std::chrono::steady_clock::now() + HuntBound(Timeout);
+  for (;;) {
+    const int r = getPacket(Timeout, true);
+    if (r < 0 || Response.Command == Com) return r;
+    if (std::chrono::steady_clock::now() > End) return EspTimeout;
+  }
 }
 
 void TEsp::changeBaud(uint32_t newBaud, uint32_t oldBaud) {
@@ -243,7 +255,10 @@ void TEsp::changeBaud(uint32_t newBaud, uint32_t oldBaud) {
   addOut(3, newBaud);
   addOut(3, oldBaud);
   // The answer still comes at the old rate; only then does the port follow.
-  if (Accepted(Exchange(CHANGE_BAUDRATE, 200))) FComIo.SetCustomBaudRate(int32_t(newBaud));
+  if (Accepted(Exchange(CHANGE_BAUDRATE, 200)))
+    FComIo.SetCustomBaudRate(int32_t(newBaud));
+  else // the run goes on at the old rate; a later failure is then no mystery
+    FDebug.F("Baud change to %d not confirmed, staying at %d", {newBaud, oldBaud});
 }
 
 void TEsp::readReg(uint32_t adr, uint32_t& value) {
@@ -273,8 +288,8 @@ void TEsp::spiAttach() {
 
 void TEsp::eraseChip() {
   StatusErr = &Response.Data[0];
-  sendPacket(OutBuf, 0, ERASE_FLASH);
-  int r = getPacket(20000, true);
+  addOut(0, 0);
+  int r = Exchange(ERASE_FLASH, 20000);
   // Shown whatever the result; after a failed read it shows what the record held.
   DumpResponse(size_t(Response.Size) + 8);
   if (!Accepted(r)) throw Exception("Error ERASE_FLASH");

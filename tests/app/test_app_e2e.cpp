@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <QDir>
 #include <QEventLoop>
 #include <QFile>
 #include <QJsonDocument>
@@ -15,9 +16,11 @@
 #include <QTimer>
 #include <csignal>
 #include <sys/prctl.h>
+#include <utility>
 
 #include "BoxAnswer.h"
 #include "protocol/uEsp.h"
+#include "uIniFile.h"
 #include "uMain.h"
 
 namespace {
@@ -120,7 +123,14 @@ struct TRun {
   QStringList Connect; // the connect texts as they stood when the next one began
   std::shared_ptr<TBoxSeen> Box = std::make_shared<TBoxSeen>();
 
-  TRun(const TBoard& B, const TImages& I) {
+  std::shared_ptr<TBoxSeen> StartBox = std::make_shared<TBoxSeen>(); // boxes at start-up
+
+  // Ini: settings to start with instead of the program folder's file.
+  TRun(const TBoard& B, const TImages& I, const QByteArray& Ini = QByteArray()) {
+    if (!Ini.isNull()) {
+      P.Main.IniFile->SetBytes(Ini);
+      AnswerBoxes("CLOSE", StartBox, &P.Main);
+    }
     P.Main.show();
     QEventLoop L;
     QTimer::singleShot(150, &L, &QEventLoop::quit);
@@ -314,6 +324,59 @@ TEST(AppE2E, BoardThatNeedsTheSlowTimings) {
   EXPECT_EQ(R.Connect, (QStringList{"Connect fast #####", "Connect slow #"}));
   EXPECT_EQ(R.Status.last(), "OK");
   R.ExpectIdle();
+}
+
+// Reset holds that once kept the connect sequence asleep for ever are refused at start-up;
+// the run then connects with the default holds and ends.
+TEST(AppE2E, OutOfRangeResetHoldsRefusedAndTheRunEnds) {
+  const struct {
+    const char* Ini;
+    const char* Key;
+  } Cases[] = {
+      {"[CONFIG]\r\nFastHigh=99999999\r\n", "FastHigh"},
+      {"[CONFIG]\r\nFastLow=-1\r\n", "FastLow"},
+      {"[CONFIG]\r\nFastFirst=FALSE\r\nSlowLow=-1\r\n", "SlowLow"},
+  };
+  for (const auto& c : Cases) {
+    SCOPED_TRACE(c.Key);
+    TBoard B;
+    ASSERT_TRUE(B.Start({}));
+    TImages I;
+    TRun R(B, I, c.Ini);
+    EXPECT_EQ(R.StartBox->Count, 1);
+    EXPECT_TRUE(R.StartBox->Text.endsWith(QString("(%1)").arg(c.Key)))
+        << R.StartBox->Text.toStdString();
+    R.Press(R.P.Main.butUpdate);
+    EXPECT_EQ(R.Box->Count, 0) << R.Box->Text.toStdString();
+    ASSERT_FALSE(R.Status.isEmpty());
+    EXPECT_EQ(R.Status.last(), "OK");
+    EXPECT_EQ(B.Flash().mid(0x10000, I.Firm.size()), I.Firm);
+    R.ExpectIdle();
+  }
+}
+
+// Images in the program's folder, the program started from another working folder: the
+// edits keep the full paths that find the images, and the update writes them.
+TEST(AppE2E, ImagesInTheProgramFolderStartedElsewhereKeepFullPathsAndFlash) {
+  TBoard B;
+  ASSERT_TRUE(B.Start({}));
+  TImages I;
+  TRun R(B, I);
+  ASSERT_NE(QDir::currentPath(), I.Dir.path());
+  R.P.Main.ProgPath = I.Dir.path() + "/";
+  for (auto [Ed, Name] : {std::pair{R.P.Main.edBoot, "boot.bin"},
+                          {R.P.Main.edPart, "part.bin"},
+                          {R.P.Main.edFirm, "firm.bin"}}) {
+    Ed->clear();
+    Ed->setText(I.Path(Name)); // as chosen in the file dialog
+    EXPECT_EQ(Ed->text().toStdString(), I.Path(Name).toStdString());
+  }
+  ASSERT_TRUE(R.P.Main.butUpdate->isEnabled());
+  R.Press(R.P.Main.butUpdate);
+  EXPECT_EQ(R.Box->Count, 0) << R.Box->Text.toStdString();
+  ASSERT_FALSE(R.Status.isEmpty());
+  EXPECT_EQ(R.Status.last(), "OK");
+  EXPECT_EQ(B.Flash().mid(0x10000, I.Firm.size()), I.Firm);
 }
 
 TEST(AppE2E, BlockFailureInTheSecondImageKeepsTheFirst) {

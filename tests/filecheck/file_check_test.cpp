@@ -176,3 +176,43 @@ TEST(FileCheck, ShortenedOnlyInsideTheProgramFolder) {
       EXPECT_TRUE(r.isNull()) << c.Text << " in " << c.ProgPath << " gave " << r.toStdString();
   }
 }
+
+namespace {
+// Restores the working directory however the test ends.
+struct TCwd {
+  QString Old = QDir::currentPath();
+  ~TCwd() { QDir::setCurrent(Old); }
+};
+} // namespace
+
+// A bare name is looked up in the working directory, so a path is shortened only where
+// the bare name finds that same file from there; a working path never becomes one that
+// finds nothing, or another file.
+TEST(FileCheck, ShortenedOnlyWhereTheBareNameFindsTheSameFile) {
+  TCwd Cwd;
+  QTemporaryDir Prog, Other;
+  const QString Boot = MakeFile(Prog, "boot.bin", 16384);
+  MakeFile(Other, "part.bin", 3072); // a namesake in the other folder
+  const QString Part = MakeFile(Prog, "part.bin", 3072);
+  const QString ProgPath = Prog.path() + "/";
+  const struct {
+    const char* Name;
+    QString Cwd;
+    QString Text;
+    bool Shortened;
+  } Cases[] = {
+      {"working directory is the program folder", Prog.path(), Boot, true},
+      {"working directory elsewhere", Other.path(), Boot, false},
+      {"a namesake in the working directory", Other.path(), Part, false},
+      {"no such file anywhere", Prog.path(), Prog.filePath("none.bin"), false},
+      {"outside the program folder", Prog.path(), Other.filePath("part.bin"), false},
+  };
+  for (const auto& c : Cases) {
+    ASSERT_TRUE(QDir::setCurrent(c.Cwd)) << c.Name;
+    const QString r = WorkingShortName(c.Text, ProgPath);
+    if (c.Shortened)
+      EXPECT_EQ(r, BareName(c.Text)) << c.Name;
+    else
+      EXPECT_TRUE(r.isNull()) << c.Name << " gave " << r.toStdString();
+  }
+}

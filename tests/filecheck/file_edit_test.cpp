@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <array>
 
 #include "../settings/main_rig.h"
@@ -199,6 +200,35 @@ TEST(FileEdit, QuotedPathWithBlankFromOldSettingsIsUsable) {
   EXPECT_EQ(Rig.Main->edFirm->text(), Path);
   EXPECT_EQ(Rig.Main->edFirm->toolTip(), Path);
   EXPECT_TRUE(Passes(Rig.Main->edFirm));
+}
+
+// Started from another working folder with its images in the program's folder, the
+// window keeps their full paths: bare names would find nothing there, the fields would
+// go red, and the settings file would be written back with the broken names.
+TEST(FileEdit, StartedElsewhereKeepsWorkingFullPathsAndWritesThemBack) {
+  TCwd Cwd;
+  TMainRig Rig;
+  const std::array<QString, 3> Good = GoodImages(Rig.Dir.path());
+  QFile f(Rig.IniPath());
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  f.write("[FILES]\r\nBootloader=" + Good[0].toUtf8() + "\r\nPartitions=" + Good[1].toUtf8() +
+          "\r\nFirmware=" + Good[2].toUtf8() + "\r\n");
+  f.close();
+  QTemporaryDir Elsewhere;
+  ASSERT_TRUE(QDir::setCurrent(Elsewhere.path()));
+  Rig.Main->IniFile->SetFileName(Rig.IniPath());
+  Rig.Show();
+  Rig.Main->Timer1Timer();
+  const std::array<TFileEdit*, 3> Eds = Edits(Rig);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(Eds[i]->text().toStdString(), Good[i].toStdString());
+    EXPECT_TRUE(Passes(Eds[i])) << Eds[i]->toolTip().toStdString();
+  }
+  EXPECT_TRUE(Rig.Main->butUpdate->isEnabled());
+  Rig.CloseAndSave();
+  const QByteArray Saved = Rig.IniBytes();
+  for (const QString& g : Good)
+    EXPECT_TRUE(Saved.contains("=" + g.toUtf8() + "\r\n")) << Saved.constData();
 }
 
 int main(int argc, char** argv) {

@@ -193,6 +193,13 @@ void TRfc2217TestServer::SendRaw(const std::vector<uint8_t>& Bytes) {
   if (FClient >= 0) SendAll(FClient, Bytes.data(), Bytes.size());
 }
 
+size_t TRfc2217TestServer::SendSome(const uint8_t* Bytes, size_t Count) {
+  std::lock_guard<std::mutex> S(FSendLock);
+  if (FClient < 0) return 0;
+  const ssize_t r = ::send(FClient, Bytes, Count, MSG_NOSIGNAL | MSG_DONTWAIT);
+  return r > 0 ? static_cast<size_t>(r) : 0;
+}
+
 void TRfc2217TestServer::SendData(const std::vector<uint8_t>& Bytes) {
   std::vector<uint8_t> Out;
   Out.reserve(Bytes.size() * 2);

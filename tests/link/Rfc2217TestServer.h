@@ -39,6 +39,8 @@ public:
   TState Snapshot();
   void SendRaw(const std::vector<uint8_t>& Bytes);  // as they stand
   void SendData(const std::vector<uint8_t>& Bytes); // with 0xFF doubled
+  // As many of the bytes as the connection takes now, without waiting; how many.
+  size_t SendSome(const uint8_t* Bytes, size_t Count);
   void DropClient();
 
 private:

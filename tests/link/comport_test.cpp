@@ -2,6 +2,10 @@
 // open steps, set-only-when-different, failures and their messages.
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+
 #include "FakeLink.h"
 
 namespace {
@@ -34,29 +38,49 @@ TEST(ComPortDefaults, ValuesAtCreation) {
 TEST(ComPortErrors, MessagesCodesAndOsCodes) {
   struct Case {
     int Code, Os;
-    const char* Message;
+    const char* Message; // with an OS code: the text up to the system's own text
     int WinCode;
   };
   const Case Cases[] = {
-      {1, 2, "Unable to open com port (Error: 2)", 2},
-      {2, 5, "WriteFile function failed (Error: 5)", 5},
+      {1, 2, "Unable to open com port (Error: 2, ", 2},
+      {2, 5, "WriteFile function failed (Error: 5, ", 5},
       {3, 0, "ReadFile function failed", -1},
       {5, -1, "PurgeComm function failed", -1},
-      {7, 87, "SetCommState function failed (Error: 87)", 87},
-      {8, 1, "SetCommTimeouts failed (Error: 1)", 1},
-      {9, 6, "SetupComm function failed (Error: 6)", 6},
-      {10, 22, "ClearCommError function failed (Error: 22)", 22},
-      {12, 25, "EscapeCommFunction function failed (Error: 25)", 25},
+      {7, 87, "SetCommState function failed (Error: 87, ", 87},
+      {8, 1, "SetCommTimeouts failed (Error: 1, ", 1},
+      {9, 6, "SetupComm function failed (Error: 6, ", 6},
+      {10, 22, "ClearCommError function failed (Error: 22, ", 22},
+      {12, 25, "EscapeCommFunction function failed (Error: 25, ", 25},
       {24, 6, "Port Not Open", -1}, // never with an OS code
   };
   for (const Case& c : Cases) {
     const EComPort e(c.Code, c.Os);
-    EXPECT_EQ(e.Message(), c.Message) << c.Code;
+    const std::string m = e.Message();
+    if (c.WinCode < 0) {
+      EXPECT_EQ(m, c.Message) << c.Code;
+    } else {
+      // The number is followed by the system's text for it, a word and not a bare number.
+      ASSERT_EQ(m.rfind(c.Message, 0), 0u) << m;
+      const std::string Text = m.substr(std::strlen(c.Message));
+      ASSERT_GE(Text.size(), 2u) << m;
+      EXPECT_EQ(Text.back(), ')') << m;
+      EXPECT_TRUE(std::isalpha(static_cast<unsigned char>(Text.front()))) << m;
+      EXPECT_EQ(Text.find_first_of("\r\n"), std::string::npos) << m;
+    }
     EXPECT_EQ(e.Code, c.Code);
     EXPECT_EQ(e.WinCode, c.WinCode) << c.Code;
   }
   EXPECT_EQ(EComPort::CreateNoWinCode(2).Message(), "WriteFile function failed");
-  EXPECT_EQ(EComPort(1, 13, "hint").Message(), "Unable to open com port (Error: 13) - hint");
+  const std::string Hinted = EComPort(1, 13, "hint").Message();
+  EXPECT_EQ(Hinted.rfind("Unable to open com port (Error: 13, "), 0u) << Hinted;
+  EXPECT_EQ(Hinted.substr(Hinted.size() - 8), ") - hint") << Hinted;
+#ifdef __linux__
+  // The network errors a port name rfc2217://host:port meets, as the system words them.
+  EXPECT_EQ(EComPort(1, ECONNREFUSED).Message(),
+            "Unable to open com port (Error: 111, Connection refused)");
+  EXPECT_EQ(EComPort(3, ECONNRESET).Message(),
+            "ReadFile function failed (Error: 104, Connection reset by peer)");
+#endif
 }
 
 TEST(ComPortPaths, PortNameToDevice) {
@@ -94,7 +118,7 @@ TEST_F(ComPortTest, FailedOpenLeavesPortClosedWithSettingsKept) {
       const EComPort e = RaisedBy([&] { Port.Open(); }, c.Step);
       EXPECT_EQ(e.Code, c.Code) << c.Step;
       EXPECT_EQ(e.WinCode, 5);
-      EXPECT_NE(e.Message().find("(Error: 5)"), std::string::npos);
+      EXPECT_NE(e.Message().find("(Error: 5, "), std::string::npos) << e.Message();
     }
     EXPECT_FALSE(Port.Connected()) << c.Step;
     EXPECT_EQ(Line->Ops.back() == "close", c.ClosesDevice) << c.Step;

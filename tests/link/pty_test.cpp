@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "FakeLink.h"
@@ -157,7 +158,8 @@ TEST_F(PtyTest, OpenFailuresCarryTheOsCode) {
       const EComPort e = RaisedBy([&] { P.Open(); }, c.Port);
       EXPECT_EQ(e.Code, 1);
       EXPECT_EQ(e.WinCode, c.Errno);
-      EXPECT_EQ(e.Message(), "Unable to open com port (Error: " + std::to_string(c.Errno) + ")");
+      EXPECT_EQ(e.Message(), "Unable to open com port (Error: " + std::to_string(c.Errno) + ", " +
+                                 std::strerror(c.Errno) + ")");
     }
     EXPECT_FALSE(P.Connected());
   }
@@ -193,8 +195,8 @@ TEST_F(PtyTest, ModemLinesOfAPseudoTerminalFailWithTheOsCode) {
     const EComPort e = RaisedBy([&] { Io.cPort.SetDTR(true); });
     EXPECT_EQ(e.Code, 12);
     EXPECT_GT(e.WinCode, 0);
-    EXPECT_EQ(e.Message(),
-              "EscapeCommFunction function failed (Error: " + std::to_string(e.WinCode) + ")");
+    EXPECT_EQ(e.Message(), "EscapeCommFunction function failed (Error: " +
+                               std::to_string(e.WinCode) + ", " + std::strerror(e.WinCode) + ")");
   }
   EXPECT_TRUE(Io.cPort.Connected());
 }

@@ -1,11 +1,20 @@
 // The RFC 2217 backend against a small server in the test.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <string>
+#include <thread>
 
 #include "FakeLink.h"
 #include "Rfc2217TestServer.h"
+#include "protocol/uEsp.h"
 
 namespace {
 
@@ -209,3 +218,151 @@ TEST(Rfc2217Open, ServerRefusingTheComPortOption) {
 }
 
 } // namespace
+
+// A server that answers every request with a well-formed, accepting answer for another
+// command (and greets like a started stub after MEM_END): no step of a run may take such
+// an answer as its own.
+TEST_F(Rfc2217Test, AnswersForAnotherCommandNeverPassAsSuccess) {
+  OpenAt(115200);
+  CommandsAfter(0, 7);
+  std::atomic<bool> Stop{false};
+  std::thread Liar([&] {
+    size_t At = 0;
+    std::vector<uint8_t> Frame;
+    bool InFrame = false;
+    while (!Stop) {
+      const std::vector<uint8_t> Data = Server.Snapshot().Data;
+      for (; At < Data.size(); ++At) {
+        if (Data[At] != 0xC0) {
+          if (InFrame) Frame.push_back(Data[At]);
+          continue;
+        }
+        if (InFrame && Frame.size() >= 2) {
+          const uint8_t Com = Frame[1];
+          Server.SendData({0xC0, 0x01, uint8_t(Com + 1), 0x02, 0x00, 0, 0, 0, 0, 0x00, 0x00, 0xC0});
+          if (Com == 0x06) Server.SendData({0xC0, 'O', 'H', 'A', 'I', 0xC0});
+          InFrame = false;
+        } else {
+          InFrame = true;
+        }
+        Frame.clear();
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  TEsp Esp(Io, Debug);
+  const uint8_t Block[16] = {};
+  const struct {
+    const char* Name;
+    std::function<void()> Call;
+    const char* Message;
+  } Steps[] = {
+      {"stub upload", [&] { Esp.ESP32_InstallStub(); }, "Error MEM_BEGIN"},
+      {"SPI attach", [&] { Esp.spiAttach(); }, "Error SPI_ATTACH"},
+      {"flash start", [&] { Esp.flashStart(0x1000, 16, 0x4000); }, "Error Flash Start"},
+      {"flash data", [&] { Esp.flashWrite(Block, sizeof Block); }, "Error Flash Write"},
+  };
+  for (const auto& St : Steps) {
+    std::string Raised;
+    try {
+      St.Call();
+    } catch (const Exception& e) {
+      Raised = e.what();
+    }
+    EXPECT_EQ(Raised, St.Message) << St.Name;
+  }
+  Stop = true;
+  Liar.join();
+}
+
+#ifdef __linux__
+namespace {
+
+// The process's resident memory, current or peak since the last reset, in KiB.
+long MemoryKiB(const char* Field) {
+  std::ifstream f("/proc/self/status");
+  std::string Line;
+  while (std::getline(f, Line))
+    if (Line.rfind(Field, 0) == 0) return std::stol(Line.substr(std::strlen(Field)));
+  return -1;
+}
+
+// Starts the peak count afresh, so that it shows only what comes after.
+bool ResetPeakMemory() {
+  std::ofstream f("/proc/self/clear_refs");
+  f << "5";
+  return static_cast<bool>(f.flush());
+}
+
+// The loader session over this port, as a run uses it: one register read.
+std::string ReadRegOver(TComIo& Io) {
+  TDebugLog Log;
+  TEsp Esp(Io, Log);
+  try {
+    uint32_t v = 0;
+    Esp.readReg(0x3FF5A004, v);
+  } catch (const Exception& e) {
+    return e.what();
+  }
+  return "";
+}
+
+} // namespace
+
+// A server that floods bytes as fast as the connection takes them, with no frame
+// delimiter or as random data: the client's memory stays flat (it buffers a bounded
+// amount and leaves the rest to the connection's own flow control), and each request
+// fails within its time limits with the command's message.
+TEST_F(Rfc2217Test, FloodingServerKeepsMemoryFlatAndFailsInTime) {
+  const struct {
+    const char* Name;
+    bool Random;
+  } Cases[] = {{"no delimiter", false}, {"random data", true}};
+  for (const auto& c : Cases) {
+    SCOPED_TRACE(c.Name);
+    TRfc2217TestServer Flooder;
+    TComIo Client{Main, Debug};
+    Client.cPort.SetPort(Flooder.Url());
+    Client.cPort.SetBaudRate(brCustom);
+    Client.cPort.SetCustomBaudRate(921600);
+    Client.cPort.Open();
+    ASSERT_TRUE(Flooder.WaitFor([](const auto& s) { return s.Commands.size() >= 7; }, 2000));
+    // 256 MiB at most, so that a client that took it all would show it, not hang.
+    constexpr size_t Total = size_t(256) << 20;
+    std::atomic<bool> Stop{false};
+    std::atomic<size_t> Sent{0};
+    std::thread Flood([&] {
+      std::vector<uint8_t> Chunk(65536, 0x55);
+      std::mt19937 Rng(7);
+      if (c.Random)
+        for (auto& b : Chunk)
+          b = static_cast<uint8_t>(Rng());
+      while (!Stop && Sent < Total) {
+        const size_t n = Flooder.SendSome(Chunk.data(), Chunk.size());
+        Sent += n;
+        if (n == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    });
+    ASSERT_TRUE(ResetPeakMemory());
+    const long Before = MemoryKiB("VmRSS:");
+    const auto t0 = std::chrono::steady_clock::now();
+    // Requests one after another for a while, each timed on its own.
+    auto Longest = std::chrono::steady_clock::duration::zero();
+    for (int i = 0; i < 5 || std::chrono::steady_clock::now() - t0 < std::chrono::seconds(2); ++i) {
+      const auto t = std::chrono::steady_clock::now();
+      EXPECT_EQ(ReadRegOver(Client), "Read Reg: 0x3FF5A004");
+      Longest = std::max(Longest, std::chrono::steady_clock::now() - t);
+    }
+    const long Peak = MemoryKiB("VmHWM:");
+    Stop = true;
+    Flood.join();
+    // A read's limit is 300 ms; a hunt is bounded by ten limits.
+    EXPECT_LT(Longest, std::chrono::seconds(3));
+    ASSERT_GT(Before, 0);
+    EXPECT_LT(Peak - Before, 8 * 1024)
+        << "peak grew by " << (Peak - Before) << " KiB while " << (Sent >> 20) << " MiB were sent";
+    Client.cPort.Close();
+    Flooder.DropClient();
+  }
+}
+#endif

@@ -11,6 +11,13 @@
 
 namespace {
 
+Bytes Joined(std::initializer_list<Bytes> Parts) {
+  Bytes r;
+  for (const Bytes& p : Parts)
+    r.insert(r.end(), p.begin(), p.end());
+  return r;
+}
+
 struct EspCommands : ::testing::Test {
   TFakeLink Link;
   TDebugLog Log;
@@ -85,13 +92,15 @@ TEST_F(EspCommands, RequestsAndTimeLimits) {
 
 TEST_F(EspCommands, FailuresRaiseTheirMessages) {
   // Each answer kind, and what every command makes of it ("" = accepted, nothing raised).
-  enum Kind { Silence, BadEscape, WrongDirection, BadStatus, TooLong, KindCount };
-  const char* KindNames[] = {"silence", "bad escape", "wrong direction", "status 1", "too long"};
+  enum Kind { Silence, BadEscape, WrongDirection, WrongCommand, BadStatus, TooLong, KindCount };
+  const char* KindNames[] = {"silence",         "bad escape",
+                             "wrong direction", "answer to another command",
+                             "status 1",        "too long"};
   struct Case {
     const char* Name;
     std::function<void(TEsp&)> Call;
     uint8_t Com;
-    std::string NoAnswer; // silence, bad escape, wrong direction, too long
+    std::string NoAnswer; // silence, bad escape, wrong direction or command, too long
     std::string Status;   // answered with a non-zero status
   } Cases[] = {
       {"changeBaud", [](TEsp& e) { e.changeBaud(921600, 115200); }, 0x0F, "", ""},
@@ -131,6 +140,9 @@ TEST_F(EspCommands, FailuresRaiseTheirMessages) {
       case WrongDirection:
         Reply(ResponsePacket(c.Com, 0, 0, 0, 0));
         break;
+      case WrongCommand: // well formed and accepting, but not an answer to this request
+        Reply(ResponsePacket(c.Com == 0x03 ? 0x02 : 0x03));
+        break;
       case BadStatus:
         Reply(ResponsePacket(c.Com, 0, 1, 5));
         break;
@@ -143,6 +155,46 @@ TEST_F(EspCommands, FailuresRaiseTheirMessages) {
         EXPECT_EQ(Link.Baud, 115200); // the port keeps its rate
       }
     }
+  }
+}
+
+// A stale answer to another command (left over from an earlier exchange) is passed over
+// and the request's own answer taken; a run never goes on on answers that were not to
+// its requests.
+TEST_F(EspCommands, AnswersToOtherCommandsAreSkipped) {
+  Link.Replies.push_back(Joined({Slip(ResponsePacket(0x02)), Slip(ResponsePacket(0x0A, 0x1234))}));
+  uint32_t v = 0;
+  Esp->readReg(0x40001000, v);
+  EXPECT_EQ(v, 0x1234u);
+
+  // Only answers to other commands: the block is not taken as written.
+  Link.Replies.push_back(
+      Joined({Slip(ResponsePacket(0x02)), Slip(ResponsePacket(0x0A)), Slip(ResponsePacket(0x0D))}));
+  uint8_t b = 7;
+  EXPECT_EQ(Raised([&] { Esp->flashWrite(&b, 1); }), "Error Flash Write");
+}
+
+// A baud change whose answer is lost or refused leaves the port at the old rate; the
+// log says so, since the run's next failure would otherwise point elsewhere.
+TEST_F(EspCommands, UnconfirmedBaudChangeIsLogged) {
+  const struct {
+    const char* Name;
+    Bytes Reply; // empty: no answer
+    int32_t Baud;
+  } Cases[] = {
+      {"answer dropped", {}, 115200},
+      {"refused", Slip(ResponsePacket(0x0F, 0, 1, 5)), 115200},
+      {"confirmed", Slip(ResponsePacket(0x0F)), 921600},
+  };
+  for (const auto& c : Cases) {
+    SCOPED_TRACE(c.Name);
+    Link.Baud = 115200;
+    Log.C();
+    Link.Replies.push_back(c.Reply);
+    Esp->changeBaud(921600, 115200);
+    EXPECT_EQ(Link.Baud, c.Baud);
+    EXPECT_EQ(LogLinesStartingWith("Baud change to 921600 not confirmed, staying at 115200"),
+              c.Baud == 115200 ? 1u : 0u);
   }
 }
 

@@ -240,6 +240,30 @@ TEST(EspHunt, EndlessBytesWithoutADelimiterEndTheHunt) {
   EXPECT_LT(Link.Timeouts.size(), TChatter::Length);
 }
 
+// A network port floods bytes without a delimiter as fast as they can be read: the hunt
+// ends after a bounded number of bytes, long before its time bound, so a flood fails as
+// quickly as silence does.
+class TFlood : public TFakeLink {
+public:
+  static constexpr size_t Length = 1u << 22; // 4 MiB, far more than any answer
+  int ComGetSer(int TimeOut) override {
+    if (++Reads > Length) return -1;
+    (void)TimeOut;
+    return 0x55;
+  }
+  size_t Reads = 0;
+};
+
+TEST(EspHunt, FloodWithoutADelimiterEndsTheHuntAfterBoundedBytes) {
+  TFlood Link;
+  TDebugLog Log;
+  TEsp Esp(Link, Log);
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(Esp.getPacket(2000, true), EspTimeout);
+  EXPECT_LE(Link.Reads, 2 * sizeof(TResponse) + 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2000));
+}
+
 // The stub's keep-alive bytes between frames during a long erase: each arrives well
 // inside the per-byte limit, and together they last longer than a limit and a second.
 class TKeepAlive : public TFakeLink {

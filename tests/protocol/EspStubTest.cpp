@@ -145,10 +145,11 @@ TEST_F(EspStub, UnansweredStepsStopTheUpload) {
     Link.Writes.clear();
     Link.In.clear();
     Link.Replies.clear();
+    const uint8_t Coms[] = {0x05, 0x07, 0x05, 0x07, 0x06};
     for (size_t i = 0; i < Step; ++i)
-      Link.Replies.push_back(Slip(ResponsePacket(0x05)));
+      Link.Replies.push_back(Slip(ResponsePacket(Coms[i])));
     // A wrong direction counts as no answer.
-    Link.Replies.push_back(Slip(ResponsePacket(0x05, 0, 0, 0, 0)));
+    Link.Replies.push_back(Slip(ResponsePacket(Coms[Step], 0, 0, 0, 0)));
     EXPECT_EQ(Raised([&] { Esp->ESP32_InstallStub(); }), Messages[Step]);
     EXPECT_EQ(Link.Writes.size(), Step + 1);
   }

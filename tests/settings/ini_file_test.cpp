@@ -5,10 +5,15 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <functional>
+#include <future>
 
 #ifndef _WIN32
 #include <csignal>
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 #include "uIniFile.h"
@@ -74,8 +79,8 @@ TEST(IniFile, ConversionErrorNamesTheText) {
   const struct {
     const char* Key;
     const char* Message;
-  } Cases[] = {{"ConnBaud", "'fast' ist kein gültiger Integerwert"},
-               {"DoBeep", "'perhaps' ist kein gültiger Integerwert"}};
+  } Cases[] = {{"ConnBaud", "'fast' ist kein gültiger Integerwert (ConnBaud)"},
+               {"DoBeep", "'perhaps' ist kein gültiger Integerwert (DoBeep)"}};
   for (const auto& c : Cases) {
     try {
       if (QString(c.Key) == "DoBeep")
@@ -127,7 +132,7 @@ TEST(IniFile, LayoutAsRead) {
   EXPECT_EQ(Ini.ReadString("nosection", "x", "dflt"), "dflt");
 }
 
-TEST(IniFile, RoundTripKeepsUnknownKeysDropsCommentsAddsKeysAtSectionEnd) {
+TEST(IniFile, RoundTripKeepsUnknownKeysAndCommentsAddsKeysAtSectionEnd) {
   TIniFile Ini = Parsed("; settings\r\n"
                         "[CONFIG]\r\n"
                         "ConnBaud=115200\r\n"
@@ -141,12 +146,14 @@ TEST(IniFile, RoundTripKeepsUnknownKeysDropsCommentsAddsKeysAtSectionEnd) {
   Ini.WriteBoolean("CONFIG", "DoBeep", false);
   Ini.WriteString("FILES", "Firmware", "fw.bin");
   Ini.WriteString("FILES", "Bootloader", "two\r\nlines");
-  EXPECT_EQ(Ini.Bytes(), QByteArray("[CONFIG]\r\n"
+  EXPECT_EQ(Ini.Bytes(), QByteArray("; settings\r\n"
+                                    "[CONFIG]\r\n"
                                     "ConnBaud=230400\r\n"
-                                    "Extra=kept value\r\n"
+                                    "\r\n"
+                                    "; the user's own\r\n"
+                                    "Extra = kept value\r\n"
                                     "free text line\r\n"
                                     "DoBeep=FALSE\r\n"
-                                    "\r\n"
                                     "[Other]\r\n"
                                     "k=v\r\n"
                                     "\r\n"
@@ -154,6 +161,63 @@ TEST(IniFile, RoundTripKeepsUnknownKeysDropsCommentsAddsKeysAtSectionEnd) {
                                     "Firmware=fw.bin\r\n"
                                     "Bootloader=two  lines\r\n"
                                     "\r\n"));
+}
+
+// A user's comments and layout are theirs: a file the program reads and writes back
+// changes only in the lines of keys whose values the program changed or added.
+TEST(IniFile, CommentsBlankLinesAndSpacingSurviveARoundTrip) {
+  const QByteArray Layout = "; Quorvex settings, edited by hand\r\n"
+                            "# another comment style\r\n"
+                            "stray=before any section\r\n"
+                            "\r\n"
+                            "  [CONFIG]  \r\n"
+                            "; the board on my desk needs a long reset\r\n"
+                            "SlowLow =  2000 \r\n"
+                            "\tFastFirst=  TRUE\r\n"
+                            "\r\n"
+                            "\r\n"
+                            "[FILES]\r\n"
+                            "Firmware = fw.bin   \r\n"
+                            "; trailing comment\r\n";
+  const struct {
+    const char* Name;
+    std::function<void(TIniFile&)> Writes;
+    QByteArray Expected;
+  } Cases[] = {
+      {"nothing written", [](TIniFile&) {}, Layout},
+      {"the same values written back",
+       [](TIniFile& I) {
+         I.WriteInteger("CONFIG", "SlowLow", 2000);
+         I.WriteBoolean("CONFIG", "FastFirst", true);
+         I.WriteString("FILES", "Firmware", "fw.bin");
+       },
+       Layout},
+      {"one value changed", [](TIniFile& I) { I.WriteInteger("config", "slowlow", 1400); },
+       QByteArray(Layout).replace("SlowLow =  2000 \r\n", "SlowLow=1400\r\n")},
+      {"a key added goes before the section's closing blank lines",
+       [](TIniFile& I) { I.WriteInteger("CONFIG", "FastHigh", 100); },
+       QByteArray(Layout).replace("TRUE\r\n\r\n", "TRUE\r\nFastHigh=100\r\n\r\n")},
+      {"a section added after the last", [](TIniFile& I) { I.WriteString("Main", "ShowCmd", "1"); },
+       Layout + "\r\n[Main]\r\nShowCmd=1\r\n\r\n"},
+  };
+  for (const auto& c : Cases) {
+    TIniFile Ini = Parsed(Layout);
+    c.Writes(Ini);
+    EXPECT_EQ(Ini.Bytes(), c.Expected) << c.Name;
+    // What was read is unchanged by keeping the layout.
+    EXPECT_FALSE(Ini.ValueExists("CONFIG", "stray")) << c.Name;
+    EXPECT_EQ(Ini.SectionNames().first(), "CONFIG") << c.Name;
+  }
+  // The same through the file on disk.
+  QTemporaryDir Dir;
+  const QString Path = Dir.filePath("Quorvex.ini");
+  WriteAll(Path, Layout);
+  TIniFile Ini;
+  Ini.SetFileName(Path);
+  EXPECT_EQ(Ini.ReadInteger("CONFIG", "SlowLow", 0), 2000);
+  Ini.WriteInteger("CONFIG", "SlowLow", 2000);
+  ASSERT_TRUE(Ini.UpdateFile());
+  EXPECT_EQ(ReadAll(Path), Layout);
 }
 
 TEST(IniFile, EncodingsKeptFromReadingToWriting) {
@@ -281,5 +345,41 @@ TEST(IniFile, InterruptedWriteLeavesOldFileIntact) {
   EXPECT_FALSE(Written);
   EXPECT_EQ(ReadAll(Path), Old);
   EXPECT_EQ(QDir(Dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList({"Quorvex.ini"}));
+}
+#endif
+
+#ifndef _WIN32
+// A settings file that is no regular file (a FIFO would block the reader until someone
+// writes to it) is not taken in, and never written over.
+TEST(IniFile, NonRegularFileIgnoredWithoutWaitingAndLeftAlone) {
+  const struct {
+    const char* Name;
+    std::function<bool(const QString&)> Make;
+  } Cases[] = {
+      {"FIFO", [](const QString& P) { return ::mkfifo(P.toLocal8Bit().constData(), 0644) == 0; }},
+      {"folder", [](const QString& P) { return QDir().mkdir(P); }},
+      {"link to a device", [](const QString& P) { return QFile::link("/dev/zero", P); }},
+  };
+  for (const auto& c : Cases) {
+    QTemporaryDir Dir;
+    const QString Path = Dir.filePath("Quorvex.ini");
+    ASSERT_TRUE(c.Make(Path)) << c.Name;
+    TIniFile Ini;
+    auto Load = std::async(std::launch::async, [&] { Ini.SetFileName(Path); });
+    if (Load.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+      ADD_FAILURE() << c.Name << ": loading waits for a writer";
+      // Lets the blocked reader go: a writer that arrives and leaves gives it an end of file.
+      const int Fd = ::open(Path.toLocal8Bit().constData(), O_WRONLY | O_NONBLOCK);
+      if (Fd >= 0) ::close(Fd);
+      Load.wait();
+    }
+    EXPECT_TRUE(Ini.LoadProblem().contains("Quorvex.ini")) << c.Name;
+    EXPECT_TRUE(Ini.LoadProblem().contains("not a regular file")) << c.Name;
+    Ini.WriteInteger("CONFIG", "ConnBaud", 1);
+    EXPECT_FALSE(Ini.UpdateFile()) << c.Name;
+    struct stat St {};
+    ASSERT_EQ(::lstat(Path.toLocal8Bit().constData(), &St), 0) << c.Name;
+    EXPECT_FALSE(S_ISREG(St.st_mode)) << c.Name << ": replaced by a regular file";
+  }
 }
 #endif

@@ -6,6 +6,9 @@
 #include <QGuiApplication>
 #include <QPushButton>
 #include <QScreen>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include "main_rig.h"
 #include "support/uDebug.h"
@@ -67,8 +70,9 @@ TEST(SettingsWindow, InvalidIntegersReportedAndDefaultsTaken) {
   TMainRig Rig("[config]\r\nconnbaud=fast\r\nFastBaud=$1C200\r\nSlowLow=0x10\r\n"
                "DoBeep=perhaps\r\nAutoErase=no\r\nFastFirst=N\r\n");
   Rig.Show();
-  EXPECT_EQ(Rig.Boxes, QStringList({QString::fromUtf8("'fast' ist kein gültiger Integerwert"),
-                                    QString::fromUtf8("'perhaps' ist kein gültiger Integerwert")}));
+  EXPECT_EQ(Rig.Boxes,
+            QStringList({QString::fromUtf8("'fast' ist kein gültiger Integerwert (ConnBaud)"),
+                         QString::fromUtf8("'perhaps' ist kein gültiger Integerwert (DoBeep)")}));
   const TConfig& C = Rig.Main->Config();
   EXPECT_EQ(C.ConnBaud, 115200u);
   EXPECT_EQ(C.FastBaud, 115200u);
@@ -91,10 +95,58 @@ TEST(SettingsWindow, UnsignedFieldsStoredAsTheirSignedBits) {
     Saved = Rig.IniBytes();
   }
   EXPECT_TRUE(Saved.contains("\r\nConnBaud=-1\r\n")) << Saved.constData();
+  // Read back, a value beyond every serial rate is refused and the default taken.
   TMainRig Again(Saved);
   Again.Show();
-  EXPECT_EQ(Again.Main->Config().ConnBaud, 4294967295u);
+  EXPECT_EQ(Again.Boxes,
+            QStringList({QString::fromUtf8("'-1' ist kein gültiger Integerwert (ConnBaud)")}));
+  EXPECT_EQ(Again.Main->Config().ConnBaud, 115200u);
   EXPECT_EQ(Again.Main->Config().FastBaud, 2000000u);
+}
+
+// Every number of the connection settings has a range; a value outside it is reported
+// like a text that is no number, and the default is taken. Values that kept a run in
+// the connect sequence for ever (-1 read as 4294967295 ms) are among them.
+TEST(SettingsWindow, ValuesOutsideTheirRangeReportedAndDefaultsTaken) {
+  const struct {
+    const char* Key;
+    uint32_t TConfig::*Field;
+    const char* Value;
+    int64_t Read; // -1: refused, the default stands
+  } Cases[] = {
+      {"ConnBaud", &TConfig::ConnBaud, "9600", 9600},
+      {"ConnBaud", &TConfig::ConnBaud, "9599", -1},
+      {"ConnBaud", &TConfig::ConnBaud, "0", -1},
+      {"FastBaud", &TConfig::FastBaud, "5000000", 5000000},
+      {"FastBaud", &TConfig::FastBaud, "5000001", -1},
+      {"FastBaud", &TConfig::FastBaud, "-921600", -1},
+      {"SlowLow", &TConfig::SlowLow, "-1", -1},
+      {"SlowLow", &TConfig::SlowLow, "5000", 5000},
+      {"SlowHigh", &TConfig::SlowHigh, "5001", -1},
+      {"SlowHigh", &TConfig::SlowHigh, "0", 0},
+      {"FastLow", &TConfig::FastLow, "-1", -1},
+      {"FastLow", &TConfig::FastLow, "$FFFFFFFF", -1},
+      {"FastHigh", &TConfig::FastHigh, "99999999", -1},
+      {"FastHigh", &TConfig::FastHigh, "2147483647", -1},
+  };
+  for (const auto& c : Cases) {
+    TMainRig Rig(QByteArray("[CONFIG]\r\n") + c.Key + "=" + c.Value + "\r\n");
+    Rig.Show();
+    const uint32_t Got = Rig.Main->Config().*(c.Field);
+    if (c.Read >= 0) {
+      EXPECT_TRUE(Rig.Boxes.isEmpty()) << c.Key << "=" << c.Value;
+      EXPECT_EQ(Got, c.Read) << c.Key << "=" << c.Value;
+    } else {
+      EXPECT_EQ(
+          Rig.Boxes,
+          QStringList(
+              {QString::fromUtf8("'%1' ist kein gültiger Integerwert (%2)").arg(c.Value, c.Key)}))
+          << c.Key << "=" << c.Value;
+      EXPECT_EQ(Got, TConfig().*(c.Field)) << c.Key << "=" << c.Value;
+    }
+    // Start-up went on to its end.
+    EXPECT_TRUE(Rig.Main->Timer1->isActive()) << c.Key << "=" << c.Value;
+  }
 }
 
 TEST(SettingsWindow, OverLargeFileReportedAndLeftUnchanged) {
@@ -107,6 +159,25 @@ TEST(SettingsWindow, OverLargeFileReportedAndLeftUnchanged) {
   Rig.CloseAndSave();
   EXPECT_EQ(Rig.IniBytes(), Big);
 }
+
+#ifndef _WIN32
+// A settings file that is a FIFO would hold start-up until someone wrote to it.
+TEST(SettingsWindow, FifoSettingsFileReportedDefaultsTakenNeverWritten) {
+  TMainRig Rig;
+  QFile::remove(Rig.IniPath());
+  ASSERT_EQ(::mkfifo(Rig.IniPath().toLocal8Bit().constData(), 0644), 0);
+  Rig.Main->IniFile->SetFileName(Rig.IniPath()); // as at the window's creation
+  Rig.Show();
+  ASSERT_EQ(Rig.Boxes.size(), 1);
+  EXPECT_TRUE(Rig.Boxes[0].contains("Quorvex.ini")) << Rig.Boxes[0].toStdString();
+  EXPECT_TRUE(Rig.Boxes[0].contains("not a regular file")) << Rig.Boxes[0].toStdString();
+  EXPECT_EQ(Rig.Main->Config().ConnBaud, 115200u);
+  Rig.CloseAndSave();
+  struct stat St {};
+  ASSERT_EQ(::lstat(Rig.IniPath().toLocal8Bit().constData(), &St), 0);
+  EXPECT_TRUE(S_ISFIFO(St.st_mode));
+}
+#endif
 
 TEST(SettingsWindow, PlacementAppliedOnlyWhenItFits) {
   QPoint Home;

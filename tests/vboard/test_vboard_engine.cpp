@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "VbMemory.h"
 #include "VbTestUtil.h"
 
 using namespace vboard;
@@ -324,3 +325,21 @@ TEST(VboardEngine, SlipDecoderDropsBrokenAndOversizedFrames) {
 }
 
 } // namespace
+
+// A client that loads RAM again and again (3000 MEM_BEGIN of the largest size) leaves
+// the board holding no more than its RAM: a region loaded again replaces the old one.
+// The stub still starts afterwards.
+TEST(VboardEngine, RepeatedMemBeginKeepsMemoryBoundedByTheRam) {
+  TChipFixture c;
+  const size_t Before = LiveHeapBytes();
+  size_t Peak = Before;
+  for (int i = 0; i < 3000; ++i) {
+    const uint32_t Addr = i % 2 ? 0x40070000 : 0x3FFAE000;
+    const uint32_t Size = i % 2 ? 0x50000 : 0x52000;
+    ASSERT_EQ(c.One(opMemBegin, Words({Size, 1, 6144, Addr})).Status, 0) << i;
+    Peak = std::max(Peak, LiveHeapBytes());
+  }
+  // Both RAM areas once, and a little besides.
+  EXPECT_LT(Peak - Before, size_t(2) << 20) << "grew by " << ((Peak - Before) >> 10) << " KiB";
+  c.StartStub();
+}

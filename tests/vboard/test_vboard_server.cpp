@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <csignal>
+#include <fcntl.h>
 #include <fstream>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -16,6 +17,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "VbMemory.h"
 #include "VbServer.h"
 #include "VbTestServer.h"
 #include "VbTestUtil.h"
@@ -267,35 +269,162 @@ TEST_F(VboardServer, ConnectionFaults) {
   EXPECT_FALSE(third.Eof);
 }
 
-TEST(VboardProgram, PrintsItsAddressAndSavesTheFlashOnSigterm) {
-  std::string flash = TempPath("prog_flash.bin");
-  std::remove(flash.c_str());
-  int out[2];
-  ASSERT_EQ(pipe(out), 0);
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(out[1], 1);
-    execl(QUORVEX_VBOARD_EXE, QUORVEX_VBOARD_EXE, "--port", "0", "--flash", flash.c_str(), nullptr);
-    _exit(127);
+namespace {
+
+// The board program as a child process, paced as a real line (no --no-pacing).
+struct TBoardProgram {
+  pid_t Pid = -1;
+  int Port = -1;
+  int Status = -1; // the wait status once it has ended
+  std::string Flash;
+  explicit TBoardProgram(const char* FlashName) : Flash(TempPath(FlashName)) {
+    std::remove(Flash.c_str());
+    int out[2];
+    if (pipe(out) != 0) return;
+    Pid = fork();
+    if (Pid == 0) {
+      dup2(out[1], 1);
+      execl(QUORVEX_VBOARD_EXE, QUORVEX_VBOARD_EXE, "--port", "0", "--flash", Flash.c_str(),
+            nullptr);
+      _exit(127);
+    }
+    close(out[1]);
+    std::string line;
+    char ch;
+    while (read(out[0], &ch, 1) == 1 && ch != '\n')
+      line += ch;
+    close(out[0]);
+    if (line.rfind("rfc2217://127.0.0.1:", 0) == 0) Port = std::stoi(line.substr(20));
   }
-  close(out[1]);
-  std::string line;
-  char ch;
-  while (read(out[0], &ch, 1) == 1 && ch != '\n')
-    line += ch;
-  close(out[0]);
-  ASSERT_EQ(line.rfind("rfc2217://127.0.0.1:", 0), 0u) << line;
-  int port = std::stoi(line.substr(20));
+  // Waits up to Ms for the program to end; false when it is still running.
+  bool Ended(int Ms) {
+    for (int i = 0; i < Ms / 10; ++i) {
+      if (waitpid(Pid, &Status, WNOHANG) == Pid) {
+        Pid = -1;
+        return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+  ~TBoardProgram() {
+    if (Pid > 0) {
+      kill(Pid, SIGKILL);
+      waitpid(Pid, nullptr, 0);
+    }
+    std::remove(Flash.c_str());
+  }
+};
+
+// Sends Bytes over and over without ever reading, for as long as the connection takes
+// them, up to Limit bytes or Ms milliseconds; how many went out.
+size_t SendWithoutReading(int Port, const TBytes& Bytes, size_t Limit, int Ms, int& Fd) {
+  Fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(uint16_t(Port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(Fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return 0;
+  fcntl(Fd, F_SETFL, fcntl(Fd, F_GETFL) | O_NONBLOCK);
+  TBytes Chunk;
+  while (Chunk.size() < 65536)
+    Chunk.insert(Chunk.end(), Bytes.begin(), Bytes.end());
+  size_t Sent = 0;
+  const auto End = std::chrono::steady_clock::now() + std::chrono::milliseconds(Ms);
+  while (Sent < Limit && std::chrono::steady_clock::now() < End) {
+    const ssize_t n = send(Fd, Chunk.data(), Chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      Sent += size_t(n);
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) break; // dropped by the board
+    pollfd p{Fd, POLLOUT, 0};
+    poll(&p, 1, 20);
+  }
+  return Sent;
+}
+
+// Whether a new client gets the board's greeting (its first option offer) within Ms;
+// connecting too is bounded, since a board that no longer accepts fills its backlog.
+bool Greets(int Port, int Ms) {
+  const int Fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(uint16_t(Port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  connect(Fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  const auto End = std::chrono::steady_clock::now() + std::chrono::milliseconds(Ms);
+  uint8_t Got[3];
+  size_t n = 0;
+  while (n < 3 && std::chrono::steady_clock::now() < End) {
+    pollfd p{Fd, POLLIN, 0};
+    if (poll(&p, 1, 20) <= 0) continue;
+    const ssize_t r = recv(Fd, Got + n, sizeof Got - n, 0);
+    if (r <= 0) break;
+    n += size_t(r);
+  }
+  close(Fd);
+  return n == 3 && Got[0] == IAC && Got[1] >= WILL;
+}
+
+} // namespace
+
+// A client that sends a flood of data: the board's memory stays bounded (it takes no
+// more from the connection than its paced line can hold), not a record per byte.
+TEST(VboardProgram, FloodOfClientDataKeepsMemoryBounded) {
+  TBoardProgram B("misuse_flash.bin");
+  ASSERT_GT(B.Port, 0);
+  const std::string Pid = std::to_string(B.Pid);
+  const long Before = MemoryKiB("VmRSS:", Pid);
+  int Fd = -1;
+  const size_t Sent = SendWithoutReading(B.Port, TBytes{0x55}, size_t(100) << 20, 4000, Fd);
+  const long Peak = MemoryKiB("VmHWM:", Pid);
+  close(Fd);
+  ASSERT_GT(Before, 0);
+  EXPECT_LT(Peak - Before, 64 * 1024)
+      << "grew by " << (Peak - Before) << " KiB after " << (Sent >> 20) << " MiB";
+}
+
+// A client that asks for Telnet options but never reads the answers: the board does not
+// block on it. It is dropped after a bounded time, so a second client then gets its
+// greeting, and SIGTERM ends the board at any moment.
+TEST(VboardProgram, ClientThatNeverReadsIsDroppedAndSigtermStillEndsTheBoard) {
+  const TBytes Requests = {IAC, DO, 99, IAC, WILL, 98};
   {
-    TRawClient c(port);
+    TBoardProgram B("misuse_flash.bin");
+    ASSERT_GT(B.Port, 0);
+    int Fd = -1;
+    SendWithoutReading(B.Port, Requests, size_t(64) << 20, 3000, Fd);
+    bool Greeted = false;
+    const auto End = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (!Greeted && std::chrono::steady_clock::now() < End)
+      Greeted = Greets(B.Port, 1000);
+    EXPECT_TRUE(Greeted) << "no greeting for a second client";
+    close(Fd);
+  }
+  {
+    TBoardProgram B("misuse_flash.bin");
+    ASSERT_GT(B.Port, 0);
+    int Fd = -1;
+    SendWithoutReading(B.Port, Requests, size_t(64) << 20, 3000, Fd);
+    kill(B.Pid, SIGTERM);
+    EXPECT_TRUE(B.Ended(1000)) << "SIGTERM did not end the board";
+    close(Fd);
+  }
+}
+
+TEST(VboardProgram, PrintsItsAddressAndSavesTheFlashOnSigterm) {
+  TBoardProgram B("prog_flash.bin");
+  ASSERT_GT(B.Port, 0) << "no address printed";
+  {
+    TRawClient c(B.Port);
     ASSERT_TRUE(c.Until([&] { return !c.Opts.empty(); }, 2000));
-    kill(pid, SIGTERM);
+    kill(B.Pid, SIGTERM);
     EXPECT_TRUE(c.Until([&] { return c.Eof; }, 3000));
   }
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  EXPECT_EQ(ReadText(flash).size(), TFlash::Size);
+  ASSERT_TRUE(B.Ended(5000));
+  EXPECT_TRUE(WIFEXITED(B.Status) && WEXITSTATUS(B.Status) == 0);
+  EXPECT_EQ(ReadText(B.Flash).size(), TFlash::Size);
 }
 
 TEST_F(VboardServer, Python3SerialClientTogglesLinesAndSyncs) {

@@ -247,6 +247,12 @@ void TChipEngine::MemBegin(const uint8_t* p, uint32_t n) {
     Answer(opMemBegin, 0, 1, errInvalid);
     return;
   }
+  // RAM holds each address once: a region loaded again, or overlapped, is replaced, so
+  // what the board keeps stays bounded by the size of its RAM however often it is loaded.
+  const uint64_t End = uint64_t(addr) + size;
+  std::erase_if(Regions, [&](const TRegion& r) {
+    return r.Addr == addr || (r.Addr < End && addr < uint64_t(r.Addr) + r.Size);
+  });
   Regions.push_back({addr, size, 0, TBytes(size, 0)});
   MemActive = true;
   MemSeq = 0;

@@ -45,6 +45,12 @@ bool Supported(uint8_t o) {
 // Wait at least this long between wake-ups, so a running transfer is handled in
 // batches instead of one wake-up per byte.
 constexpr int64_t MinWaitNs = 500000;
+// Bytes on their way down the paced line the board takes at most; more stays with the
+// connection, whose flow control then holds the client back, as a real adapter's
+// buffer does. A record per byte for all a client sends would grow without limit.
+constexpr size_t MaxPendingToBoard = 256 * 1024;
+// How long a client may leave what the board sends unread before it is dropped.
+constexpr int ClientStallMs = 3000;
 } // namespace
 
 TServer::TServer(const TBoardOptions& O, TFlash& F, TTrace* T, std::string File)
@@ -96,7 +102,7 @@ void TServer::Run() {
   for (;;) {
     int64_t now = Now();
     FBoard.Advance(now);
-    if (Dead) DropClient("the client's socket failed");
+    if (Dead) DropClient(Stalled ? "the client does not read" : "the client's socket failed");
     timespec ts{};
     timespec* tp = nullptr;
     if (auto next = FBoard.NextEvent()) {
@@ -105,7 +111,9 @@ void TServer::Run() {
       ts.tv_nsec = wait % 1000000000;
       tp = &ts;
     }
-    pollfd fds[3] = {{StopPipe[0], POLLIN, 0}, {ListenFd, POLLIN, 0}, {ClientFd, POLLIN, 0}};
+    // While the line is full the client's data waits in the connection.
+    const short ClientEvents = FBoard.PendingToBoard() < MaxPendingToBoard ? POLLIN : 0;
+    pollfd fds[3] = {{StopPipe[0], POLLIN, 0}, {ListenFd, POLLIN, 0}, {ClientFd, ClientEvents, 0}};
     int n = ppoll(fds, ClientFd >= 0 ? 3 : 2, tp, nullptr);
     if (n < 0 && errno != EINTR) break;
     if (n <= 0) continue;
@@ -141,8 +149,11 @@ void TServer::Accept() {
   }
   int one = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  // Sends never block: a client that stops reading must not stop the board.
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
   ClientFd = fd;
   Dead = false;
+  Stalled = false;
   Tn = TTn::Data;
   std::memset(Us, 0, sizeof Us);
   std::memset(Them, 0, sizeof Them);
@@ -172,15 +183,32 @@ void TServer::DropClient(const char* Why) {
 }
 
 void TServer::SendRaw(const uint8_t* p, size_t n) {
+  const auto Until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ClientStallMs);
   while (n > 0 && ClientFd >= 0 && !Dead) {
     ssize_t w = send(ClientFd, p, n, MSG_NOSIGNAL);
-    if (w < 0) {
-      if (errno == EINTR) continue;
+    if (w >= 0) {
+      p += w;
+      n -= size_t(w);
+      continue;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
       Dead = true;
       return;
     }
-    p += w;
-    n -= size_t(w);
+    // The client's side is full: wait for it to read, but not for ever, and never past
+    // a request to stop (which the main loop then sees).
+    const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          Until - std::chrono::steady_clock::now())
+                          .count();
+    pollfd fds[2] = {{ClientFd, POLLOUT, 0}, {StopPipe[0], POLLIN, 0}};
+    const int r = Left > 0 ? poll(fds, 2, int(Left)) : 0;
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0 || fds[1].revents) {
+      Dead = true;
+      Stalled = r == 0;
+      return;
+    }
   }
 }
 
@@ -197,7 +225,7 @@ void TServer::SendData(const uint8_t* p, size_t n) {
 void TServer::ReadClient() {
   uint8_t buf[65536];
   ssize_t r = recv(ClientFd, buf, sizeof buf, 0);
-  if (r < 0 && errno == EINTR) return;
+  if (r < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return;
   if (r <= 0) {
     DropClient(r == 0 ? "closed by the client" : "read error");
     return;

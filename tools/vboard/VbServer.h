@@ -55,6 +55,7 @@ private:
   int ListenFd = -1, ClientFd = -1;
   int StopPipe[2] = {-1, -1};
   bool Dead = false;      // the client's socket failed while writing
+  bool Stalled = false;   // ... because the client left what it was sent unread
   bool Unplugged = false; // the drop-after fault has fired
   int64_t BytesFromHost = 0;
   std::string FError;
