@@ -159,4 +159,50 @@ TEST(VboardProduct, RomLoaderWritesWithoutTheStub) {
   EXPECT_EQ(trace.find("\"mode\",\"mode\":\"stub\""), std::string::npos);
 }
 
+TEST(VboardProduct, FailedStubUploadsThenTheRomLoaderAfterAReset) {
+  // What each stub fault looks like to the program, and that the board, reset back
+  // into its loader, then takes an image without the stub.
+  struct {
+    const char* Name;
+    void (*Fault)(vboard::TBoardOptions&);
+    const char* Message;
+  } cases[] = {
+      {"wrong greeting", [](vboard::TBoardOptions& o) { o.BadGreeting = true; },
+       "Error Entry-Code"},
+      {"no greeting", [](vboard::TBoardOptions& o) { o.NoGreeting = true; }, "Error ENTRY"},
+      {"MEM_BEGIN refused", [](vboard::TBoardOptions& o) { o.RefuseOpcode = 0x05; }, "Error ENTRY"},
+      {"MEM_END refused", [](vboard::TBoardOptions& o) { o.RefuseOpcode = 0x06; }, "Error ENTRY"},
+      {"MEM_DATA unanswered", [](vboard::TBoardOptions& o) { o.DropOpcode = 0x07; },
+       "Error MEM_DATA"},
+  };
+  const TBytes image(3000, 0x5A);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TBoardServer board;
+    c.Fault(board.Opt);
+    board.Start();
+    TSession s(board.Url());
+    ASSERT_NO_FATAL_FAILURE(s.ConnectAndIdentify());
+    s.esp.changeBaud(921600, 115200);
+    std::string raised;
+    try {
+      s.esp.ESP32_InstallStub();
+    } catch (const Exception& e) {
+      raised = e.what();
+    }
+    EXPECT_EQ(raised, c.Message);
+
+    ASSERT_NO_FATAL_FAILURE(s.ConnectAndIdentify());
+    s.esp.changeBaud(921600, 115200);
+    s.esp.romSpiAttach();
+    s.esp.spiSetParams();
+    s.esp.romFlashStart(0x8000, uint32_t(image.size()));
+    s.esp.romFlashWrite(image.data(), uint32_t(image.size()));
+    s.ResetAndLeave(board);
+    std::string flash = ReadText(board.FlashFile);
+    ASSERT_EQ(flash.size(), vboard::TFlash::Size);
+    EXPECT_EQ(TBytes(flash.begin() + 0x8000, flash.begin() + 0x8000 + long(image.size())), image);
+  }
+}
+
 } // namespace
