@@ -124,6 +124,7 @@ void TMain::ReadSettings() {
   Int("FastHigh", FConfig.FastHigh, 0, ConfigHoldMaxMs);
   FConfig.DoBeep = Bool("DoBeep", true);
   chkAutoErase->setChecked(Bool("AutoErase", true));
+  FConfig.UseStub = Bool("UseStub", true);
 }
 
 void TMain::ListComPorts() {
@@ -187,6 +188,7 @@ void TMain::WriteSettings() {
   Ini.WriteInteger(SecConfig, QStringLiteral("FastHigh"), FromField(FConfig.FastHigh));
   Ini.WriteBoolean(SecConfig, QStringLiteral("DoBeep"), FConfig.DoBeep);
   Ini.WriteBoolean(SecConfig, QStringLiteral("AutoErase"), chkAutoErase->isChecked());
+  Ini.WriteBoolean(SecConfig, QStringLiteral("UseStub"), FConfig.UseStub);
   Ini.WriteString(SecFiles, QStringLiteral("Bootloader"), edBoot->text());
   Ini.WriteString(SecFiles, QStringLiteral("Partitions"), edPart->text());
   Ini.WriteString(SecFiles, QStringLiteral("Firmware"), edFirm->text());

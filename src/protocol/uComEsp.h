@@ -19,6 +19,7 @@ struct TConfig {
   uint32_t FastLow = 150;
   uint32_t FastHigh = 100;
   bool DoBeep = true;
+  bool UseStub = true; // false: flash through the ROM loader's own commands
 };
 
 // What the loader entry needs of whoever runs it: the port to open, the settings, the

@@ -19,6 +19,7 @@ constexpr uint8_t MEM_END = 0x06;
 constexpr uint8_t MEM_DATA = 0x07;
 constexpr uint8_t WRITE_REG = 0x09;
 constexpr uint8_t READ_REG = 0x0A;
+constexpr uint8_t SPI_SET_PARAMS = 0x0B;
 constexpr uint8_t SPI_ATTACH = 0x0D;
 constexpr uint8_t CHANGE_BAUDRATE = 0x0F;
 constexpr uint8_t ERASE_FLASH = 0xD0;
@@ -40,6 +41,15 @@ std::chrono::milliseconds HuntBound(int Timeout) {
   const int64_t t = std::max(Timeout, 0);
   return std::chrono::milliseconds(std::max<int64_t>(10 * t, t + 1000));
 }
+
+// The ROM answers FLASH_BEGIN only once it has erased the region: the first byte of
+// the answer may take the worst-case erase of every sector.
+int RomEraseTimeout(uint32_t EraseSize) {
+  return EspRomAnswerMarginMs + EspSectorEraseMaxMs * int(EraseSize / EspSectorSize);
+}
+
+// Commands that only set the ROM up answer at once.
+constexpr int RomSetupTimeout = 1000;
 
 // Fixed offsets of the five values in the stub blob.
 constexpr size_t StubCodeLenAt = 18;
@@ -388,4 +398,87 @@ void TEsp::ESP32_InstallStub() {
   if (Response.Direction != 'O' || Response.Command != 'H' ||
       Response.Size != uint16_t('A' | ('I' << 8)))
     throw Exception("Error Entry-Code");
+}
+
+void TEsp::romSpiAttach() {
+  StatusErr = &Response.Data[0];
+  addOut(0, 0);
+  addOut(3, 0); // the default SPI pins
+  addOut(3, 0);
+  if (!Accepted(Exchange(SPI_ATTACH, RomSetupTimeout))) throw Exception("Error SPI_ATTACH");
+}
+
+void TEsp::spiSetParams(uint32_t TotalSize) {
+  StatusErr = &Response.Data[0];
+  addOut(0, 0);
+  addOut(3, 0); // flash id
+  addOut(3, TotalSize);
+  addOut(3, 65536); // block
+  addOut(3, EspSectorSize);
+  addOut(3, 256);    // page
+  addOut(3, 0xFFFF); // status mask
+  if (!Accepted(Exchange(SPI_SET_PARAMS, RomSetupTimeout))) throw Exception("Error SPI_SET_PARAMS");
+}
+
+int TEsp::RomFlashBegin(uint32_t EraseSize, uint32_t Blocks, uint32_t Offset) {
+  StatusErr = &Response.Data[0];
+  addOut(0, 0);
+  addOut(3, EraseSize);
+  addOut(3, Blocks);
+  addOut(3, EspRomBlockSize);
+  addOut(3, Offset);
+  return Exchange(FLASH_BEGIN, RomEraseTimeout(EraseSize));
+}
+
+void TEsp::romFlashStart(uint32_t Offset, uint32_t ImageSize) {
+  // The ROM erases whole sectors from Offset on: an address inside a sector would
+  // take the bytes before it in that sector with it.
+  if (Offset % EspSectorSize != 0)
+    throw Exception(Format("Flash address %x is not on a 4 KiB sector boundary", {Offset}));
+  const uint64_t EraseSize =
+      (uint64_t(ImageSize) + EspSectorSize - 1) / EspSectorSize * EspSectorSize;
+  if (Offset + EraseSize > EspFlashSize)
+    throw Exception(Format("%d bytes at %x do not fit the 4 MiB flash", {ImageSize, Offset}));
+  const uint32_t Blocks = uint32_t((uint64_t(ImageSize) + EspRomBlockSize - 1) / EspRomBlockSize);
+
+  FDebug.L('=');
+  FDebug.F("BLK: %d", {Blocks});
+  FDebug.F("ERA: %d", {uint32_t(EraseSize)});
+  FDebug.F("ADR: %x", {Offset});
+  RomLeft = 0;
+  // Unlike the stub path the status counts: a ROM that refused has erased nothing.
+  if (!Accepted(RomFlashBegin(uint32_t(EraseSize), Blocks, Offset)))
+    throw Exception("Error Flash Start");
+  Sequence = 0;
+  RomLeft = ImageSize;
+}
+
+void TEsp::romFlashWrite(const uint8_t* ptr, uint32_t size) {
+  // More than the image announced, or a short piece before its end (which would move
+  // everything after it), would put bytes where they do not belong.
+  if (size > EspDataSize || size > RomLeft || (size < RomLeft && size % EspRomBlockSize != 0))
+    throw Exception("Error Flash Write");
+  uint8_t Block[EspRomBlockSize];
+  for (uint32_t Done = 0; Done < size;) {
+    const uint32_t n = std::min(size - Done, EspRomBlockSize);
+    std::memcpy(Block, ptr + Done, n);
+    std::memset(Block + n, 0xFF, EspRomBlockSize - n);
+    flashWrite(Block, EspRomBlockSize);
+    Done += n;
+    RomLeft -= n;
+  }
+}
+
+void TEsp::romEraseFlash(const std::function<void(uint32_t Done, uint32_t Total)>& Progress) {
+  FDebug.F("Erase: %d steps of %d bytes", {EspFlashSize / EspRomEraseStep, EspRomEraseStep});
+  RomLeft = 0;
+  for (uint32_t Offset = 0; Offset < EspFlashSize; Offset += EspRomEraseStep) {
+    if (Progress) Progress(Offset + EspRomEraseStep, EspFlashSize);
+    // No data follows: zero blocks announced.
+    if (!Accepted(RomFlashBegin(EspRomEraseStep, 0, Offset))) {
+      DumpResponse(size_t(Response.Size) + 8);
+      throw Exception("Error ERASE_FLASH");
+    }
+  }
+  Sequence = 0;
 }

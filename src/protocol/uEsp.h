@@ -3,6 +3,7 @@
 // It knows packets and commands, never a file descriptor: bytes go through IByteLink.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 
 #include "../link/uComIo.h"
@@ -23,6 +24,16 @@ constexpr int EspTimeout = -1;      // a byte did not arrive in time
 constexpr int EspWrongDir = -2;     // direction test asked for and Direction is not 1
 constexpr int EspBadEscape = -7;    // 0xDB followed by something other than 0xDC/0xDD
 constexpr int EspFrameTooLong = -8; // the frame decodes to more than the response record holds
+
+// The flash of the modules this tool targets, as the ROM loader is told about it.
+constexpr uint32_t EspFlashSize = 4u << 20;
+constexpr uint32_t EspSectorSize = 4096;
+constexpr uint32_t EspRomBlockSize = 1024;  // the ROM loader's FLASH_DATA block
+constexpr uint32_t EspRomEraseStep = 65536; // whole-flash erase in the ROM, one FLASH_BEGIN each
+// Worst-case erase time of one 4 KiB sector in the flash parts' datasheets, and what
+// an answer may take on top of the erase.
+constexpr int EspSectorEraseMaxMs = 400;
+constexpr int EspRomAnswerMarginMs = 3000;
 
 // Records hold their header fields as host integers; on the wire (and in the
 // debug dumps) the header is little-endian, whatever the host.
@@ -68,6 +79,21 @@ public:
   void flashWrite(const uint8_t* ptr, uint32_t size);
   void ESP32_InstallStub();
 
+  // The ROM loader's own flash path, for when the stub cannot be used. The ROM needs
+  // the flash attached and described before any flash command, erases the announced
+  // region inside FLASH_BEGIN and takes 1 KiB data blocks.
+  void romSpiAttach();                                  // SPI_ATTACH with the default pins
+  void spiSetParams(uint32_t TotalSize = EspFlashSize); // SPI_SET_PARAMS
+  // FLASH_BEGIN for an image at a sector boundary: erases its sectors, and no more.
+  void romFlashStart(uint32_t Offset, uint32_t ImageSize);
+  // The next size bytes of the image begun (at most 16384), as 1 KiB blocks; the
+  // image's last block is padded with 0xFF. Only the image's last piece may end
+  // inside a block.
+  void romFlashWrite(const uint8_t* ptr, uint32_t size);
+  // The ROM has no chip erase: FLASH_BEGIN over the whole flash, one step at a time.
+  // Progress(done, total) comes before each step, done counting that step.
+  void romEraseFlash(const std::function<void(uint32_t Done, uint32_t Total)>& Progress = {});
+
   // packet layer
   void sendPacket(const uint8_t* ptr, uint16_t cnt, uint8_t com);
   int getPacket(int Timeout, bool ChkDir) override;
@@ -94,8 +120,10 @@ private:
   bool Accepted(int Result) const { return Result > 0 && Response.Data[0] == 0; }
   void DumpRequest(size_t Count);
   void DumpResponse(size_t Count);
+  int RomFlashBegin(uint32_t EraseSize, uint32_t Blocks, uint32_t Offset);
 
   IByteLink& FComIo;
   TDebugLog& FDebug;
   std::span<const uint8_t> FStub;
+  uint32_t RomLeft = 0; // bytes of the image begun by romFlashStart not yet sent
 };

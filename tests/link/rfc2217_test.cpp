@@ -43,6 +43,7 @@ protected:
   TRfc2217TestServer Server;
   TFakeLamp Main;
   TComIo Io{&Main};
+  TDebugLog Debug;
 };
 
 TEST_F(Rfc2217Test, OpenNegotiatesAndSetsTheLine) {
@@ -321,7 +322,7 @@ TEST_F(Rfc2217Test, FloodingServerKeepsMemoryFlatAndFailsInTime) {
   for (const auto& c : Cases) {
     SCOPED_TRACE(c.Name);
     TRfc2217TestServer Flooder;
-    TComIo Client{Main, Debug};
+    TComIo Client{&Main};
     Client.cPort.SetPort(Flooder.Url());
     Client.cPort.SetBaudRate(brCustom);
     Client.cPort.SetCustomBaudRate(921600);

@@ -6,8 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "FakeLink.h"
-#include "protocol/uEsp.h"
+#include "EspFixture.h"
 
 namespace {
 
@@ -18,23 +17,7 @@ Bytes Joined(std::initializer_list<Bytes> Parts) {
   return r;
 }
 
-struct EspCommands : ::testing::Test {
-  TFakeLink Link;
-  TDebugLog Log;
-  std::unique_ptr<TEsp> Esp = std::make_unique<TEsp>(Link, Log);
-
-  void Reply(const Bytes& Packet) { Link.Replies.push_back(Slip(Packet)); }
-  void ReplyOk(uint8_t Com, uint32_t Value = 0) { Reply(ResponsePacket(Com, Value)); }
-  Bytes LastRequest() const { return Unslip(Link.Writes.back()); }
-  // The message raised by f, or "" when it raised nothing.
-  static std::string Raised(const std::function<void()>& f) {
-    try {
-      f();
-    } catch (const Exception& e) {
-      return e.what();
-    }
-    return "";
-  }
+struct EspCommands : TEspFixture {
   size_t LogLinesStartingWith(const std::string& p) const {
     size_t n = 0;
     for (const auto& l : Log.Lines())

@@ -23,7 +23,8 @@ QList<QByteArray> Lines(const QByteArray& Data) {
 QByteArray ConfigAndFiles(const QString& Port) {
   return "[CONFIG]\r\nComPort=" + Port.toUtf8() +
          "\r\nConnBaud=115200\r\nFastBaud=921600\r\nFastFirst=TRUE\r\nSlowLow=1400\r\n"
-         "SlowHigh=500\r\nFastLow=150\r\nFastHigh=100\r\nDoBeep=TRUE\r\nAutoErase=TRUE\r\n\r\n"
+         "SlowHigh=500\r\nFastLow=150\r\nFastHigh=100\r\nDoBeep=TRUE\r\nAutoErase=TRUE\r\nUseStub="
+         "TRUE\r\n\r\n"
          "[FILES]\r\nBootloader=\r\nPartitions=\r\nFirmware=\r\n\r\n";
 }
 
@@ -146,6 +147,50 @@ TEST(SettingsWindow, ValuesOutsideTheirRangeReportedAndDefaultsTaken) {
     }
     // Start-up went on to its end.
     EXPECT_TRUE(Rig.Main->Timer1->isActive()) << c.Key << "=" << c.Value;
+  }
+}
+
+TEST(SettingsWindow, UseStubReadKeptInPlaceAndWrittenBack) {
+  const struct {
+    const char* Name;
+    QByteArray Ini;
+    bool Value;
+    QStringList Boxes;
+    QByteArray Saved; // the CONFIG section as written back
+  } Cases[] = {
+      {"absent: true, added at the end of the section",
+       "[CONFIG]\r\nConnBaud=9600\r\n",
+       true,
+       {},
+       "[CONFIG]\r\nConnBaud=9600\r\nComPort=%1\r\nFastBaud=921600\r\nFastFirst=TRUE\r\n"
+       "SlowLow=1400\r\nSlowHigh=500\r\nFastLow=150\r\nFastHigh=100\r\nDoBeep=TRUE\r\n"
+       "AutoErase=TRUE\r\nUseStub=TRUE\r\n\r\n"},
+      {"false where the file has it",
+       "[config]\r\nusestub=no\r\nConnBaud=9600\r\n",
+       false,
+       {},
+       "[config]\r\nusestub=FALSE\r\nConnBaud=9600\r\nComPort=%1\r\nFastBaud=921600\r\n"
+       "FastFirst=TRUE\r\nSlowLow=1400\r\nSlowHigh=500\r\nFastLow=150\r\nFastHigh=100\r\n"
+       "DoBeep=TRUE\r\nAutoErase=TRUE\r\n\r\n"},
+      {"a number", "[CONFIG]\r\nUseStub=0\r\n", false, {}, "[CONFIG]\r\nUseStub=FALSE\r\n"},
+      {"no boolean: reported, true",
+       "[CONFIG]\r\nUseStub=maybe\r\n",
+       true,
+       {QString::fromUtf8("'maybe' ist kein gültiger Integerwert (UseStub)")},
+       "[CONFIG]\r\nUseStub=TRUE\r\n"},
+  };
+  for (const auto& c : Cases) {
+    SCOPED_TRACE(c.Name);
+    TMainRig Rig(c.Ini);
+    Rig.Show();
+    EXPECT_EQ(Rig.Main->Config().UseStub, c.Value);
+    EXPECT_EQ(Rig.Boxes, c.Boxes);
+    Rig.CloseAndSave();
+    const QByteArray Out = Rig.IniBytes();
+    const QByteArray Want =
+        QByteArray(c.Saved).replace("%1", Rig.Main->cbPort->currentText().toUtf8());
+    EXPECT_TRUE(Out.startsWith(Want)) << Out.constData();
+    EXPECT_EQ(Out.count("UseStub=") + Out.count("usestub="), 1) << Out.constData();
   }
 }
 

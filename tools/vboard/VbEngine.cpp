@@ -11,6 +11,8 @@ constexpr double PageProgramMs = 0.7; // per 256 bytes
 constexpr double SectorEraseMs = 45;  // 4 KiB
 constexpr double ChipEraseMs = 10000; // 4 MiB
 
+constexpr uint32_t RomBlockMax = 1024; // the ROM loader's FLASH_DATA buffer
+
 constexpr size_t MaxFrame = 8 + 16 + 16384 + 64;
 
 bool InRam(uint32_t Addr, uint32_t Size) {
@@ -49,6 +51,8 @@ void TChipEngine::EnterLoader() {
   Regions.clear();
   MemActive = FlashActive = false;
   ImageNo = 0;
+  SpiAttached = false;
+  SpiTotal = TFlash::Size;
 }
 
 void TChipEngine::EnterStub() {
@@ -133,6 +137,11 @@ void TChipEngine::HandlePacket(const TBytes& Pkt) {
 }
 
 void TChipEngine::DoLoaderCommand(uint8_t Cmd, uint32_t Chk, const uint8_t* p, uint32_t n) {
+  if (Opt.RefuseOpcode == Cmd) {
+    Answer(Cmd, 0, 1, errFailed);
+    return;
+  }
+  if (RomFlashCommand(Cmd, Chk, p, n)) return;
   switch (Cmd) {
   case opSync: {
     bool ok = n == 36 && p[0] == 0x07 && p[1] == 0x07 && p[2] == 0x12 && p[3] == 0x20;
@@ -308,6 +317,10 @@ void TChipEngine::MemEnd(const uint8_t* p, uint32_t n) {
     Halt("jump into memory that does not hold the stub");
     return;
   }
+  if (Opt.NoGreeting) {
+    Halt("the stub hangs before its greeting");
+    return;
+  }
   TBytes hello{'O', 'H', 'A', 'I'};
   if (Opt.BadGreeting) hello[3] = 'J';
   SendFrame(hello, 0xFF);
@@ -376,6 +389,121 @@ void TChipEngine::FlashData(uint32_t Chk, const uint8_t* p, uint32_t n) {
     return;
   }
   Flash.Program(uint32_t(at), p + 16, size);
+  ++FSeq;
+  Busy(Scaled(PageProgramMs * ((size + 255) / 256)), "write");
+  Answer(opFlashData, 0, 0, 0);
+}
+
+bool TChipEngine::RomFlashCommand(uint8_t Cmd, uint32_t Chk, const uint8_t* p, uint32_t n) {
+  switch (Cmd) {
+  case opSpiAttach: {
+    const bool ok = n == 4 || n == 8;
+    SpiAttached = SpiAttached || ok;
+    Answer(Cmd, 0, ok ? 0 : 1, ok ? 0 : errInvalid);
+    return true;
+  }
+  case opSpiSetParams:
+    // id, total size, block, sector, page, status mask; the board's geometry is fixed,
+    // only the total size bounds what the ROM will erase and write.
+    if (n != 24 || GetLe32(p + 4) == 0) {
+      Answer(Cmd, 0, 1, errInvalid);
+      return true;
+    }
+    SpiTotal = std::min(GetLe32(p + 4), TFlash::Size);
+    Answer(Cmd, 0, 0, 0);
+    return true;
+  case opFlashBegin:
+  case opFlashData:
+  case opFlashEnd:
+    break;
+  default:
+    return false;
+  }
+  if (!SpiAttached) {
+    Answer(Cmd, 0, 1, errFailed);
+    return true;
+  }
+  if (Cmd == opFlashBegin) {
+    RomFlashBegin(p, n);
+  } else if (Cmd == opFlashData) {
+    RomFlashData(Chk, p, n);
+  } else if (n != 4) {
+    Answer(Cmd, 0, 1, errInvalid);
+  } else {
+    // The ROM leaves the loader: 0 reboots, anything else runs the application.
+    FlashActive = false;
+    Answer(Cmd, 0, 0, 0);
+    Halt(GetLe32(p) == 0 ? "FLASH_END: reboot" : "FLASH_END: run the application");
+  }
+  return true;
+}
+
+void TChipEngine::RomFlashBegin(const uint8_t* p, uint32_t n) {
+  FlashActive = false;
+  if (n != 16) {
+    Answer(opFlashBegin, 0, 1, errInvalid);
+    return;
+  }
+  const uint32_t erase = GetLe32(p), blocks = GetLe32(p + 4), block = GetLe32(p + 8),
+                 off = GetLe32(p + 12);
+  // Only a FLASH_BEGIN that announces data counts as an image; the whole-flash erase
+  // announces none.
+  if (blocks) ++ImageNo;
+  if (block == 0 || block > RomBlockMax || uint64_t(off) + erase > SpiTotal) {
+    Answer(opFlashBegin, 0, 1, errInvalid);
+    return;
+  }
+  // Every sector the announced region touches is erased before the answer.
+  const uint64_t from = off / TFlash::SectorSize * uint64_t(TFlash::SectorSize);
+  const uint64_t to = erase == 0 ? from
+                                 : (uint64_t(off) + erase + TFlash::SectorSize - 1) /
+                                       TFlash::SectorSize * TFlash::SectorSize;
+  if (to > from) {
+    Flash.EraseRange(uint32_t(from), uint32_t(to - from));
+    const int64_t ns = Scaled(SectorEraseMs * double((to - from) / TFlash::SectorSize));
+    if (Trace)
+      Trace->Write(TTraceLine("erase")
+                       .Num("addr", int64_t(from))
+                       .Num("len", int64_t(to - from))
+                       .Num("us", ns / 1000));
+    Busy(ns, "erase");
+  }
+  FlashActive = true;
+  FOffset = off;
+  FBlocks = blocks;
+  FBlock = block;
+  FSeq = 0;
+  FEnd = to;
+  Answer(opFlashBegin, 0, 0, 0);
+}
+
+void TChipEngine::RomFlashData(uint32_t Chk, const uint8_t* p, uint32_t n) {
+  if (!FlashActive) {
+    Answer(opFlashData, 0, 1, errFailed);
+    return;
+  }
+  // The ROM writes whole blocks: the host pads the last one.
+  if (n < 16 || GetLe32(p) != n - 16 || n - 16 != FBlock || GetLe32(p + 4) != FSeq ||
+      FSeq >= FBlocks) {
+    Answer(opFlashData, 0, 1, errInvalid);
+    return;
+  }
+  const uint32_t size = n - 16;
+  if (Chk != DataChecksum(p + 16, size)) {
+    Answer(opFlashData, 0, 1, errChecksum);
+    return;
+  }
+  const uint64_t at = uint64_t(FOffset) + uint64_t(FSeq) * FBlock;
+  if (at + size > FEnd) { // past what FLASH_BEGIN erased
+    Answer(opFlashData, 0, 1, errInvalid);
+    return;
+  }
+  if (ImageNo == Opt.FailImage && int64_t(FSeq) == Opt.FailBlock) {
+    Answer(opFlashData, 0, 1, errFlashWrite);
+    return;
+  }
+  Flash.Program(uint32_t(at), p + 16, size);
+  if (Trace) Trace->Write(TTraceLine("program").Num("addr", int64_t(at)).Num("len", size));
   ++FSeq;
   Busy(Scaled(PageProgramMs * ((size + 255) / 256)), "write");
   Answer(opFlashData, 0, 0, 0);

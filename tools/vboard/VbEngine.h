@@ -33,6 +33,7 @@ enum : uint8_t {
   opSync = 0x08,
   opWriteReg = 0x09,
   opReadReg = 0x0A,
+  opSpiSetParams = 0x0B,
   opSpiAttach = 0x0D,
   opChangeBaud = 0x0F,
   opEraseFlash = 0xD0
@@ -82,6 +83,11 @@ private:
   void MemEnd(const uint8_t* p, uint32_t n);
   void FlashBegin(const uint8_t* p, uint32_t n);
   void FlashData(uint32_t Chk, const uint8_t* p, uint32_t n);
+  // The ROM loader's own flash commands: it erases inside FLASH_BEGIN and writes
+  // whole 1 KiB blocks, and only once the flash is attached.
+  bool RomFlashCommand(uint8_t Cmd, uint32_t Chk, const uint8_t* p, uint32_t n);
+  void RomFlashBegin(const uint8_t* p, uint32_t n);
+  void RomFlashData(uint32_t Chk, const uint8_t* p, uint32_t n);
   void Halt(const char* Why);
   bool StubLayoutOk(uint32_t Entry) const;
   int64_t Scaled(double Ms) const;
@@ -103,6 +109,8 @@ private:
   uint64_t FEnd = 0;    // end of the announced region, sector-rounded; no write goes past it
   uint64_t FErased = 0; // the sectors below this were erased since FLASH_BEGIN
   int ImageNo = 0;
+  bool SpiAttached = false;         // the ROM has attached the flash
+  uint32_t SpiTotal = TFlash::Size; // the flash size the ROM was told
 };
 
 } // namespace vboard

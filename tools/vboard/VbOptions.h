@@ -31,6 +31,8 @@ struct TBoardOptions {
   int DropOpcode = -1;         // answers to this opcode are never sent
   bool Garbage = false;        // stray bytes go out before every answer frame
   bool BadGreeting = false;    // the stub greets with OHAJ instead of OHAI
+  bool NoGreeting = false;     // the started stub never greets (it hangs)
+  int RefuseOpcode = -1;       // the ROM loader refuses this opcode (status 1) and skips it
   int64_t DropAfterBytes = -1; // the connection is cut after this many bytes from the host
   bool RefuseBaud = false;     // CHANGE_BAUDRATE fails
 };

@@ -43,6 +43,8 @@ const char* Usage =
     "  --drop-answer OPCODE    answers to this opcode are never sent\n"
     "  --garbage               stray bytes before every answer frame\n"
     "  --bad-greeting          the stub greets with OHAJ\n"
+    "  --no-greeting           the started stub hangs before it greets\n"
+    "  --refuse OPCODE         the ROM loader refuses this opcode (status 1), e.g. 5 MEM_BEGIN\n"
     "  --drop-after N          the connection is cut after N bytes from the client\n"
     "  --refuse-baud           CHANGE_BAUDRATE fails\n"
     "tools:\n"
@@ -136,6 +138,10 @@ int main(int argc, char** argv) {
       o.Garbage = true;
     } else if (a == "--bad-greeting") {
       o.BadGreeting = true;
+    } else if (a == "--no-greeting") {
+      o.NoGreeting = true;
+    } else if (a == "--refuse") {
+      o.RefuseOpcode = int(Number(a, val(), 0, 255));
     } else if (a == "--drop-after") {
       o.DropAfterBytes = Number(a, val(), 0, 1LL << 40);
     } else if (a == "--refuse-baud") {
