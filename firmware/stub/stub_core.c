@@ -10,6 +10,7 @@ enum {
   NOR_WREN = 0x06,
   NOR_SE = 0x20,
   NOR_RDSR2 = 0x35,
+  NOR_BE32 = 0x52,
   NOR_RSTEN = 0x66,
   NOR_RST = 0x99,
   NOR_JEDEC_ID = 0x9F,
@@ -171,9 +172,17 @@ static uint32_t work_step(struct stub* s, uint32_t mode) {
     }
   }
   if (w->err) return 0;
-  /* Erase up to the end of the block's data, or ahead up to the end of the
-   * blocks before the last (every one of them is full). Never past the data. */
-  need = w->len ? w->addr + w->len : (mode == WORK_AHEAD && j->active ? j->sure : 0);
+  /* Erase up to the end of the block's data, or ahead for the next block
+   * (up to the end of the blocks before the last: every one of them is full,
+   * so never past the data). No further: an erase in flight holds up the
+   * programming of the block that arrives meanwhile. */
+  need = 0;
+  if (w->len) {
+    need = w->addr + w->len;
+  } else if (mode == WORK_AHEAD && j->active) {
+    need = j->next_addr + j->block_size;
+    if (need > j->sure) need = j->sure;
+  }
   if (a < need) {
     uint32_t op = NOR_SE, unit = STUB_SECTOR;
     if (s->chip_erased) {
@@ -185,6 +194,9 @@ static uint32_t work_step(struct stub* s, uint32_t mode) {
     } else if ((a & (STUB_BLOCK64 - 1)) == 0 && a + STUB_BLOCK64 <= j->sure) {
       op = NOR_BE64;
       unit = STUB_BLOCK64;
+    } else if ((a & (STUB_BLOCK32 - 1)) == 0 && a + STUB_BLOCK32 <= j->sure) {
+      op = NOR_BE32;
+      unit = STUB_BLOCK32;
     }
     j->erased = a + unit;
     err = start_op(s, op | STUB_FLASH_ADDR, a, 0, 0, STUB_LIMIT_TICKS(STUB_WAIT_ERASE_MS));
@@ -209,8 +221,9 @@ static uint32_t work_step(struct stub* s, uint32_t mode) {
       if (back[i] != w->data[w->checked + i]) err = STUB_ERR_FLASH_WRITE;
     w->checked += n;
   } else {
+    /* Done; the next step may erase ahead (the caller's loop goes on). */
     w->len = 0;
-    return 0;
+    return mode != WORK_BLOCK;
   }
   if (!err) return 1;
 fail:

@@ -50,7 +50,8 @@ enum {
   STUB_MAX_BLOCK = 16384, /* largest FLASH_DATA block the program sends */
   STUB_FRAME_MAX = STUB_HEADER_SIZE + STUB_BLOCK_HEADER + STUB_MAX_BLOCK,
   STUB_SECTOR = 4096,           /* smallest erasable unit */
-  STUB_BLOCK64 = 65536,         /* the large erase unit */
+  STUB_BLOCK32 = 32768,         /* the larger erase units: a 4 KiB erase takes about a */
+  STUB_BLOCK64 = 65536,         /* third of a 64 KiB one's time for a sixteenth of it */
   STUB_PAGE = 256,              /* page program never crosses this boundary */
   STUB_SPI_CHUNK = 64,          /* SPI1 data buffer W0..W15 */
   STUB_FLASH_LIMIT = 0x1000000, /* three address bytes reach 16 MiB */

@@ -90,8 +90,8 @@ void TStubSim::FlashCmd(uint32_t Op, uint32_t addr, const uint8_t* out, uint32_t
     in[i] = 0xFF;
   if (Dead) return;
   if (Busy > 0 && opcode != 0x05) Fault("command " + Hex(opcode) + " while busy");
-  bool Addressed =
-      opcode == 0x02 || opcode == 0x03 || opcode == 0x20 || opcode == 0xD8 || opcode == 0xFF;
+  bool Addressed = opcode == 0x02 || opcode == 0x03 || opcode == 0x20 || opcode == 0x52 ||
+                   opcode == 0xD8 || opcode == 0xFF;
   if (Addressed != ((Op & STUB_FLASH_ADDR) != 0)) Fault("wrong address phase for " + Hex(opcode));
   switch (opcode) {
   case 0x06:
@@ -127,6 +127,9 @@ void TStubSim::FlashCmd(uint32_t Op, uint32_t addr, const uint8_t* out, uint32_t
   }
   case 0x20:
     Erase("SE", addr, 0x1000);
+    break;
+  case 0x52:
+    Erase("BE32", addr, 0x8000);
     break;
   case 0xD8:
     Erase("BE", addr, 0x10000);

@@ -280,36 +280,42 @@ TEST_F(StubCore, PartitionTableLeavesTheSettingsPartitionAfterItIntact) {
 
 TEST_F(StubCore, ErasesAheadOnlyWhatTheDataCertainlyCoversWithLargeBlocksWhereWhole) {
   // FLASH_BEGIN's block count and size tell how far the data certainly
-  // reaches (every block but the last is full); the stub erases that much
-  // while the first block is still on its way, with 64 KiB erases where a
-  // whole aligned block lies inside, and the last block's sectors when it
-  // comes. Each block's answer, and so the next Run, finds its work done.
+  // reaches (every block but the last is full). Between blocks the stub
+  // erases what the next block will need, never beyond that reach, with
+  // 64 KiB or 32 KiB erases where a whole aligned block lies inside it; the
+  // last block's own sectors are erased when it comes. Each Run goes on
+  // until the work its input started is done.
   struct {
     const char* Name;
     uint32_t Offset, BlockSize;
     std::vector<uint32_t> Lens;
-    std::vector<std::string> AtBegin;              // erased ahead after FLASH_BEGIN
-    std::vector<std::vector<std::string>> AtBlock; // erased while each block is written
+    std::vector<std::string> AtBegin;              // erased after FLASH_BEGIN
+    std::vector<std::vector<std::string>> AtBlock; // erased after each block
   } Cases[] = {
-      {"16 KiB blocks, no whole 64 KiB block",
+      {"16 KiB blocks: a whole 32 KiB block, no whole 64 KiB one",
        0x10000,
        0x4000,
        {0x4000, 0x4000, 0x1001},
-       {"SE 10000", "SE 11000", "SE 12000", "SE 13000", "SE 14000", "SE 15000", "SE 16000",
-        "SE 17000"},
+       {"BE32 10000"},
        {{}, {}, {"SE 18000", "SE 19000"}}},
+      {"a 32 KiB erase only where aligned",
+       0x4000,
+       0x4000,
+       {0x4000, 0x4000, 0x4000, 0x4000, 0x10},
+       {"SE 4000", "SE 5000", "SE 6000", "SE 7000"},
+       {{"BE32 8000"}, {}, {"SE 10000", "SE 11000", "SE 12000", "SE 13000"}, {}, {"SE 14000"}}},
       {"a whole 64 KiB block, then sectors",
        0x20000,
        0x4000,
        {0x4000, 0x4000, 0x4000, 0x4000, 0x4000, 0x10},
-       {"BE 20000", "SE 30000", "SE 31000", "SE 32000", "SE 33000"},
-       {{}, {}, {}, {}, {}, {"SE 34000"}}},
+       {"BE 20000"},
+       {{}, {}, {}, {"SE 30000", "SE 31000", "SE 32000", "SE 33000"}, {}, {"SE 34000"}}},
       {"blocks smaller than a sector share it",
        0x3000,
        0x600,
        {0x600, 0x600, 0x600, 0x600, 0x1},
-       {"SE 3000", "SE 4000"},
-       {{}, {}, {}, {}, {}}},
+       {"SE 3000"},
+       {{}, {"SE 4000"}, {}, {}, {}}},
   };
   for (auto& c : Cases) {
     SCOPED_TRACE(c.Name);

@@ -107,6 +107,7 @@ void TChipEngine::PlayStub() {
       Actions.push_back({TAction::TKind::Busy, {}, o.At - At, 0});
       At = o.At;
     }
+    if (Trace) Trace->SetNow(At); // when the stub sent it
     if (o.Baud)
       Actions.push_back({TAction::TKind::SetBaud, {}, 0, o.Baud});
     else

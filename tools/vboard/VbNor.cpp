@@ -73,6 +73,7 @@ void TNorFlash::Erase(int64_t Now, uint32_t Addr, uint32_t Unit, double Ms) {
 
 int64_t TNorFlash::Command(int64_t Now, uint32_t Op, uint32_t Addr, const uint8_t* Out,
                            uint32_t OutLen, uint8_t* In, uint32_t InLen) {
+  if (Trace) Trace->SetNow(Now);
   const int64_t Took =
       SpiSetupNs + SpiByteNs * (1 + ((Op & AddrFlag) ? 3 : 0) + int64_t(OutLen) + InLen);
   const uint8_t Code = uint8_t(Op);
