@@ -1,11 +1,12 @@
 /* Protocol core of the flasher stub: SLIP framing, command dispatch, the
- * checks of every request and the flash arithmetic. Plain C with no
- * knowledge of the chip; everything that touches hardware goes through the
- * stub_hw_* functions below, which the ESP32 target layer
- * (stub_hw_esp32.c) and the host simulation of the tests implement.
+ * checks of every request, and the flash work, scheduled so that a block is
+ * written while the next one arrives. Plain C with no knowledge of the chip;
+ * everything that touches hardware goes through the stub_hw_* functions
+ * below, which the ESP32 target layer (stub_hw_esp32.c) implements, and on a
+ * host the tests' simulation and the virtual board (through stub_host.h).
  *
  * Code size matters (the whole program must fit 3288 bytes of IRAM), so the
- * core stays small: no tables, no division, no library calls. */
+ * core stays small: no tables, no library calls, one division routine. */
 #ifndef QUORVEX_STUB_CORE_H
 #define QUORVEX_STUB_CORE_H
 
@@ -126,6 +127,7 @@ struct stub {
 /* The greeting word ("OHAI" in wire order), the stub's only initialised data. */
 extern uint32_t stub_greeting;
 
+/* Sets the flash up; s must start zeroed (the target clears its .bss). */
 void stub_init(struct stub* s);
 void stub_send_greeting(void);
 /* One turn of the main loop: takes a received byte (answering a frame that
