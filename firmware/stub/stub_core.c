@@ -172,10 +172,9 @@ static uint32_t work_step(struct stub* s, uint32_t mode) {
     }
   }
   if (w->err) return 0;
-  /* Erase up to the end of the block's data, or ahead for the next block
-   * (up to the end of the blocks before the last: every one of them is full,
-   * so never past the data). No further: an erase in flight holds up the
-   * programming of the block that arrives meanwhile. */
+  /* Erase up to the end of the block's data, or ahead for the next block,
+   * never past what the data certainly reaches. No further: an erase in
+   * flight holds up the programming of the block that arrives meanwhile. */
   need = 0;
   if (w->len) {
     need = w->addr + w->len;
@@ -318,14 +317,14 @@ static uint32_t cmd_flash_begin(struct stub* s, const uint8_t* p, uint32_t n) {
   if (erase > STUB_FLASH_LIMIT || offset > STUB_FLASH_LIMIT) return STUB_ERR_INVALID;
   size = (erase + STUB_SECTOR - 1) & ~(uint32_t)(STUB_SECTOR - 1);
   if (size > STUB_FLASH_LIMIT - offset) return STUB_ERR_INVALID;
-  /* Every block but the last is full, so the data certainly reaches the end
-   * of the last but one; that must lie inside the region. (Bounded first so
-   * that the product cannot wrap.) */
+  /* Every block but the last is full and the last holds a byte at least, so
+   * the data certainly reaches the last block's first byte; that must lie
+   * inside the region. (Bounded first so that the product cannot wrap.) */
   j->sure = offset;
   if (j->blocks) {
     if (j->blocks - 1 >= size) return STUB_ERR_INVALID;
-    j->sure += (j->blocks - 1) * j->block_size;
-    if (j->sure - offset >= size) return STUB_ERR_INVALID;
+    j->sure += (j->blocks - 1) * j->block_size + 1;
+    if (j->sure - offset > size) return STUB_ERR_INVALID;
   }
   /* Quick (a status register write), and a flash that does not answer shows up here. */
   err = unprotect(s);

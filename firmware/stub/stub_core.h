@@ -89,7 +89,7 @@ enum { STUB_SR_BUSY = 0x01, STUB_SR_PROTECT = 0x7C };
 struct stub_flash_job {
   uint32_t end;        /* start + announced erase size (sector-rounded); no write goes past it */
   uint32_t erased;     /* the sectors below this were erased in this session */
-  uint32_t sure;       /* end of the blocks before the last: data certainly reaches it */
+  uint32_t sure;       /* the data certainly reaches below this: the last block's first byte */
   uint32_t block_size; /* bytes per block as announced */
   uint32_t blocks;     /* number of blocks announced */
   uint32_t next_seq;   /* the sequence number the next block must carry */
