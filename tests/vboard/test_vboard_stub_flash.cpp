@@ -182,7 +182,8 @@ TEST(VboardStubFlash, AfterAChipEraseWritesEraseOnlyWhatWasWrittenSince) {
   auto Erases = [&](size_t From) {
     std::vector<std::string> e;
     for (size_t i = From; i < f.Log().size(); ++i)
-      if (f.Log()[i] == "20" || f.Log()[i] == "D8" || f.Log()[i] == "C7") e.push_back(f.Log()[i]);
+      if (f.Log()[i] == "20" || f.Log()[i] == "52" || f.Log()[i] == "D8" || f.Log()[i] == "C7")
+        e.push_back(f.Log()[i]);
     return e;
   };
   EXPECT_TRUE(Erases(AfterChipErase).empty());

@@ -80,7 +80,9 @@ int64_t TNorFlash::Command(int64_t Now, uint32_t Op, uint32_t Addr, const uint8_
   const bool Busy = Now < FBusyUntil;
   for (uint32_t i = 0; i < InLen; ++i)
     In[i] = 0xFF; // nothing drives the data line: it reads high
-  FLog.push_back(HexOf(&Code, 1) + (OutLen ? ":" + HexOf(Out, OutLen) : std::string()));
+  // Status polls, write enables, programs and reads come by the thousand: not kept.
+  if (Code != 0x05 && Code != 0x06 && Code != 0x02 && Code != 0x03)
+    FLog.push_back(HexOf(&Code, 1) + (OutLen ? ":" + HexOf(Out, OutLen) : std::string()));
 
   if (FQpi) return Took; // the part now reads four lines per clock: single-line commands are noise
   if (FContinuous) {

@@ -46,8 +46,9 @@ public:
   bool Qpi() const { return FQpi; }
   bool ContinuousRead() const { return FContinuous; }
   // Opcodes seen, in order, as hex ("9F", "01:1C02" with the bytes written),
-  // and misuse a real part would punish (a command while busy, a program
-  // without the latch).
+  // leaving out the frequent ones (status polls, write enables, programs,
+  // reads); and misuse a real part would punish (a command while busy, a
+  // program without the latch).
   const std::vector<std::string>& Log() const { return FLog; }
   const std::vector<std::string>& Faults() const { return FFaults; }
 
