@@ -165,6 +165,27 @@ TEST(VboardStubFlash, AWriteThatFailsWhileTheNextBlockArrivesFailsTheRun) {
   }
 }
 
+TEST(VboardStubFlash, AFailureIsTheAnswerToWhateverComesNext) {
+  // A block fails behind its answer and the program sends something other
+  // than the next block: that answer carries the failure, and the session is over.
+  for (uint8_t Next : {opFlashEnd, opReadReg, opFlashBegin}) {
+    SCOPED_TRACE(int(Next));
+    TStubFixture f;
+    f.Opt.FailImage = 1;
+    f.Opt.FailBlock = 0;
+    f.Start();
+    ASSERT_EQ(f.One(opFlashBegin, Words({0x8000, 2, 0x4000, 0x10000})).Status, 0);
+    ASSERT_EQ(f.One(opFlashData, Block(0, Pattern(0x4000, 5)), true).Status, 0);
+    TBytes Payload = Next == opFlashEnd  ? Words({1})
+                     : Next == opReadReg ? Words({0x40001000})
+                                         : Words({0x4000, 1, 0x4000, 0x40000});
+    TAns a = f.One(Next, Payload);
+    EXPECT_EQ(a.Status, 1);
+    EXPECT_EQ(a.Err, errFlashWrite);
+    EXPECT_EQ(f.One(opFlashData, Block(1, Pattern(0x10, 6)), true).Err, errFailed);
+  }
+}
+
 TEST(VboardStubFlash, AfterAChipEraseWritesEraseOnlyWhatWasWrittenSince) {
   TStubFixture f;
   f.Start();
