@@ -9,11 +9,12 @@
  * Data: exactly 4 bytes at 0x3FFDEBA8, the data image the ROM loader writes
  * with MEM_DATA.
  *
- * Buffers and stack (.bss, not loaded): 0x3FFD8000-0x3FFDDFFF, in SRAM 2
- * (0x3FFAE000-0x3FFDFFFF, data bus, byte-addressable). The ROM's own
- * variables and stack live in SRAM 1 (data-bus addresses 0x3FFE0000 and up),
- * and SRAM 2 is left to the application, which is not running in download
- * mode; the region ends below the data word and does not touch the code's
+ * Buffers and stack (.bss, not loaded): 0x3FFC8000-0x3FFDDFFF, in SRAM 2
+ * (0x3FFAE000-0x3FFDFFFF, data bus, byte-addressable): two frame buffers,
+ * one receiving while the other is written to flash. The ROM's own
+ * variables and stack live in SRAM 1 (data-bus addresses 0x3FFE0000 and up)
+ * and in the first 8 KiB of SRAM 2; the rest of SRAM 2 is left to the
+ * application, which is not running in download mode; the region ends below the data word and does not touch the code's
  * data-bus alias (SRAM 1 is mapped in reverse word order, so the code sits at
  * 0x3FFE1324-0x3FFE1FFF there). */
 ENTRY(stub_entry)
@@ -22,7 +23,7 @@ MEMORY
 {
   iram (rx)  : ORIGIN = 0x400BE000, LENGTH = 3288
   dram (rw)  : ORIGIN = 0x3FFDEBA8, LENGTH = 4
-  dbss (rw)  : ORIGIN = 0x3FFD8000, LENGTH = 0x6000
+  dbss (rw)  : ORIGIN = 0x3FFC8000, LENGTH = 0x16000
 }
 
 SECTIONS

@@ -10,19 +10,30 @@ enum {
   NOR_WREN = 0x06,
   NOR_SE = 0x20,
   NOR_RDSR2 = 0x35,
+  NOR_BE32 = 0x52,
+  NOR_RSTEN = 0x66,
+  NOR_RST = 0x99,
+  NOR_JEDEC_ID = 0x9F,
   NOR_RES = 0xAB,
-  NOR_CE = 0xC7
+  NOR_CE = 0xC7,
+  NOR_BE64 = 0xD8,
+  NOR_MODE_RESET = 0xFF
 };
+
 enum { SR_WEL = 0x02 };
 
 uint32_t stub_greeting = 0x4941484Fu; /* 'O' 'H' 'A' 'I', lowest byte first */
 
+/* The buffer that receives; the other one may hold the block being written. */
 static uint8_t* frame(struct stub* s) {
-  return (uint8_t*)s->buf_words;
+  return (uint8_t*)s->buf_words[s->rx_buf];
 }
 
+/* Request words sit on word boundaries (the buffers are word-aligned, the
+ * header is 8 bytes and every field a whole word), and the chip and the hosts
+ * the core is tested on are little-endian: a plain load reads them. */
 static uint32_t get32(const uint8_t* p) {
-  return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
+  return *(const uint32_t*)(const void*)p;
 }
 
 uint32_t stub_udiv(uint32_t n, uint32_t d) {
@@ -111,160 +122,250 @@ static void reply(uint8_t cmd, uint32_t value, uint32_t err) {
 
 static uint32_t read_status(uint8_t opcode) {
   uint8_t v = 0xFF;
-  stub_hw_flash_cmd(opcode, 0, 0, 0, 0, &v, 1);
+  stub_hw_flash_cmd(opcode, 0, 0, 0, &v, 1);
   return v;
 }
 
-/* Polls the busy bit until it clears or limit_ms passes. A long wait sends a
- * keep-alive byte now and then so that the program's per-byte time limit
- * does not run out while the flash is still busy. The last byte sent counts
- * from the request's arrival, not from this wait's start, so a request that
- * waits several times (the erases and page programs of one FLASH_DATA) is
- * kept alive as a whole. */
-static uint32_t wait_idle(struct stub* s, uint32_t limit_ms) {
-  uint32_t start = stub_hw_millis();
-  for (;;) {
-    uint32_t now;
-    if ((read_status(NOR_RDSR) & STUB_SR_BUSY) == 0) return 0;
-    now = stub_hw_millis();
-    if (now - start > limit_ms) return STUB_ERR_FAILED;
-    if (now - s->last_alive >= STUB_KEEPALIVE_MS) {
+/* A command of just its opcode. */
+static void command(uint32_t opcode) {
+  stub_hw_flash_cmd(opcode, 0, 0, 0, 0, 0);
+}
+
+/* Starts a program, erase or status write behind the write-enable latch,
+ * confirmed first: a flash that does not answer (not attached, wrong pins)
+ * shows up here rather than as silently lost data. */
+static uint32_t start_op(struct stub* s, uint32_t opcode, uint32_t addr, const uint8_t* out,
+                         uint32_t out_len, uint32_t limit) {
+  command(NOR_WREN);
+  if ((read_status(NOR_RDSR) & (SR_WEL | STUB_SR_BUSY)) != SR_WEL) return STUB_ERR_FAILED;
+  stub_hw_flash_cmd(opcode, addr, out, out_len, 0, 0);
+  s->work.busy = 1;
+  s->work.since = stub_hw_ticks();
+  s->work.limit = limit;
+  return 0;
+}
+
+static uint32_t is_dirty(struct stub* s, uint32_t a) {
+  return s->dirty[a >> 15] & (1u << ((a >> 12) & 7));
+}
+
+/* One step of the flash work that never waits for the part: polls the
+ * operation in flight, else starts the next erase, page program or read-back
+ * chunk of the block in hand. With nothing in hand and mode WORK_AHEAD,
+ * erases on into what the image will certainly cover, so that the next block
+ * finds its sectors ready. Returns 1 while the block in hand is not written
+ * and checked yet, or an operation is in flight (unless mode is WORK_BLOCK and
+ * there is no block: an erase ahead may go on behind the next answer). */
+enum { WORK_BLOCK, WORK_AHEAD, WORK_ALL };
+static uint32_t work_step(struct stub* s, uint32_t mode) {
+  struct stub_work* w = &s->work;
+  struct stub_flash_job* j = &s->job;
+  uint32_t a = j->erased, need, n, err;
+  if (w->busy) {
+    if ((read_status(NOR_RDSR) & STUB_SR_BUSY) == 0) {
+      w->busy = 0;
+    } else if (stub_hw_ticks() - w->since <= w->limit) {
+      return w->len || mode != WORK_BLOCK;
+    } else {
+      err = STUB_ERR_FAILED;
+      goto fail;
+    }
+  }
+  if (w->err) return 0;
+  /* Erase up to the end of the block's data, or ahead for the next block,
+   * never past what the data certainly reaches. No further: an erase in
+   * flight holds up the programming of the block that arrives meanwhile. */
+  need = 0;
+  if (w->len) {
+    need = w->addr + w->len;
+  } else if (mode == WORK_AHEAD && j->active) {
+    need = j->next_addr + j->block_size;
+    if (need > j->sure) need = j->sure;
+  }
+  if (a < need) {
+    uint32_t op = NOR_SE, unit = STUB_SECTOR;
+    if (s->chip_erased) {
+      /* Erased by the chip erase and not written since: nothing to do. */
+      if (!is_dirty(s, a)) {
+        j->erased = a + STUB_SECTOR;
+        return 1;
+      }
+    } else if ((a & (STUB_BLOCK64 - 1)) == 0 && a + STUB_BLOCK64 <= j->sure) {
+      op = NOR_BE64;
+      unit = STUB_BLOCK64;
+    } else if ((a & (STUB_BLOCK32 - 1)) == 0 && a + STUB_BLOCK32 <= j->sure) {
+      op = NOR_BE32;
+      unit = STUB_BLOCK32;
+    }
+    j->erased = a + unit;
+    err = start_op(s, op | STUB_FLASH_ADDR, a, 0, 0, STUB_LIMIT_TICKS(STUB_WAIT_ERASE_MS));
+  } else if (!w->len) {
+    return 0;
+  } else if (w->programmed < w->len) {
+    a = w->addr + w->programmed;
+    n = stub_chunk_len(a, w->len - w->programmed);
+    s->dirty[a >> 15] |= (uint8_t)(1u << ((a >> 12) & 7));
+    err = start_op(s, NOR_PP | STUB_FLASH_ADDR, a, w->data + w->programmed, n,
+                   STUB_LIMIT_TICKS(STUB_WAIT_PAGE_MS));
+    w->programmed += n;
+  } else if (w->checked < w->len) {
+    /* Read back: a write into a sector that did not erase, or a flash that
+     * ignored the command, must not be reported as success. */
+    uint8_t back[STUB_SPI_CHUNK];
+    uint32_t i;
+    n = w->len - w->checked < STUB_SPI_CHUNK ? w->len - w->checked : STUB_SPI_CHUNK;
+    stub_hw_flash_cmd(NOR_READ | STUB_FLASH_ADDR, w->addr + w->checked, 0, 0, back, n);
+    err = 0;
+    for (i = 0; i < n; ++i)
+      if (back[i] != w->data[w->checked + i]) err = STUB_ERR_FLASH_WRITE;
+    w->checked += n;
+  } else {
+    /* Done; the next step may erase ahead (the caller's loop goes on). */
+    w->len = 0;
+    return mode != WORK_BLOCK;
+  }
+  if (!err) return 1;
+fail:
+  w->err = err;
+  w->len = 0;
+  w->busy = 0;
+  return 0;
+}
+
+/* Waits for the block in hand (with WORK_ALL also for an erase in flight),
+ * sending a keep-alive byte now and then so that the program's per-byte time
+ * limit does not run out meanwhile. The interval counts from the request's
+ * arrival. Returns the first failure since the last report, which ends the
+ * FLASH_BEGIN session: the image is not whole. */
+static uint32_t finish(struct stub* s, uint32_t mode) {
+  uint32_t err;
+  while (work_step(s, mode)) {
+    uint32_t now = stub_hw_ticks();
+    if (now - s->last_alive >= STUB_KEEPALIVE_TICKS) {
       stub_hw_putc(STUB_KEEPALIVE_BYTE);
       s->last_alive = now;
     }
   }
+  err = s->work.err;
+  s->work.err = 0;
+  if (err) s->job.active = 0;
+  return err;
 }
 
-/* Write enable, confirmed by the latch bit: a flash that does not answer
- * (not attached, wrong pins) shows up here rather than as silently lost data. */
-static uint32_t write_enable(void) {
-  stub_hw_flash_cmd(NOR_WREN, 0, 0, 0, 0, 0, 0);
-  return (read_status(NOR_RDSR) & (SR_WEL | STUB_SR_BUSY)) == SR_WEL ? 0 : STUB_ERR_FAILED;
-}
-
-static uint32_t flash_op(struct stub* s, uint8_t opcode, uint32_t addr, uint32_t addr_bits,
-                         const uint8_t* out, uint32_t out_len, uint32_t limit_ms) {
-  uint32_t err = write_enable();
-  if (err) return err;
-  stub_hw_flash_cmd(opcode, addr, addr_bits, out, out_len, 0, 0);
-  return wait_idle(s, limit_ms);
-}
-
-/* Clears block protection left set by a bootloader or the factory, keeping
- * the second status register (its quad-enable bit) as it is. */
+/* Clears block protection left set by a bootloader or the factory. Only
+ * parts known to keep a second status register at 0x35 have it read and
+ * written back (its quad-enable bit kept); elsewhere 0x35 may mean something
+ * else (Macronix: enter QPI mode). A register read as 0xFF is not a value
+ * to write back: on a part without it, that would set lock bits. */
 static uint32_t unprotect(struct stub* s) {
   uint8_t sr[2];
+  uint32_t len = 1, err;
   uint32_t sr1 = read_status(NOR_RDSR);
+  /* (A part that does not answer reads 0xFF: the write-enable check fails.) */
   if ((sr1 & STUB_SR_PROTECT) == 0) return 0;
   sr[0] = (uint8_t)(sr1 & ~(uint32_t)STUB_SR_PROTECT);
-  sr[1] = (uint8_t)read_status(NOR_RDSR2);
-  return flash_op(s, NOR_WRSR, 0, 0, sr, 2, STUB_WAIT_STATUS_MS);
+  if (s->two_status) {
+    sr[1] = (uint8_t)read_status(NOR_RDSR2);
+    if (sr[1] != 0xFF) len = 2;
+  }
+  err = start_op(s, NOR_WRSR, 0, sr, len, STUB_LIMIT_TICKS(STUB_WAIT_PAGE_MS));
+  return err ? err : finish(s, WORK_ALL);
 }
 
-static void flash_prepare(void) {
+/* Manufacturer bytes (first byte of the JEDEC id) of the parts whose second
+ * status register reads with 0x35 and writes as the second byte of 0x01:
+ * Winbond (W25Q) and GigaDevice (GD25Q). */
+enum { MFR_WINBOND = 0xEF, MFR_GIGADEVICE = 0xC8 };
+
+static void flash_prepare(struct stub* s) {
+  uint32_t id;
   stub_hw_flash_attach();
-  /* Leave deep power-down in case a previous program put the part there. */
-  stub_hw_flash_cmd(NOR_RES, 0, 0, 0, 0, 0, 0);
+  /* A previous program may have left the part in continuous-read mode (it
+   * then takes the next bytes as an address): 32 clocks of ones end it. Then
+   * out of deep power-down, and a reset, before anything else is sent. */
+  stub_hw_flash_cmd(NOR_MODE_RESET | STUB_FLASH_ADDR, 0xFFFFFF, 0, 0, 0, 0);
+  command(NOR_RES);
   stub_hw_delay_us(50);
-}
-
-/* Erases the sectors in [addr, end), both sector aligned. Only sector erases:
- * the range is never more than one FLASH_DATA block's worth of sectors. */
-static uint32_t erase_sectors(struct stub* s, uint32_t addr, uint32_t end) {
-  for (; addr < end; addr += STUB_SECTOR) {
-    uint32_t err = flash_op(s, NOR_SE, addr, 24, 0, 0, STUB_WAIT_SECTOR_MS);
-    if (err) return err;
-  }
-  return 0;
-}
-
-static uint32_t program(struct stub* s, uint32_t addr, const uint8_t* data, uint32_t len) {
-  uint32_t done = 0;
-  while (done < len) {
-    uint32_t n = stub_chunk_len(addr + done, len - done);
-    uint32_t err = flash_op(s, NOR_PP, addr + done, 24, data + done, n, STUB_WAIT_PAGE_MS);
-    if (err) return err;
-    done += n;
-  }
-  /* Read back: a write into a sector that did not erase, or a flash that
-   * ignored the command, must not be reported as success. */
-  for (done = 0; done < len;) {
-    uint8_t back[STUB_SPI_CHUNK];
-    uint32_t n = len - done < STUB_SPI_CHUNK ? len - done : STUB_SPI_CHUNK;
-    uint32_t i;
-    stub_hw_flash_cmd(NOR_READ, addr + done, 24, 0, 0, back, n);
-    for (i = 0; i < n; ++i)
-      if (back[i] != data[done + i]) return STUB_ERR_FLASH_WRITE;
-    done += n;
-  }
-  return 0;
+  command(NOR_RSTEN);
+  command(NOR_RST);
+  stub_hw_delay_us(50);
+  id = read_status(NOR_JEDEC_ID);
+  s->two_status = id == MFR_WINBOND || id == MFR_GIGADEVICE;
 }
 
 /* ---- commands ---- */
 
-/* FLASH_BEGIN only checks and records the region; the erasing is left to
- * FLASH_DATA. The erase size the program announces is its image rounded up to
+/* FLASH_BEGIN only checks and records the region; the erasing is left to the
+ * blocks. The erase size the program announces is its image rounded up to
  * whole 16 KiB blocks, so erasing it here would wipe whatever follows a small
  * image (a settings partition right after the 3 KiB partition table), and a
  * large image's erase would outlast the program's time limit for this answer.
  * The erase size stays the upper bound that no block may write past. */
 static uint32_t cmd_flash_begin(struct stub* s, const uint8_t* p, uint32_t n) {
+  struct stub_flash_job* j = &s->job;
   uint32_t erase, size, offset, err;
   /* 16 bytes; a fifth word (an encryption flag in the loader's protocol) is tolerated. */
   if (n != 16 && n != 20) return STUB_ERR_INVALID;
   erase = get32(p);
-  s->job.active = 0;
-  s->job.blocks = get32(p + 4);
-  s->job.block_size = get32(p + 8);
+  j->active = 0;
+  j->blocks = get32(p + 4);
+  j->block_size = get32(p + 8);
   offset = get32(p + 12);
-  if (s->job.block_size == 0 || s->job.block_size > STUB_MAX_BLOCK) return STUB_ERR_INVALID;
+  if (j->block_size == 0 || j->block_size > STUB_MAX_BLOCK) return STUB_ERR_INVALID;
   /* Sectors are erased whole: an unaligned start would lose the bytes in front of it. */
   if (offset & (STUB_SECTOR - 1)) return STUB_ERR_INVALID;
   if (erase > STUB_FLASH_LIMIT || offset > STUB_FLASH_LIMIT) return STUB_ERR_INVALID;
   size = (erase + STUB_SECTOR - 1) & ~(uint32_t)(STUB_SECTOR - 1);
   if (size > STUB_FLASH_LIMIT - offset) return STUB_ERR_INVALID;
+  /* Every block but the last is full and the last holds a byte at least, so
+   * the data certainly reaches the last block's first byte; that must lie
+   * inside the region. (Bounded first so that the product cannot wrap.) */
+  j->sure = offset;
+  if (j->blocks) {
+    if (j->blocks - 1 >= size) return STUB_ERR_INVALID;
+    j->sure += (j->blocks - 1) * j->block_size + 1;
+    if (j->sure - offset > size) return STUB_ERR_INVALID;
+  }
   /* Quick (a status register write), and a flash that does not answer shows up here. */
   err = unprotect(s);
   if (err) return err;
-  s->job.end = offset + size;
-  s->job.erased = offset;
-  s->job.next_seq = 0;
-  s->job.next_addr = offset;
-  s->job.active = 1;
+  j->end = offset + size;
+  j->erased = offset;
+  j->next_seq = 0;
+  j->next_addr = offset;
+  j->active = 1;
   return 0;
 }
 
+/* A block is checked and taken in hand; it is written while the next one
+ * arrives, and its result goes with that one's answer. The last block is
+ * answered only once it is written and read back, since the program may send
+ * nothing after it. */
 static uint32_t cmd_flash_data(struct stub* s, const uint8_t* p, uint32_t n) {
-  uint32_t len, seq, addr, from, to, err;
+  struct stub_flash_job* j = &s->job;
+  struct stub_work* w = &s->work;
+  uint32_t len, seq, addr;
   if (n < STUB_BLOCK_HEADER) return STUB_ERR_INVALID;
   len = get32(p);
   seq = get32(p + 4);
-  if (!s->job.active) return STUB_ERR_FAILED;
-  if (len != n - STUB_BLOCK_HEADER || len == 0 || len > s->job.block_size) return STUB_ERR_INVALID;
-  if (seq != s->job.next_seq || seq >= s->job.blocks) return STUB_ERR_INVALID;
-  if (get32(frame(s) + 4) != stub_checksum(p + STUB_BLOCK_HEADER, len)) return STUB_ERR_CHECKSUM;
-  /* Blocks arrive in order, so the block's place advances by addition and
-   * no multiply can wrap. */
-  addr = s->job.next_addr;
-  if (addr >= s->job.end || len > s->job.end - addr) return STUB_ERR_INVALID;
-  /* Erase just the sectors this block's data covers that this FLASH_BEGIN has
-   * not erased yet: nothing past the image's last byte is touched, and each
-   * answer waits for at most one block's sectors. A sector the data skips
-   * (a short block before a later one) stays as it was. The end is sector
-   * aligned, so the rounded-up end of the data never passes it. */
-  to = (addr + len + STUB_SECTOR - 1) & ~(uint32_t)(STUB_SECTOR - 1);
-  if (to > s->job.erased) {
-    from = addr & ~(uint32_t)(STUB_SECTOR - 1);
-    if (from < s->job.erased) from = s->job.erased;
-    err = erase_sectors(s, from, to);
-    if (err) return err;
-    s->job.erased = to;
-  }
-  err = program(s, addr, p + STUB_BLOCK_HEADER, len);
-  if (err) return err;
-  s->job.next_seq++;
-  s->job.next_addr += s->job.block_size;
-  return 0;
+  if (!j->active) return STUB_ERR_FAILED;
+  if (len != n - STUB_BLOCK_HEADER || len == 0 || len > j->block_size) return STUB_ERR_INVALID;
+  if (seq != j->next_seq || seq >= j->blocks) return STUB_ERR_INVALID;
+  /* Erasing ahead relies on every block but the last being full. */
+  if (seq + 1 != j->blocks && len != j->block_size) return STUB_ERR_INVALID;
+  if (get32(p - 4) != stub_checksum(p + STUB_BLOCK_HEADER, len)) return STUB_ERR_CHECKSUM;
+  /* Blocks arrive in order, so the block's place advances by addition. */
+  addr = j->next_addr;
+  if (addr >= j->end || len > j->end - addr) return STUB_ERR_INVALID;
+  w->data = p + STUB_BLOCK_HEADER;
+  w->addr = addr;
+  w->len = len;
+  w->programmed = 0;
+  w->checked = 0;
+  s->rx_buf ^= 1; /* the next frame goes to the other buffer */
+  j->next_seq++;
+  j->next_addr += j->block_size;
+  return j->next_seq == j->blocks ? finish(s, WORK_BLOCK) : 0;
 }
 
 static uint32_t cmd_write_reg(const uint8_t* p, uint32_t n) {
@@ -285,107 +386,121 @@ static uint32_t cmd_write_reg(const uint8_t* p, uint32_t n) {
 }
 
 void stub_init(struct stub* s) {
-  s->job.active = 0;
-  s->frame_len = 0;
-  s->frame_bad = 0;
-  s->last_alive = 0;
-  flash_prepare();
+  flash_prepare(s);
 }
 
-/* Reads the next frame into the buffer. Frames longer than the buffer are
- * consumed to their end and marked bad, so the stream stays in step. */
-static int read_frame(struct stub* s) {
-  uint8_t* b = frame(s);
-  int c;
-  do {
-    c = stub_hw_getc();
-    if (c < 0) return -1;
-  } while (c != STUB_SLIP_END);
-  s->frame_len = 0;
-  s->frame_bad = 0;
-  for (;;) {
-    c = stub_hw_getc();
-    if (c < 0) return -1;
+/* Feeds one received byte to the frame decoder; 1 when it ends a frame.
+ * Bytes before a frame's opening delimiter are noise; frames longer than the
+ * buffer are consumed to their end and marked bad, so the stream stays in step. */
+static uint32_t rx_byte(struct stub* s, uint32_t c) {
+  if (s->rx_state == 0) {
     if (c == STUB_SLIP_END) {
-      if (s->frame_len) return 0;
-      continue; /* back-to-back delimiters: an empty frame, keep going */
+      s->rx_state = 1;
+      s->frame_len = 0;
+      s->frame_bad = 0;
     }
-    if (c == STUB_SLIP_ESC) {
-      c = stub_hw_getc();
-      if (c < 0) return -1;
-      if (c == STUB_SLIP_ESC_END) {
-        c = STUB_SLIP_END;
-      } else if (c == STUB_SLIP_ESC_ESC) {
-        c = STUB_SLIP_ESC;
-      } else {
-        s->frame_bad = 1;
-        if (c == STUB_SLIP_END) return 0;
-        continue;
-      }
-    }
-    if (s->frame_len < STUB_FRAME_MAX)
-      b[s->frame_len++] = (uint8_t)c;
-    else
-      s->frame_bad = 1;
+    return 0;
   }
+  if (s->rx_state == 2) {
+    s->rx_state = 1;
+    if (c == STUB_SLIP_ESC_END) {
+      c = STUB_SLIP_END;
+    } else if (c == STUB_SLIP_ESC_ESC) {
+      c = STUB_SLIP_ESC;
+    } else {
+      s->frame_bad = 1;
+      if (c != STUB_SLIP_END) return 0;
+      s->rx_state = 0;
+      return 1;
+    }
+  } else if (c == STUB_SLIP_ESC) {
+    s->rx_state = 2;
+    return 0;
+  } else if (c == STUB_SLIP_END) {
+    /* back-to-back delimiters: an empty frame, keep going */
+    if (s->frame_len == 0 && !s->frame_bad) return 0;
+    s->rx_state = 0;
+    return 1;
+  }
+  if (s->frame_len < STUB_FRAME_MAX)
+    frame(s)[s->frame_len++] = (uint8_t)c;
+  else
+    s->frame_bad = 1;
+  return 0;
 }
 
-int stub_poll(struct stub* s) {
+static void handle_frame(struct stub* s) {
   uint8_t* b = frame(s);
   const uint8_t* p = b + STUB_HEADER_SIZE;
   uint32_t n, value = 0, err;
   uint8_t cmd;
-  if (read_frame(s) < 0) return -1;
-  s->last_alive = stub_hw_millis();
+  s->last_alive = stub_hw_ticks();
   /* Too short to name a command, or not a request: nothing to answer. */
-  if (s->frame_len < STUB_HEADER_SIZE || b[0] != 0) return 0;
+  if (s->frame_len < STUB_HEADER_SIZE || b[0] != 0) return;
   cmd = b[1];
   n = s->frame_len - STUB_HEADER_SIZE;
-  if (s->frame_bad || ((uint32_t)b[2] | (uint32_t)b[3] << 8) != n) {
-    reply(cmd, 0, STUB_ERR_INVALID);
-    return 0;
-  }
-  switch (cmd) {
-  case STUB_CMD_FLASH_BEGIN:
-    err = cmd_flash_begin(s, p, n);
-    break;
-  case STUB_CMD_FLASH_DATA:
-    err = cmd_flash_data(s, p, n);
-    break;
-  case STUB_CMD_FLASH_END:
-    err = (n == 0 || n == 4) ? 0 : STUB_ERR_INVALID;
-    if (!err) s->job.active = 0;
-    break;
-  case STUB_CMD_READ_REG:
-    err = (n == 4 && stub_hw_read_reg(get32(p), &value) == 0) ? 0 : STUB_ERR_INVALID;
-    break;
-  case STUB_CMD_WRITE_REG:
-    err = cmd_write_reg(p, n);
-    break;
-  case STUB_CMD_SPI_ATTACH:
-    /* Only the default flash pins are wired up; other pin sets are refused. */
-    err = ((n == 4 || n == 8) && get32(p) == 0) ? 0 : STUB_ERR_INVALID;
-    if (!err) flash_prepare();
-    break;
-  case STUB_CMD_CHANGE_BAUDRATE:
-    value = n == 8 ? stub_baud_divider(stub_hw_baud_div16(), get32(p + 4), get32(p)) : 0;
-    if (value == 0) {
+  /* Whatever comes next, the block in hand is written first and its
+   * failure, if any, is this answer. Only a further block may go ahead while
+   * an erase ahead is still running; everything else finds the part idle. */
+  err = finish(s, cmd == STUB_CMD_FLASH_DATA ? WORK_BLOCK : WORK_ALL);
+  if (!err && (s->frame_bad || ((uint32_t)b[2] | (uint32_t)b[3] << 8) != n)) err = STUB_ERR_INVALID;
+  if (!err) {
+    switch (cmd) {
+    case STUB_CMD_FLASH_BEGIN:
+      err = cmd_flash_begin(s, p, n);
+      break;
+    case STUB_CMD_FLASH_DATA:
+      err = cmd_flash_data(s, p, n);
+      break;
+    case STUB_CMD_FLASH_END:
+      err = (n == 0 || n == 4) ? 0 : STUB_ERR_INVALID;
+      if (!err) s->job.active = 0;
+      break;
+    case STUB_CMD_READ_REG:
+      err = (n == 4 && stub_hw_read_reg(get32(p), &value) == 0) ? 0 : STUB_ERR_INVALID;
+      break;
+    case STUB_CMD_WRITE_REG:
+      err = cmd_write_reg(p, n);
+      break;
+    case STUB_CMD_SPI_ATTACH:
+      /* Only the default flash pins are wired up; other pin sets are refused. */
+      err = ((n == 4 || n == 8) && get32(p) == 0) ? 0 : STUB_ERR_INVALID;
+      if (!err) flash_prepare(s);
+      break;
+    case STUB_CMD_CHANGE_BAUDRATE:
+      value = n == 8 ? stub_baud_divider(stub_hw_baud_div16(), get32(p + 4), get32(p)) : 0;
+      if (value == 0) {
+        err = STUB_ERR_INVALID;
+        break;
+      }
+      /* The answer goes out at the old rate; the switch follows once it has left. */
+      reply(cmd, 0, 0);
+      stub_hw_tx_drain();
+      stub_hw_set_baud_div16(value);
+      return;
+    case STUB_CMD_ERASE_FLASH:
+      err = n == 0 ? unprotect(s) : STUB_ERR_INVALID;
+      if (!err) err = start_op(s, NOR_CE, 0, 0, 0, STUB_LIMIT_TICKS(STUB_WAIT_CHIP_MS));
+      if (!err) err = finish(s, WORK_ALL);
+      if (!err) {
+        /* Until a sector is written again, erasing it would be wasted time. */
+        uint32_t i;
+        for (i = 0; i < sizeof s->dirty; ++i)
+          s->dirty[i] = 0;
+        s->chip_erased = 1;
+      }
+      break;
+    default:
       err = STUB_ERR_INVALID;
       break;
     }
-    /* The answer goes out at the old rate; the switch follows once it has left. */
-    reply(cmd, 0, 0);
-    stub_hw_tx_drain();
-    stub_hw_set_baud_div16(value);
-    return 0;
-  case STUB_CMD_ERASE_FLASH:
-    err = n == 0 ? unprotect(s) : STUB_ERR_INVALID;
-    if (!err) err = flash_op(s, NOR_CE, 0, 0, 0, 0, STUB_WAIT_CHIP_MS);
-    break;
-  default:
-    err = STUB_ERR_INVALID;
-    break;
   }
-  reply(cmd, err ? 0 : value, err);
-  return 0;
+  reply(cmd, value, err); /* value is 0 wherever err is set */
+}
+
+int stub_service(struct stub* s) {
+  int c = stub_hw_getc();
+  if (c < 0) return (int)work_step(s, WORK_AHEAD);
+  if (rx_byte(s, (uint32_t)c)) handle_frame(s);
+  return 1;
 }

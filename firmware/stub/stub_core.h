@@ -1,11 +1,12 @@
 /* Protocol core of the flasher stub: SLIP framing, command dispatch, the
- * checks of every request and the flash arithmetic. Plain C with no
- * knowledge of the chip; everything that touches hardware goes through the
- * stub_hw_* functions below, which the ESP32 target layer
- * (stub_hw_esp32.c) and the host simulation of the tests implement.
+ * checks of every request, and the flash work, scheduled so that a block is
+ * written while the next one arrives. Plain C with no knowledge of the chip;
+ * everything that touches hardware goes through the stub_hw_* functions
+ * below, which the ESP32 target layer (stub_hw_esp32.c) implements, and on a
+ * host the tests' simulation and the virtual board (through stub_host.h).
  *
  * Code size matters (the whole program must fit 3288 bytes of IRAM), so the
- * core stays small: no tables, no division, no library calls. */
+ * core stays small: no tables, no library calls, one division routine. */
 #ifndef QUORVEX_STUB_CORE_H
 #define QUORVEX_STUB_CORE_H
 
@@ -50,32 +51,45 @@ enum {
   STUB_MAX_BLOCK = 16384, /* largest FLASH_DATA block the program sends */
   STUB_FRAME_MAX = STUB_HEADER_SIZE + STUB_BLOCK_HEADER + STUB_MAX_BLOCK,
   STUB_SECTOR = 4096,           /* smallest erasable unit */
+  STUB_BLOCK32 = 32768,         /* the larger erase units: a 4 KiB erase takes about a */
+  STUB_BLOCK64 = 65536,         /* third of a 64 KiB one's time for a sixteenth of it */
   STUB_PAGE = 256,              /* page program never crosses this boundary */
   STUB_SPI_CHUNK = 64,          /* SPI1 data buffer W0..W15 */
   STUB_FLASH_LIMIT = 0x1000000, /* three address bytes reach 16 MiB */
-  STUB_KEEPALIVE_MS = 500,      /* idle byte while the flash keeps a request waiting */
   STUB_KEEPALIVE_BYTE = 0x00    /* outside any frame; receivers hunting for 0xC0 drop it */
 };
 
-/* Time limits for the flash's busy bit, in the target's milliseconds. Generous
- * against datasheet maxima (page 3 ms, 4 KiB 400 ms, chip 200 s for 16 MiB
- * parts) because the clock behind them is an estimate. */
-enum {
-  STUB_WAIT_PAGE_MS = 50,
-  STUB_WAIT_STATUS_MS = 500,
-  STUB_WAIT_SECTOR_MS = 3000,
-  STUB_WAIT_CHIP_MS = 400000
-};
+/* Time is counted in ticks of 65536 CPU cycles. The CPU clock is not known:
+ * the ROM loader runs it from the crystal (40 MHz, 26 MHz on some boards) and
+ * an application may have left it at up to 240 MHz. Time limits that must be
+ * long enough are converted at the fastest clock, the keep-alive interval
+ * that must be short enough at the slowest. */
+#define STUB_TICK_CYCLES 65536u
+#define STUB_CLOCK_SLOW_KHZ 26000u
+#define STUB_CLOCK_FAST_KHZ 240000u
+#define STUB_TICKS_AT(khz, ms) ((uint32_t)((unsigned long long)(ms) * (khz) / STUB_TICK_CYCLES))
+#define STUB_LIMIT_TICKS(ms) STUB_TICKS_AT(STUB_CLOCK_FAST_KHZ, ms)
+
+/* Idle byte while the flash keeps an answer waiting: every 500 ms or sooner. */
+#define STUB_KEEPALIVE_MS 500u
+#define STUB_KEEPALIVE_TICKS STUB_TICKS_AT(STUB_CLOCK_SLOW_KHZ, STUB_KEEPALIVE_MS)
+
+/* Busy-bit limits in milliseconds, far above datasheet maxima (page 3 ms,
+ * 4 KiB 400 ms, 64 KiB 2 s, chip 200 s for 16 MiB parts). */
+#define STUB_WAIT_PAGE_MS 50u
+#define STUB_WAIT_ERASE_MS 6000u
+#define STUB_WAIT_CHIP_MS 400000u
 
 /* Status register 1: write in progress, and the block-protect bits (BP0..BP4
  * as far as the common parts define them). */
 enum { STUB_SR_BUSY = 0x01, STUB_SR_PROTECT = 0x7C };
 
-/* One FLASH_BEGIN session. Sectors are erased as the blocks reach them, so
- * erased only grows, from the start address towards end. */
+/* One FLASH_BEGIN session. The erase frontier only grows, from the start
+ * address towards the end of the data. */
 struct stub_flash_job {
   uint32_t end;        /* start + announced erase size (sector-rounded); no write goes past it */
   uint32_t erased;     /* the sectors below this were erased in this session */
+  uint32_t sure;       /* the data certainly reaches below this: the last block's first byte */
   uint32_t block_size; /* bytes per block as announced */
   uint32_t blocks;     /* number of blocks announced */
   uint32_t next_seq;   /* the sequence number the next block must carry */
@@ -83,23 +97,44 @@ struct stub_flash_job {
   uint32_t active;     /* FLASH_BEGIN accepted and not yet ended */
 };
 
+/* The block being written while the next one arrives, and the flash
+ * operation in flight. */
+struct stub_work {
+  const uint8_t* data;
+  uint32_t addr, len; /* len 0: no block */
+  uint32_t programmed, checked;
+  uint32_t err;   /* first failure, reported with the next answer */
+  uint32_t busy;  /* an erase or program was started and may still run */
+  uint32_t since; /* its start, in ticks */
+  uint32_t limit; /* and how long it may take */
+};
+
 struct stub {
   struct stub_flash_job job;
-  uint32_t frame_len;  /* decoded bytes of the current frame (may exceed the buffer) */
-  uint32_t frame_bad;  /* bad escape or overflow seen in the current frame */
-  uint32_t last_alive; /* tick of the last keep-alive byte */
-  /* Word-aligned so that the target may read it as words if it wants to. */
-  uint32_t buf_words[(STUB_FRAME_MAX + 3) / 4];
+  struct stub_work work;
+  uint32_t rx_state;    /* 0 hunting for a frame, 1 inside one, 2 after an escape */
+  uint32_t frame_len;   /* decoded bytes of the current frame (may exceed the buffer) */
+  uint32_t frame_bad;   /* bad escape or overflow seen in the current frame */
+  uint32_t rx_buf;      /* which buffer receives: the other may be being written */
+  uint32_t last_alive;  /* tick of the last keep-alive byte or received frame */
+  uint32_t two_status;  /* the part has a second status register at 0x35 */
+  uint32_t chip_erased; /* ERASE_FLASH succeeded in this run */
+  uint8_t dirty[STUB_FLASH_LIMIT / STUB_SECTOR / 8]; /* sectors programmed since */
+  /* Word-aligned so that the target may read them as words if it wants to. */
+  uint32_t buf_words[2][(STUB_FRAME_MAX + 3) / 4];
 };
 
 /* The greeting word ("OHAI" in wire order), the stub's only initialised data. */
 extern uint32_t stub_greeting;
 
+/* Sets the flash up; s must start zeroed (the target clears its .bss). */
 void stub_init(struct stub* s);
 void stub_send_greeting(void);
-/* Reads one frame and answers it. Returns 0 when a frame was handled (or
- * skipped), -1 when the input ended (only the host simulation ends). */
-int stub_poll(struct stub* s);
+/* One turn of the main loop: takes a received byte (answering a frame that
+ * it completes) or, with nothing received, advances the flash work by one
+ * step that never waits. Returns 0 when there was neither input nor work
+ * left, else 1. The target calls it forever. */
+int stub_service(struct stub* s);
 
 /* Checksum rule of the protocol over a data block. */
 uint32_t stub_checksum(const uint8_t* data, uint32_t len);
@@ -112,8 +147,7 @@ uint32_t stub_baud_divider(uint32_t cur_div16, uint32_t old_baud, uint32_t new_b
 uint32_t stub_udiv(uint32_t n, uint32_t d);
 
 /* ---- The hardware seam ---- */
-/* Next received byte; blocks on the target. A negative result (host only)
- * ends stub_poll. */
+/* Next received byte, or -1 at once when none is waiting. */
 int stub_hw_getc(void);
 void stub_hw_putc(uint8_t c);
 /* Returns once every byte queued so far has left the wire. */
@@ -124,16 +158,18 @@ void stub_hw_set_baud_div16(uint32_t div16);
 /* Register access; a non-zero result refuses the address (unmapped or unaligned). */
 int stub_hw_read_reg(uint32_t addr, uint32_t* value);
 int stub_hw_write_reg(uint32_t addr, uint32_t value);
+/* Waits at least us microseconds at the fastest clock (so longer at slower ones). */
 void stub_hw_delay_us(uint32_t us);
-/* Monotonic milliseconds (an estimate on the target). */
-uint32_t stub_hw_millis(void);
+/* Monotonic ticks of STUB_TICK_CYCLES CPU cycles. */
+uint32_t stub_hw_ticks(void);
 /* Routes the flash pins to SPI1 and sets the controller up for plain SPI. */
 void stub_hw_flash_attach(void);
-/* One SPI flash transaction: opcode, optional 24-bit address (addr_bits 0 or
- * 24), out_len bytes sent from out, then in_len bytes read into in. Lengths
- * up to STUB_SPI_CHUNK. */
-void stub_hw_flash_cmd(uint8_t opcode, uint32_t addr, uint32_t addr_bits, const uint8_t* out,
-                       uint32_t out_len, uint8_t* in, uint32_t in_len);
+/* One SPI flash transaction: the opcode (low 8 bits of op), a 24-bit address
+ * when op has STUB_FLASH_ADDR, out_len bytes sent from out, then in_len bytes
+ * read into in. Lengths up to STUB_SPI_CHUNK. */
+#define STUB_FLASH_ADDR 0x100u
+void stub_hw_flash_cmd(uint32_t op, uint32_t addr, const uint8_t* out, uint32_t out_len,
+                       uint8_t* in, uint32_t in_len);
 
 #ifdef __cplusplus
 }

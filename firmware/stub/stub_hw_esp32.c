@@ -16,27 +16,27 @@
 
 /* ---- UART0 (TRM 13, UART Controller; register summary 13.5) ---- */
 #define UART0_BASE 0x3FF40000u
-#define UART0_FIFO REG(UART0_BASE + 0x00)   /* reads go through the DPORT address */
-#define UART0_FIFO_AHB REG(0x60000000u)     /* writes through AHB: errata CPU-3.3 */
-#define UART0_CLKDIV REG(UART0_BASE + 0x14) /* CLKDIV 19:0, CLKDIV_FRAG 23:20 */
+#define UART0_FIFO 0x00u                /* reads go through the DPORT address */
+#define UART0_FIFO_AHB REG(0x60000000u) /* writes through AHB: errata CPU-3.3 */
+#define UART0_CLKDIV 0x14u              /* CLKDIV 19:0, CLKDIV_FRAG 23:20 */
 /* RXFIFO_CNT 7:0, TXFIFO_CNT 23:16, ST_UTX_OUT 27:24 */
-#define UART0_STATUS REG(UART0_BASE + 0x1C)
-#define UART0_MEM_RX_STATUS REG(UART0_BASE + 0x60) /* RD_ADDR 12:2, WR_ADDR 23:13 */
-#define UART_TX_FIFO_ROOM 126u                     /* the FIFO holds 128; keep a margin */
+#define UART0_STATUS 0x1Cu
+#define UART0_MEM_RX_STATUS 0x60u /* RD_ADDR 12:2, WR_ADDR 23:13 */
+#define UART_TX_FIFO_ROOM 126u    /* the FIFO holds 128; keep a margin */
 
 /* ---- SPI1, the flash controller (TRM 7, SPI; register summary 7.7) ---- */
 #define SPI1_BASE 0x3FF42000u
-#define SPI1_CMD REG(SPI1_BASE + 0x00)
-#define SPI1_ADDR REG(SPI1_BASE + 0x04)
-#define SPI1_CTRL REG(SPI1_BASE + 0x08)
-#define SPI1_CLOCK REG(SPI1_BASE + 0x18)
-#define SPI1_USER REG(SPI1_BASE + 0x1C)
-#define SPI1_USER1 REG(SPI1_BASE + 0x20)
-#define SPI1_USER2 REG(SPI1_BASE + 0x24)
-#define SPI1_MOSI_DLEN REG(SPI1_BASE + 0x28)
-#define SPI1_MISO_DLEN REG(SPI1_BASE + 0x2C)
-#define SPI1_PIN REG(SPI1_BASE + 0x34)
-#define SPI1_W(i) REG(SPI1_BASE + 0x80 + 4u * (i)) /* W0..W15, 64 bytes */
+#define SPI1_CMD 0x00u
+#define SPI1_ADDR 0x04u
+#define SPI1_CTRL 0x08u
+#define SPI1_CLOCK 0x18u
+#define SPI1_USER 0x1Cu
+#define SPI1_USER1 0x20u
+#define SPI1_USER2 0x24u
+#define SPI1_MOSI_DLEN 0x28u
+#define SPI1_MISO_DLEN 0x2Cu
+#define SPI1_PIN 0x34u
+#define SPI1_W0 0x80u /* W0..W15, 64 bytes */
 
 #define SPI_CMD_USR (1u << 18)
 #define SPI_USER_COMMAND (1u << 31)
@@ -70,7 +70,7 @@
  * TRM 31.4 low-power management registers) ---- */
 #define WDT_WKEY 0x50D83AA1u
 #define TIMG0_BASE 0x3FF5F000u
-#define TIMG1_BASE 0x3FF60000u
+#define TIMG1_BASE 0x3FF60000u /* TIMG0 + 0x1000 */
 #define TIMG_WDTCONFIG0 0x48u
 #define TIMG_WDTFEED 0x60u
 #define TIMG_WDTWPROTECT 0x64u
@@ -79,17 +79,25 @@
 #define RTC_CNTL_WDTFEED 0xA0u
 #define RTC_CNTL_WDTWPROTECT 0xA4u
 
-/* CPU cycles per microsecond assumed for the time estimates. The ROM loader
- * runs the CPU from the 80 MHz APB clock; should it run faster, the delays and
- * time limits shrink in proportion and stay far above what the flash needs. */
-#define CYCLES_PER_US 80u
-#define CYCLES_PER_MS (CYCLES_PER_US * 1000u)
+/* CPU cycles per microsecond for delays that must last at least as long as
+ * asked: the fastest clock the CPU may run at. At the crystal clock the ROM
+ * loader uses they last several times longer, which does no harm. */
+#define CYCLES_PER_US (STUB_CLOCK_FAST_KHZ / 1000u)
 
 static inline uint32_t ccount(void) {
   uint32_t c;
   __asm__ __volatile__("rsr %0, ccount" : "=a"(c));
   return c;
 }
+
+/* Peripheral registers through a base pointer, so that the code holds one
+ * address per block rather than one per register; the empty asm keeps the
+ * compiler from folding base and offset back into one constant each. */
+static inline volatile uint32_t* io(uint32_t base) {
+  __asm__("" : "+a"(base));
+  return (volatile uint32_t*)base;
+}
+#define AT(base, off) (base)[(off) / 4]
 
 /* ---- UART ---- */
 
@@ -98,34 +106,33 @@ int stub_hw_getc(void) {
    * FIFO's read and write pointers are compared too. The FIFO itself is read
    * through the DPORT address (an AHB read of it is undefined, errata
    * CPU-3.18) and with interrupts masked (errata CPU-3.21). */
-  for (;;) {
-    uint32_t m;
-    if (UART0_STATUS & 0xFFu) break;
-    m = UART0_MEM_RX_STATUS;
-    if (((m >> 2) & 0x7FFu) != ((m >> 13) & 0x7FFu)) break;
+  volatile uint32_t* u = io(UART0_BASE);
+  if ((AT(u, UART0_STATUS) & 0xFFu) == 0) {
+    uint32_t m = AT(u, UART0_MEM_RX_STATUS);
+    if (((m >> 2) & 0x7FFu) == ((m >> 13) & 0x7FFu)) return -1;
   }
-  return (int)(UART0_FIFO & 0xFFu);
+  return (int)(AT(u, UART0_FIFO) & 0xFFu);
 }
 
 void stub_hw_putc(uint8_t c) {
-  while (((UART0_STATUS >> 16) & 0xFFu) >= UART_TX_FIFO_ROOM) {
+  while (((AT(io(UART0_BASE), UART0_STATUS) >> 16) & 0xFFu) >= UART_TX_FIFO_ROOM) {
   }
   UART0_FIFO_AHB = c;
 }
 
 void stub_hw_tx_drain(void) {
   /* FIFO empty and the transmitter back in its idle state (ST_UTX_OUT 0). */
-  while (UART0_STATUS & ((0xFFu << 16) | (0xFu << 24))) {
+  while (AT(io(UART0_BASE), UART0_STATUS) & ((0xFFu << 16) | (0xFu << 24))) {
   }
 }
 
 uint32_t stub_hw_baud_div16(void) {
-  uint32_t d = UART0_CLKDIV;
+  uint32_t d = AT(io(UART0_BASE), UART0_CLKDIV);
   return ((d & 0xFFFFFu) << 4) | ((d >> 20) & 0xFu);
 }
 
 void stub_hw_set_baud_div16(uint32_t div16) {
-  UART0_CLKDIV = (div16 >> 4) | ((div16 & 0xFu) << 20);
+  AT(io(UART0_BASE), UART0_CLKDIV) = (div16 >> 4) | ((div16 & 0xFu) << 20);
 }
 
 /* ---- registers ---- */
@@ -149,7 +156,7 @@ int stub_hw_write_reg(uint32_t addr, uint32_t value) {
 
 /* ---- time ---- */
 
-static uint32_t clock_ms, clock_last, clock_rest;
+static uint32_t tick_high, tick_last;
 
 void stub_hw_delay_us(uint32_t us) {
   /* In steps of at most a millisecond so that the cycle count cannot wrap. */
@@ -162,65 +169,66 @@ void stub_hw_delay_us(uint32_t us) {
   }
 }
 
-uint32_t stub_hw_millis(void) {
+uint32_t stub_hw_ticks(void) {
+  /* CCOUNT wraps every 2^32 cycles (18 s at 240 MHz); the waits that measure
+   * time read it far more often than that. */
   uint32_t now = ccount();
-  uint32_t ms;
-  clock_rest += now - clock_last;
-  clock_last = now;
-  ms = stub_udiv(clock_rest, CYCLES_PER_MS);
-  clock_rest -= ms * CYCLES_PER_MS;
-  clock_ms += ms;
-  return clock_ms;
+  if (now < tick_last) tick_high += 1u << 16;
+  tick_last = now;
+  return tick_high + (now >> 16);
 }
 
 /* ---- SPI flash ---- */
 
 void stub_hw_flash_attach(void) {
-  REG(IO_MUX_BASE + IO_MUX_GPIO6) = IO_MUX_SPI_PAD;
-  REG(IO_MUX_BASE + IO_MUX_GPIO7) = IO_MUX_SPI_PAD | IO_MUX_PULLUP;
-  REG(IO_MUX_BASE + IO_MUX_GPIO8) = IO_MUX_SPI_PAD | IO_MUX_PULLUP;
-  REG(IO_MUX_BASE + IO_MUX_GPIO9) = IO_MUX_SPI_PAD | IO_MUX_PULLUP;
-  REG(IO_MUX_BASE + IO_MUX_GPIO10) = IO_MUX_SPI_PAD | IO_MUX_PULLUP;
-  REG(IO_MUX_BASE + IO_MUX_GPIO11) = IO_MUX_SPI_PAD | IO_MUX_PULLUP;
-  SPI1_CTRL = SPI_CTRL_WP_HIGH;
-  SPI1_CLOCK = SPI_CLOCK_DIV4;
-  SPI1_PIN = SPI_PIN_CS0_ONLY;
+  volatile uint32_t* mux = io(IO_MUX_BASE);
+  volatile uint32_t* spi = io(SPI1_BASE);
+  AT(mux, IO_MUX_GPIO6) = IO_MUX_SPI_PAD;
+  AT(mux, IO_MUX_GPIO7) = IO_MUX_SPI_PAD | IO_MUX_PULLUP;
+  AT(mux, IO_MUX_GPIO8) = IO_MUX_SPI_PAD | IO_MUX_PULLUP;
+  AT(mux, IO_MUX_GPIO9) = IO_MUX_SPI_PAD | IO_MUX_PULLUP;
+  AT(mux, IO_MUX_GPIO10) = IO_MUX_SPI_PAD | IO_MUX_PULLUP;
+  AT(mux, IO_MUX_GPIO11) = IO_MUX_SPI_PAD | IO_MUX_PULLUP;
+  AT(spi, SPI1_CTRL) = SPI_CTRL_WP_HIGH;
+  AT(spi, SPI1_CLOCK) = SPI_CLOCK_DIV4;
+  AT(spi, SPI1_PIN) = SPI_PIN_CS0_ONLY;
 }
 
-void stub_hw_flash_cmd(uint8_t opcode, uint32_t addr, uint32_t addr_bits, const uint8_t* out,
-                       uint32_t out_len, uint8_t* in, uint32_t in_len) {
+void stub_hw_flash_cmd(uint32_t op, uint32_t addr, const uint8_t* out, uint32_t out_len,
+                       uint8_t* in, uint32_t in_len) {
+  volatile uint32_t* spi = io(SPI1_BASE);
   uint32_t user = SPI_USER_COMMAND | SPI_USER_CS_SETUP | SPI_USER_CS_HOLD;
   uint32_t i, polls;
-  if (addr_bits) {
+  if (op & STUB_FLASH_ADDR) {
     user |= SPI_USER_ADDR;
-    SPI1_USER1 = (addr_bits - 1u) << 26;
+    AT(spi, SPI1_USER1) = 23u << 26; /* 24 address bits */
     /* The address phase shifts out from bit 31 down. */
-    SPI1_ADDR = addr << (32u - addr_bits);
+    AT(spi, SPI1_ADDR) = addr << 8;
   }
   if (out_len) {
     user |= SPI_USER_MOSI;
-    SPI1_MOSI_DLEN = out_len * 8u - 1u;
+    AT(spi, SPI1_MOSI_DLEN) = out_len * 8u - 1u;
     /* The buffer registers only take words; bytes go out lowest first. */
     for (i = 0; i < out_len; i += 4) {
       uint32_t w = 0, k;
       for (k = 0; k < 4 && i + k < out_len; ++k)
         w |= (uint32_t)out[i + k] << (8u * k);
-      SPI1_W(i >> 2) = w;
+      AT(spi, SPI1_W0 + i) = w;
     }
   }
   if (in_len) {
     user |= SPI_USER_MISO;
-    SPI1_MISO_DLEN = in_len * 8u - 1u;
+    AT(spi, SPI1_MISO_DLEN) = in_len * 8u - 1u;
   }
-  SPI1_USER2 = (7u << 28) | opcode; /* 8-bit command phase */
-  SPI1_USER = user;
-  SPI1_CMD = SPI_CMD_USR;
+  AT(spi, SPI1_USER2) = (7u << 28) | (op & 0xFFu); /* 8-bit command phase */
+  AT(spi, SPI1_USER) = user;
+  AT(spi, SPI1_CMD) = SPI_CMD_USR;
   /* The controller clears the bit when done; the bound only guards a
    * controller that never finishes, which the caller's checks then catch. */
-  for (polls = 0; (SPI1_CMD & SPI_CMD_USR) && polls < SPI_DONE_POLLS; ++polls) {
+  for (polls = 0; (AT(spi, SPI1_CMD) & SPI_CMD_USR) && polls < SPI_DONE_POLLS; ++polls) {
   }
   for (i = 0; i < in_len; i += 4) {
-    uint32_t w = SPI1_W(i >> 2), k;
+    uint32_t w = AT(spi, SPI1_W0 + i), k;
     for (k = 0; k < 4 && i + k < in_len; ++k)
       in[i + k] = (uint8_t)(w >> (8u * k));
   }
@@ -231,18 +239,18 @@ void stub_hw_flash_cmd(uint8_t opcode, uint32_t addr, uint32_t addr_bits, const 
 static void watchdogs_off(void) {
   /* Each watchdog's registers are write-protected until its key is written
    * (TRM 18.2.2.3); zero in CONFIG0 clears the enable bit and every stage. */
-  REG(TIMG0_BASE + TIMG_WDTWPROTECT) = WDT_WKEY;
-  REG(TIMG0_BASE + TIMG_WDTFEED) = 1;
-  REG(TIMG0_BASE + TIMG_WDTCONFIG0) = 0;
-  REG(TIMG0_BASE + TIMG_WDTWPROTECT) = 0;
-  REG(TIMG1_BASE + TIMG_WDTWPROTECT) = WDT_WKEY;
-  REG(TIMG1_BASE + TIMG_WDTFEED) = 1;
-  REG(TIMG1_BASE + TIMG_WDTCONFIG0) = 0;
-  REG(TIMG1_BASE + TIMG_WDTWPROTECT) = 0;
-  REG(RTC_CNTL_BASE + RTC_CNTL_WDTWPROTECT) = WDT_WKEY;
-  REG(RTC_CNTL_BASE + RTC_CNTL_WDTFEED) = 1u << 31;
-  REG(RTC_CNTL_BASE + RTC_CNTL_WDTCONFIG0) = 0;
-  REG(RTC_CNTL_BASE + RTC_CNTL_WDTWPROTECT) = 0;
+  volatile uint32_t* t;
+  for (t = io(TIMG0_BASE); t <= (volatile uint32_t*)TIMG1_BASE; t += 0x1000 / 4) {
+    AT(t, TIMG_WDTWPROTECT) = WDT_WKEY;
+    AT(t, TIMG_WDTFEED) = 1;
+    AT(t, TIMG_WDTCONFIG0) = 0;
+    AT(t, TIMG_WDTWPROTECT) = 0;
+  }
+  t = io(RTC_CNTL_BASE);
+  AT(t, RTC_CNTL_WDTWPROTECT) = WDT_WKEY;
+  AT(t, RTC_CNTL_WDTFEED) = 1u << 31;
+  AT(t, RTC_CNTL_WDTCONFIG0) = 0;
+  AT(t, RTC_CNTL_WDTWPROTECT) = 0;
 }
 
 /* Linker script symbols: the zero-initialised region. */
@@ -254,13 +262,12 @@ void stub_main(void) __attribute__((noreturn));
 void stub_main(void) {
   uint32_t* p;
   /* The ROM loads only the code and the 4 data bytes; the rest starts as
-   * whatever the RAM held. */
+   * whatever the RAM held, and the core expects its state zeroed. */
   for (p = _bss_start; p < _bss_end; ++p)
     *p = 0;
   watchdogs_off();
-  clock_last = ccount();
   stub_init(&the_stub);
   stub_send_greeting();
   for (;;)
-    stub_poll(&the_stub);
+    stub_service(&the_stub);
 }

@@ -11,14 +11,17 @@
 #include <string>
 #include <vector>
 
-struct TStubSim {
+#include "stub_host.h"
+
+struct TStubSim : stubhost::THardware {
   explicit TStubSim(size_t FlashSize = 4u << 20);
-  ~TStubSim();
+  ~TStubSim() override;
 
   // UART
   std::deque<int> In;
   std::vector<uint8_t> Out;
-  uint32_t Div16 = 11111; // 80 MHz at 115200 baud
+  std::vector<uint32_t> OutMs; // the clock when each byte of Out was sent
+  uint32_t Div16 = 11111;      // 80 MHz at 115200 baud
   std::vector<uint32_t> BaudSets;
   size_t OutAtDrain = 0, OutAtBaudSet = 0;
 
@@ -34,12 +37,35 @@ struct TStubSim {
   bool StuckBusy = false;
   bool Dead = false;         // no part answers: reads give 0xFF, commands do nothing
   bool DropPrograms = false; // the part accepts page programs but changes nothing
+  uint8_t Maker = 0xEF;      // first byte of the JEDEC id
   int Attaches = 0;
   std::vector<std::string> Ops;    // erase and status-write log, e.g. "SE 1000"
   std::vector<std::string> Faults; // misuse of the flash the core must never do
 
-  // Time
+  // Time: each look at the clock advances it by MillisStep, at a CPU clock of CpuKhz.
   uint32_t Millis = 0, MillisStep = 1;
+  uint32_t CpuKhz = 40000;
+  // Milliseconds at this clock as the stub's ticks, and back.
+  uint32_t TicksOf(uint64_t Ms) const { return uint32_t(Ms * CpuKhz / STUB_TICK_CYCLES); }
+  double MsOf(uint32_t Ticks) const { return double(Ticks) * STUB_TICK_CYCLES / CpuKhz; }
 
-  static TStubSim* Current;
+  int Getc() override;
+  void Putc(uint8_t c) override;
+  void TxDrain() override;
+  uint32_t BaudDiv16() override { return Div16; }
+  void SetBaudDiv16(uint32_t D) override;
+  int ReadReg(uint32_t Addr, uint32_t* Value) override;
+  int WriteReg(uint32_t Addr, uint32_t Value) override;
+  void DelayUs(uint32_t Us) override { Millis += Us / 1000; }
+  uint32_t Ticks() override;
+  void FlashAttach() override { Attaches++; }
+  void FlashCmd(uint32_t Op, uint32_t Addr, const uint8_t* Out, uint32_t OutLen, uint8_t* In,
+                uint32_t InLen) override;
+
+private:
+  bool Begin(const char* Name);
+  void Fill(uint32_t Addr, uint32_t Len);
+  void Erase(const char* Name, uint32_t Addr, uint32_t Unit);
+  void Fault(const std::string& What) { Faults.push_back(What); }
+  stubhost::TBind Bind{*this};
 };

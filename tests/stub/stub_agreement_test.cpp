@@ -1,7 +1,8 @@
-// The virtual board's stub simulation and our stub's protocol core must give
-// the same answers to the same requests. The board is started the real way:
-// the committed blob goes through its ROM loader (MEM_BEGIN, MEM_DATA, MEM_END),
-// so its checks of the blob's layout run too.
+// The virtual board runs the stub's core behind its own UART, register map and
+// NOR flash model; the tests' simulation runs it behind theirs. Both must give
+// the same answers to the same requests and leave the same flash. The board is
+// started the real way: the committed blob goes through its ROM loader
+// (MEM_BEGIN, MEM_DATA, MEM_END), so its checks of the blob's layout run too.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -115,7 +116,7 @@ TEST(StubAgreement, HostCoreAndVirtualBoardAnswerTheSameScript) {
     auto B = Answers(Board.TakeOutput());
     Sim.Out.clear();
     Sim.In.assign(Step.In.begin(), Step.In.end());
-    while (stub_poll(Core.get()) == 0) {
+    while (stub_service(Core.get())) {
     }
     auto H = Answers(Sim.Out);
     ASSERT_EQ(B.size(), 1u) << "board: " << Show(B);

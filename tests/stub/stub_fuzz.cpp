@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   auto S = std::make_unique<stub>();
   stub_init(S.get());
   Sim.In.assign(Data, Data + Size);
-  while (stub_poll(S.get()) == 0) {
+  while (stub_service(S.get())) {
   }
   if (!Sim.Faults.empty()) std::abort();
   return 0;

@@ -68,6 +68,8 @@ TBoard::TEv TBoard::Earliest(TNs& At) const {
   if (HoldUntil) take(TEv::Hold, *HoldUntil);
   if (!RxLine.empty()) take(TEv::RxLine, RxHeadDone());
   if (!ChipFifo.empty()) take(TEv::Chip, std::max(BusyUntil, ChipFifo.front().Done));
+  if (FMode == TMode::Rom)
+    if (auto w = FEngine.WakeAt()) take(TEv::Wake, std::max(BusyUntil, *w));
   if (!Tx.empty()) take(TEv::Tx, Tx.front().Done);
   return ev;
 }
@@ -134,10 +136,16 @@ void TBoard::Advance(TNs Now) {
     case TEv::Chip: {
       uint8_t b = ChipFifo.front().B;
       ChipFifo.pop_front();
+      FEngine.SetNow(t);
       FEngine.Feed(&b, 1);
       Play(FEngine.TakeActions(), t);
       break;
     }
+    case TEv::Wake:
+      FEngine.SetNow(t);
+      FEngine.Wake();
+      Play(FEngine.TakeActions(), t);
+      break;
     case TEv::Tx: {
       TTx x = Tx.front();
       Tx.pop_front();
@@ -227,6 +235,7 @@ void TBoard::EnterReset(TNs At) {
   TxFree = At;
   BusyUntil = 0;
   FChipBaud = TxBaudAtEnd = BootBaud;
+  FEngine.EnterLoader(); // whatever ran stops; the loader starts afresh at boot
   if (Trace) Trace->Write(TTraceLine("reset"));
 }
 

@@ -66,7 +66,7 @@ private:
     uint8_t B;
     bool IsSwitch;
   };
-  enum class TEv { None, Sample, Hold, RxLine, Chip, Tx };
+  enum class TEv { None, Sample, Hold, RxLine, Chip, Wake, Tx };
 
   TNs ByteNs(uint32_t Baud) const;
   TNs RxHeadDone() const;

@@ -6,10 +6,8 @@
 namespace vboard {
 
 namespace {
-// A real NOR part's order of magnitude, before TimeScale.
-constexpr double PageProgramMs = 0.7; // per 256 bytes
-constexpr double SectorEraseMs = 45;  // 4 KiB
-constexpr double ChipEraseMs = 10000; // 4 MiB
+constexpr double PageProgramMs = TFlashTiming::PageMs;
+constexpr double SectorEraseMs = TFlashTiming::SectorMs;
 
 constexpr uint32_t RomBlockMax = 1024; // the ROM loader's FLASH_DATA buffer
 
@@ -36,7 +34,7 @@ const char* TChipEngine::ModeName(TMode m) {
 }
 
 TChipEngine::TChipEngine(const TBoardOptions& O, TFlash& F, TTrace* T)
-    : Opt(O), Flash(F), Trace(T), Slip(MaxFrame) {}
+    : Opt(O), Flash(F), Trace(T), FNor(F, O, T), Stub(O, FNor, Regs), Slip(MaxFrame) {}
 
 void TChipEngine::TraceMode() {
   if (Trace) Trace->Write(TTraceLine("mode").Str("mode", ModeName(FMode)));
@@ -53,13 +51,107 @@ void TChipEngine::EnterLoader() {
   ImageNo = 0;
   SpiAttached = false;
   SpiTotal = TFlash::Size;
+  UartBaud = 115200;
+  Stub.Stop();
 }
 
 void TChipEngine::EnterStub() {
   FMode = TMode::Stub;
   Slip.Reset();
   FlashActive = false;
+  OutInFrame = false;
   TraceMode();
+  Stub.Start(NowNs, UartBaud);
+  PlayStub();
+}
+
+std::optional<int64_t> TChipEngine::WakeAt() const {
+  if (FMode != TMode::Stub) return std::nullopt;
+  return Stub.WakeAt();
+}
+
+void TChipEngine::Wake() {
+  if (FMode != TMode::Stub) return;
+  Stub.Run(NowNs, nullptr, 0);
+  PlayStub();
+}
+
+void TChipEngine::FeedStub(uint8_t b) {
+  // The board decodes the requests too, for its trace and its faults; the
+  // stub decodes them on its own.
+  if (Slip.Put(b)) WatchStubRequest(Slip.Frame());
+  Stub.Run(NowNs, &b, 1);
+  PlayStub();
+}
+
+void TChipEngine::WatchStubRequest(const TBytes& Pkt) {
+  TraceIn(Pkt);
+  if (Pkt.size() < 8 || Pkt[0] != 0x00) return;
+  const uint8_t* p = Pkt.data() + 8;
+  const size_t n = Pkt.size() - 8;
+  if (Pkt[1] == opFlashBegin && n >= 16) {
+    ++ImageNo;
+    StubBlockSize = GetLe32(p + 8);
+    StubOffset = GetLe32(p + 12);
+  } else if (Pkt[1] == opFlashData && n >= 16) {
+    uint32_t Seq = GetLe32(p + 4);
+    // The part fails to program that block: the stub's read-back finds it.
+    if (ImageNo == Opt.FailImage && int64_t(Seq) == Opt.FailBlock)
+      FNor.FailPrograms(StubOffset + Seq * StubBlockSize, GetLe32(p));
+  } else if (Pkt[1] == opChangeBaud && n == 8) {
+    Stub.ExpectBaud(GetLe32(p));
+  }
+}
+
+// Turns what the stub sent, with the chip time of each byte, into actions.
+void TChipEngine::PlayStub() {
+  int64_t At = NowNs;
+  for (const TStub::TOut& o : Stub.TakeOut()) {
+    if (o.At > At) {
+      Actions.push_back({TAction::TKind::Busy, {}, o.At - At, 0});
+      At = o.At;
+    }
+    if (Trace) Trace->SetNow(At); // when the stub sent it
+    if (o.Baud)
+      Actions.push_back({TAction::TKind::SetBaud, {}, 0, o.Baud});
+    else
+      StubByte(o.Byte);
+  }
+  if (Stub.Now() > At) Actions.push_back({TAction::TKind::Busy, {}, Stub.Now() - At, 0});
+  // Fed directly (no board setting the time), the next request comes when this work ends.
+  NowNs = std::max(NowNs, Stub.Now());
+}
+
+void TChipEngine::StubByte(uint8_t c) {
+  if (!OutInFrame) {
+    if (c == 0xC0) {
+      OutInFrame = true;
+      OutFrame.clear();
+      return;
+    }
+    // A keep-alive byte between frames.
+    if (Trace) Trace->Write(TTraceLine("keepalive").Num("byte", c));
+    Actions.push_back({TAction::TKind::Send, {c}, 0, 0});
+    return;
+  }
+  if (c != 0xC0) {
+    OutFrame.push_back(c);
+    return;
+  }
+  if (OutFrame.empty()) return;
+  OutInFrame = false;
+  TBytes Pkt;
+  for (size_t i = 0; i < OutFrame.size(); ++i) {
+    uint8_t b = OutFrame[i];
+    if (b == 0xDB && i + 1 < OutFrame.size()) b = OutFrame[++i] == 0xDC ? 0xC0 : 0xDB;
+    Pkt.push_back(b);
+  }
+  if (Pkt == TBytes{'O', 'H', 'A', 'I'}) {
+    if (Opt.BadGreeting) Pkt[3] = 'J';
+    SendFrame(Pkt, 0xFF);
+    return;
+  }
+  SendFrame(Pkt, Pkt.size() >= 2 ? Pkt[1] : 0xFF);
 }
 
 void TChipEngine::Halt(const char* Why) {
@@ -81,8 +173,12 @@ TBytes TChipEngine::TakeOutput() {
 }
 
 void TChipEngine::Feed(const uint8_t* p, size_t n) {
-  for (size_t i = 0; i < n; ++i)
-    if (Slip.Put(p[i])) HandlePacket(Slip.Frame());
+  for (size_t i = 0; i < n; ++i) {
+    if (FMode == TMode::Stub)
+      FeedStub(p[i]);
+    else if (Slip.Put(p[i]))
+      HandlePacket(Slip.Frame());
+  }
 }
 
 int64_t TChipEngine::Scaled(double Ms) const {
@@ -115,13 +211,22 @@ void TChipEngine::Answer(uint8_t Cmd, uint32_t Value, uint8_t Status, uint8_t Er
   SendFrame(MakeAnswer(Cmd, Value, {Status, Err}), Cmd);
 }
 
-void TChipEngine::HandlePacket(const TBytes& Pkt) {
+void TChipEngine::TraceIn(const TBytes& Pkt) {
   if (Trace) {
     TTraceLine l("frame_in");
     if (Pkt.size() >= 8)
       l.Num("cmd", Pkt[1]).Num("size", GetLe16(&Pkt[2])).Num("chk", GetLe32(&Pkt[4]));
     Trace->Write(l.Str("pkt", Hex(Pkt)));
   }
+}
+
+void TChipEngine::HandlePacket(const TBytes& Pkt) {
+  if (FMode == TMode::Stub) {
+    // A started stub takes its bytes through Feed; a whole packet goes the same way.
+    Feed(SlipEncode(Pkt));
+    return;
+  }
+  TraceIn(Pkt);
   if (FMode == TMode::Halted || Pkt.size() < 8 || Pkt[0] != 0x00)
     return; // a halted chip hears nothing; a short or non-request frame is line noise
   uint8_t cmd = Pkt[1];
@@ -130,10 +235,7 @@ void TChipEngine::HandlePacket(const TBytes& Pkt) {
     Answer(cmd, 0, 1, errInvalid);
     return;
   }
-  if (FMode == TMode::Loader)
-    DoLoaderCommand(cmd, GetLe32(&Pkt[4]), Pkt.data() + 8, n);
-  else
-    DoStubCommand(cmd, GetLe32(&Pkt[4]), Pkt.data() + 8, n);
+  DoLoaderCommand(cmd, GetLe32(&Pkt[4]), Pkt.data() + 8, n);
 }
 
 void TChipEngine::DoLoaderCommand(uint8_t Cmd, uint32_t Chk, const uint8_t* p, uint32_t n) {
@@ -169,21 +271,6 @@ void TChipEngine::DoLoaderCommand(uint8_t Cmd, uint32_t Chk, const uint8_t* p, u
   default:
     DoCommon(Cmd, Chk, p, n);
   }
-}
-
-void TChipEngine::DoStubCommand(uint8_t Cmd, uint32_t Chk, const uint8_t* p, uint32_t n) {
-  if (Cmd == opEraseFlash) {
-    if (n != 0) {
-      Answer(Cmd, 0, 1, errInvalid);
-      return;
-    }
-    Flash.EraseAll();
-    FlashActive = false;
-    Busy(Scaled(ChipEraseMs), "erase_chip");
-    Answer(Cmd, 0, 0, 0);
-    return;
-  }
-  DoCommon(Cmd, Chk, p, n);
 }
 
 void TChipEngine::DoCommon(uint8_t Cmd, uint32_t Chk, const uint8_t* p, uint32_t n) {
@@ -226,6 +313,7 @@ void TChipEngine::DoCommon(uint8_t Cmd, uint32_t Chk, const uint8_t* p, uint32_t
     } else {
       Answer(Cmd, 0, 0, 0);
       Actions.push_back({TAction::TKind::SetBaud, {}, 0, nb});
+      UartBaud = nb;
     }
     return;
   }
@@ -321,10 +409,7 @@ void TChipEngine::MemEnd(const uint8_t* p, uint32_t n) {
     Halt("the stub hangs before its greeting");
     return;
   }
-  TBytes hello{'O', 'H', 'A', 'I'};
-  if (Opt.BadGreeting) hello[3] = 'J';
-  SendFrame(hello, 0xFF);
-  EnterStub();
+  EnterStub(); // the stub greets by itself
 }
 
 void TChipEngine::FlashBegin(const uint8_t* p, uint32_t n) {

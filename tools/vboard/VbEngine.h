@@ -1,15 +1,19 @@
 #pragma once
 // The chip's protocol side: the ROM loader and, once uploaded and started, the
-// flasher stub. It knows frames and commands but no time and no wire; what it
-// wants done (send bytes, be busy, switch the UART rate) comes back as actions in
-// order, which TBoard plays out on its timeline. Tests and the stub comparison feed
-// it directly: Feed(wire bytes), then TakeOutput() or TakeActions().
+// flasher stub (firmware/stub's own core, run by TStub). It knows frames and
+// commands but no wire; what it wants done (send bytes, be busy, switch the UART
+// rate) comes back as actions in order, which TBoard plays out on its timeline
+// from the time it last set with SetNow. Tests and the stub comparison feed it
+// directly: Feed(wire bytes), then TakeOutput() or TakeActions().
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <vector>
 
 #include "VbFlash.h"
+#include "VbNor.h"
 #include "VbOptions.h"
+#include "VbStub.h"
 #include "VbTrace.h"
 #include "VbWire.h"
 
@@ -51,7 +55,13 @@ public:
   TChipEngine(const TBoardOptions& O, TFlash& F, TTrace* T = nullptr);
 
   void EnterLoader(); // a fresh ROM loader, as after a reset into download mode
-  void EnterStub();   // a started stub, for comparing stub implementations directly
+  void EnterStub();   // a started stub, as after the loader's jump into it
+  // Board time (ns) of the next Feed or Wake; actions start from there.
+  void SetNow(int64_t Ns) { NowNs = Ns; }
+  // When the stub's pending flash work can go on (Wake then), if it has any.
+  std::optional<int64_t> WakeAt() const;
+  void Wake();
+  TNorFlash& Nor() { return FNor; }
   TMode Mode() const { return FMode; }
   static const char* ModeName(TMode m);
   bool Synced() const { return FSynced; }
@@ -76,7 +86,11 @@ private:
   void SendFrame(const TBytes& Pkt, uint8_t Cmd);
   void Busy(int64_t Ns, const char* What);
   void DoLoaderCommand(uint8_t Cmd, uint32_t Chk, const uint8_t* p, uint32_t n);
-  void DoStubCommand(uint8_t Cmd, uint32_t Chk, const uint8_t* p, uint32_t n);
+  void TraceIn(const TBytes& Pkt);
+  void FeedStub(uint8_t b);
+  void WatchStubRequest(const TBytes& Pkt);
+  void PlayStub();
+  void StubByte(uint8_t c);
   void DoCommon(uint8_t Cmd, uint32_t Chk, const uint8_t* p, uint32_t n);
   void MemBegin(const uint8_t* p, uint32_t n);
   void MemData(uint32_t Chk, const uint8_t* p, uint32_t n);
@@ -96,6 +110,15 @@ private:
   const TBoardOptions& Opt;
   TFlash& Flash;
   TTrace* Trace;
+  TNorFlash FNor;
+  TStub Stub;
+  int64_t NowNs = 0;
+  uint32_t UartBaud = 115200;
+  // The stub's output, cut into frames so that faults and the trace apply to them.
+  bool OutInFrame = false;
+  TBytes OutFrame;
+  // What the stub was asked to write, for the failing-block fault.
+  uint32_t StubOffset = 0, StubBlockSize = 0;
   TSlipDecoder Slip;
   TMode FMode = TMode::Loader;
   bool FSynced = false;

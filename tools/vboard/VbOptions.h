@@ -10,6 +10,15 @@ namespace vboard {
 
 enum class TChip { Esp32, Esp32S2, Unknown };
 
+// The flash part's maker, as its JEDEC id tells, and how it treats opcode 0x35.
+enum class TFlashPart {
+  Winbond,    // W25Q: status register 2 at 0x35, written as WRSR's second byte
+  GigaDevice, // GD25Q: the same
+  Macronix,   // MX25L: 0x35 switches the part to four-line (QPI) commands
+  Sr2ReadsFF, // Winbond id, but 0x35 reads 0xFF; writing that back locks the part
+  Unknown     // a maker the stub does not know: one status register
+};
+
 struct TBoardOptions {
   TChip Chip = TChip::Esp32;
   std::array<uint8_t, 6> Mac{0x24, 0x0A, 0xC4, 0x01, 0xA2, 0x3C}; // in display order
@@ -19,9 +28,14 @@ struct TBoardOptions {
   uint32_t MinHoldMs = 2;
   uint32_t RcDelayMs = 10;
   bool Pacing = true;
-  // Factor on the flash chip's erase and program times (1 = a real part's order of
-  // magnitude). Scaled down by default so runs stay short.
+  // Factor on the flash chip's erase and program times (1 = a real part's typical
+  // times). Scaled down by default so test runs stay short; benchmarks use 1.
   double TimeScale = 0.1;
+  // CPU clock while the stub runs (the ROM loader leaves it on the crystal).
+  uint32_t CpuMhz = 40;
+  TFlashPart FlashPart = TFlashPart::Winbond;
+  bool FlashProtected = false;      // block-protect bits set at power-up
+  bool FlashContinuousRead = false; // left in continuous-read mode by a previous program
 
   // Faults, one flag each.
   bool Mute = false;           // the chip never sends a byte

@@ -34,8 +34,14 @@ const char* Usage =
     "                          (default 10; a longer one suits clients that pause between\n"
     "                          line changes)\n"
     "  --no-pacing             bytes take no time on the wire\n"
-    "  --real-timing           flash erase and write take a real part's time\n"
+    "  --real-timing           flash erase and write take a real part's typical time\n"
+    "                          (4 KiB erase 45 ms, 64 KiB 150 ms, page 0.7 ms, chip 10 s)\n"
     "  --time-scale F          factor on those times (default 0.1)\n"
+    "  --cpu-mhz N             CPU clock while the stub runs (default 40, the crystal)\n"
+    "  --flash-part P          winbond (default), gigadevice, macronix (0x35 enters QPI),\n"
+    "                          sr2-ff (status register 2 reads 0xFF), unknown\n"
+    "  --flash-protected       block-protect bits set at power-up\n"
+    "  --flash-continuous-read the flash is left in continuous-read mode\n"
     "faults:\n"
     "  --mute                  the chip never sends a byte\n"
     "  --slow-only             only the slow reset timings enter the loader\n"
@@ -122,6 +128,26 @@ int main(int argc, char** argv) {
       o.TimeScale = std::strtod(v.c_str(), &end);
       if (*end || !(o.TimeScale >= 0 && o.TimeScale <= 100))
         Bad("--time-scale: a factor from 0 to 100");
+    } else if (a == "--cpu-mhz") {
+      o.CpuMhz = uint32_t(Number(a, val(), 1, 240));
+    } else if (a == "--flash-part") {
+      std::string v = val();
+      if (v == "winbond")
+        o.FlashPart = TFlashPart::Winbond;
+      else if (v == "gigadevice")
+        o.FlashPart = TFlashPart::GigaDevice;
+      else if (v == "macronix")
+        o.FlashPart = TFlashPart::Macronix;
+      else if (v == "sr2-ff")
+        o.FlashPart = TFlashPart::Sr2ReadsFF;
+      else if (v == "unknown")
+        o.FlashPart = TFlashPart::Unknown;
+      else
+        Bad("--flash-part: winbond, gigadevice, macronix, sr2-ff or unknown");
+    } else if (a == "--flash-protected") {
+      o.FlashProtected = true;
+    } else if (a == "--flash-continuous-read") {
+      o.FlashContinuousRead = true;
     } else if (a == "--mute") {
       o.Mute = true;
     } else if (a == "--slow-only") {

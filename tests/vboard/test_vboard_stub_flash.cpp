@@ -1,0 +1,308 @@
+// The stub's flash work on the board's NOR model: parts of several makers and
+// the states a previous program may leave them in, failures while the next
+// block is already arriving, a chip erase followed by writes, and the trace
+// of erases and programs with their durations.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "VbBoard.h"
+#include "VbTestUtil.h"
+
+using namespace vboard;
+using namespace vbtest;
+
+namespace {
+
+TBytes Pattern(size_t n, uint32_t Seed) {
+  TBytes b(n);
+  for (auto& c : b) {
+    Seed = Seed * 1103515245u + 12345u;
+    c = uint8_t(Seed >> 16);
+  }
+  return b;
+}
+
+struct TStubFixture {
+  TBoardOptions Opt;
+  TFlash Flash;
+  std::unique_ptr<TChipEngine> Chip;
+  void Start() {
+    Chip = std::make_unique<TChipEngine>(Opt, Flash);
+    Chip->EnterLoader();
+    Chip->Feed(StubUpload());
+    Chip->TakeOutput();
+    ASSERT_EQ(Chip->Mode(), TChipEngine::TMode::Stub);
+  }
+  TAns One(uint8_t Cmd, const TBytes& Payload, bool Chk = false) {
+    Chip->Feed(Frame(Cmd, Payload, Chk));
+    auto f = Frames(Chip->TakeOutput());
+    return f.size() == 1 ? Ans(f[0]) : TAns{0xEE, 0, 0xEE, 0xEE};
+  }
+  // FLASH_BEGIN and every block the way the program sends them; the answers in order.
+  std::vector<TAns> Write(uint32_t Offset, const TBytes& Image, uint32_t BlockSize = 0x4000) {
+    uint32_t Blocks = uint32_t((Image.size() + BlockSize - 1) / BlockSize);
+    std::vector<TAns> a{One(opFlashBegin, Words({Blocks * BlockSize, Blocks, BlockSize, Offset}))};
+    for (uint32_t Seq = 0; Seq < Blocks; ++Seq) {
+      size_t From = size_t(Seq) * BlockSize, n = std::min<size_t>(BlockSize, Image.size() - From);
+      a.push_back(One(opFlashData,
+                      Block(Seq, TBytes(Image.begin() + From, Image.begin() + From + n)), true));
+    }
+    return a;
+  }
+  bool Holds(uint32_t Offset, const TBytes& Image) const {
+    return std::equal(Image.begin(), Image.end(), Flash.Bytes().begin() + Offset);
+  }
+  const std::vector<std::string>& Log() { return Chip->Nor().Log(); }
+};
+
+TEST(VboardStubFlash, PartsOfEachMakerAreUnprotectedOnlyAsTheirDatasheetAllows) {
+  // Every part starts protected and in continuous-read mode, as a previous
+  // program may leave it; the quad-enable bit in status register 2 is set.
+  struct {
+    const char* Name;
+    TFlashPart Part;
+    const char* Wrsr; // the status write the stub sends
+    bool Reads35;     // whether it may ask for status register 2
+  } Cases[] = {
+      {"Winbond", TFlashPart::Winbond, "01:0002", true},
+      {"GigaDevice", TFlashPart::GigaDevice, "01:0002", true},
+      {"Macronix: 0x35 enters QPI", TFlashPart::Macronix, "01:00", false},
+      {"Winbond id, status register 2 reads 0xFF", TFlashPart::Sr2ReadsFF, "01:00", true},
+      {"a maker outside the table", TFlashPart::Unknown, "01:00", false},
+  };
+  for (const auto& c : Cases) {
+    SCOPED_TRACE(c.Name);
+    TStubFixture f;
+    f.Opt.FlashPart = c.Part;
+    f.Opt.FlashProtected = true;
+    f.Opt.FlashContinuousRead = true;
+    f.Start();
+    // Out of continuous-read mode, out of deep power-down, reset, then the id.
+    ASSERT_GE(f.Log().size(), 5u);
+    EXPECT_EQ(std::vector<std::string>(f.Log().begin(), f.Log().begin() + 5),
+              (std::vector<std::string>{"FF", "AB", "66", "99", "9F"}));
+    TBytes Image = Pattern(0x9000, 3);
+    auto a = f.Write(0x10000, Image);
+    for (const TAns& x : a)
+      EXPECT_EQ(x.Status, 0);
+    EXPECT_TRUE(f.Holds(0x10000, Image));
+    EXPECT_FALSE(f.Chip->Nor().Qpi());
+    EXPECT_EQ(std::count(f.Log().begin(), f.Log().end(), c.Wrsr), 1);
+    EXPECT_EQ(std::count(f.Log().begin(), f.Log().end(), "35") > 0, c.Reads35);
+    if (c.Part != TFlashPart::Macronix && c.Part != TFlashPart::Unknown) {
+      EXPECT_EQ(f.Chip->Nor().Sr2(), TNorFlash::Sr2Qe); // kept, never 0xFF
+    }
+    EXPECT_EQ(f.Chip->Nor().Sr1() & 0x7C, 0);
+    EXPECT_TRUE(f.Chip->Nor().Faults().empty());
+  }
+}
+
+TEST(VboardStubFlash, TheModelPunishesWhatTheStubAvoids) {
+  // The cases above only mean something if the model fails a careless stub:
+  // 0x35 to a Macronix part, a 0xFF written into status register 2, a command
+  // to a part still in continuous-read mode.
+  struct {
+    const char* Name;
+    TFlashPart Part;
+    bool Continuous;
+    std::vector<TBytes> Before; // opcode, then bytes written
+  } Cases[] = {
+      {"QPI after 0x35", TFlashPart::Macronix, false, {{0x35}}},
+      {"0xFF into status register 2", TFlashPart::Sr2ReadsFF, false, {{0x06}, {0x01, 0x00, 0xFF}}},
+      {"continuous-read mode left on", TFlashPart::Winbond, true, {}},
+  };
+  for (const auto& c : Cases) {
+    SCOPED_TRACE(c.Name);
+    TBoardOptions Opt;
+    Opt.FlashPart = c.Part;
+    Opt.FlashContinuousRead = c.Continuous;
+    TFlash Flash;
+    TNorFlash Nor(Flash, Opt, nullptr);
+    int64_t Now = 0;
+    for (const TBytes& Cmd : c.Before) {
+      Now += Nor.Command(Now, Cmd[0], 0, Cmd.data() + 1, uint32_t(Cmd.size() - 1), nullptr, 0);
+      Now = std::max(Now, Nor.BusyUntil());
+    }
+    const uint8_t Data[4] = {1, 2, 3, 4};
+    Now += Nor.Command(Now, 0x06, 0, nullptr, 0, nullptr, 0);
+    Now += Nor.Command(Now, 0x02 | 0x100, 0x1000, Data, 4, nullptr, 0);
+    Now = std::max(Now, Nor.BusyUntil()) + 1;
+    EXPECT_EQ(Flash.Bytes()[0x1000], 0xFF); // the program did not land
+  }
+}
+
+TEST(VboardStubFlash, AWriteThatFailsWhileTheNextBlockArrivesFailsTheRun) {
+  struct {
+    const char* Name;
+    int FailBlock;
+    std::vector<uint8_t> Errors; // per answer: FLASH_BEGIN, then each block
+  } Cases[] = {
+      // Block 1 is answered before it is written; its failure is block 2's
+      // answer, and nothing more is taken.
+      {"a middle block", 1, {0, 0, 0, errFlashWrite, errFailed}},
+      {"the first block", 0, {0, 0, errFlashWrite, errFailed, errFailed}},
+      // The last block is answered only once written and read back.
+      {"the last block", 3, {0, 0, 0, 0, errFlashWrite}},
+  };
+  for (const auto& c : Cases) {
+    SCOPED_TRACE(c.Name);
+    TStubFixture f;
+    f.Opt.FailImage = 1;
+    f.Opt.FailBlock = c.FailBlock;
+    f.Start();
+    auto a = f.Write(0x20000, Pattern(0xC000 + 100, 7));
+    ASSERT_EQ(a.size(), c.Errors.size());
+    for (size_t i = 0; i < a.size(); ++i) {
+      SCOPED_TRACE(i);
+      EXPECT_EQ(a[i].Status, c.Errors[i] ? 1 : 0);
+      EXPECT_EQ(a[i].Err, c.Errors[i]);
+    }
+  }
+}
+
+TEST(VboardStubFlash, AFailureIsTheAnswerToWhateverComesNext) {
+  // A block fails behind its answer and the program sends something other
+  // than the next block: that answer carries the failure, and the session is over.
+  for (uint8_t Next : {opFlashEnd, opReadReg, opFlashBegin}) {
+    SCOPED_TRACE(int(Next));
+    TStubFixture f;
+    f.Opt.FailImage = 1;
+    f.Opt.FailBlock = 0;
+    f.Start();
+    ASSERT_EQ(f.One(opFlashBegin, Words({0x8000, 2, 0x4000, 0x10000})).Status, 0);
+    ASSERT_EQ(f.One(opFlashData, Block(0, Pattern(0x4000, 5)), true).Status, 0);
+    TBytes Payload = Next == opFlashEnd  ? Words({1})
+                     : Next == opReadReg ? Words({0x40001000})
+                                         : Words({0x4000, 1, 0x4000, 0x40000});
+    TAns a = f.One(Next, Payload);
+    EXPECT_EQ(a.Status, 1);
+    EXPECT_EQ(a.Err, errFlashWrite);
+    EXPECT_EQ(f.One(opFlashData, Block(1, Pattern(0x10, 6)), true).Err, errFailed);
+  }
+}
+
+TEST(VboardStubFlash, AfterAChipEraseWritesEraseOnlyWhatWasWrittenSince) {
+  TStubFixture f;
+  f.Start();
+  TBytes Old = Pattern(0x400, 1);
+  f.Flash.Program(0x30000, Old.data(), uint32_t(Old.size()));
+  ASSERT_EQ(f.One(opEraseFlash, {}).Status, 0);
+  size_t AfterChipErase = f.Log().size();
+  TBytes Boot = Pattern(26000, 2), App = Pattern(0x20000 + 5, 3);
+  for (const TAns& x : f.Write(0x1000, Boot))
+    EXPECT_EQ(x.Status, 0);
+  for (const TAns& x : f.Write(0x10000, App))
+    EXPECT_EQ(x.Status, 0);
+  EXPECT_TRUE(f.Holds(0x1000, Boot));
+  EXPECT_TRUE(f.Holds(0x10000, App));
+  auto Erases = [&](size_t From) {
+    std::vector<std::string> e;
+    for (size_t i = From; i < f.Log().size(); ++i)
+      if (f.Log()[i] == "20" || f.Log()[i] == "52" || f.Log()[i] == "D8" || f.Log()[i] == "C7")
+        e.push_back(f.Log()[i]);
+    return e;
+  };
+  EXPECT_TRUE(Erases(AfterChipErase).empty());
+  // Writing over the same place again in this run: those sectors were
+  // written since the chip erase, so they are erased first.
+  size_t Before = f.Log().size();
+  TBytes Again = Pattern(26000, 4);
+  for (const TAns& x : f.Write(0x1000, Again))
+    EXPECT_EQ(x.Status, 0);
+  EXPECT_TRUE(f.Holds(0x1000, Again));
+  EXPECT_EQ(Erases(Before).size(), 7u); // 0x1000 to 0x7FFF
+}
+
+TEST(VboardStubFlash, TheBoardAnswersBlocksWhileItWritesAndTracesEachEraseAndProgram) {
+  // A paced board at 921600 baud with a real part's times: each block but the
+  // last is answered as soon as it has arrived, because the wire is slower
+  // than the erasing and programming behind it.
+  char Name[] = "/tmp/vboard_trace_XXXXXX";
+  int Fd = mkstemp(Name);
+  ASSERT_GE(Fd, 0);
+  TBoardOptions Opt;
+  Opt.TimeScale = 1.0;
+  TFlash Flash;
+  TTrace Trace;
+  ASSERT_TRUE(Trace.Open(Name));
+  TBoard Board(Opt, Flash, &Trace, 0);
+  TBytes Out;
+  Board.OnOutput = [&](const uint8_t* p, size_t n) { Out.insert(Out.end(), p, p + n); };
+  int64_t Now = 0;
+  constexpr int64_t Ms = 1000000;
+  auto Wait = [&](int64_t Ns) { Board.Advance(Now += Ns); };
+  Board.Connect(Now);
+  Wait(50 * Ms);
+  Board.SetDtr(Now, false), Board.SetRts(Now, true);
+  Wait(150 * Ms);
+  Board.SetDtr(Now, true), Board.SetRts(Now, false);
+  Wait(100 * Ms);
+  Board.SetDtr(Now, false);
+  Wait(20 * Ms);
+  auto Send = [&](const TBytes& b) {
+    Out.clear();
+    Board.HostWrite(Now, b.data(), b.size());
+    // Until an answer frame is complete; how long that took after the last byte left.
+    int64_t Sent = Now + int64_t(b.size()) * 10 * 1000000000 / Board.HostBaud();
+    while (Frames(Out).empty())
+      Wait(100000);
+    return Now - Sent;
+  };
+  Send(SyncFrame());
+  Wait(20 * Ms); // the loader answers SYNC eight times
+  Send(Frame(opChangeBaud, Words({921600, 115200})));
+  Wait(5 * Ms);
+  Board.SetHostBaud(Now, 921600);
+  Out.clear();
+  const TBytes Upload = StubUpload();
+  Board.HostWrite(Now, Upload.data(), Upload.size());
+  Wait(200 * Ms);
+  ASSERT_EQ(Board.ModeName(), "stub") << Name;
+  TBytes Image = Pattern(0x20000 + 0x800, 9);
+  uint32_t Blocks = uint32_t((Image.size() + 0x3FFF) / 0x4000);
+  Send(Frame(opFlashBegin, Words({Blocks * 0x4000, Blocks, 0x4000, 0x40000})));
+  for (uint32_t Seq = 0; Seq < Blocks; ++Seq) {
+    SCOPED_TRACE(Seq);
+    size_t From = size_t(Seq) * 0x4000, n = std::min<size_t>(0x4000, Image.size() - From);
+    int64_t Late = Send(Frame(
+        opFlashData, Block(Seq, TBytes(Image.begin() + From, Image.begin() + From + n)), true));
+    ASSERT_EQ(Ans(Frames(Out).at(0)).Status, 0);
+    if (Seq + 1 < Blocks) {
+      EXPECT_LT(Late, 2 * Ms);
+    }
+    Wait(50 * Ms); // the program's pause after each block
+  }
+  EXPECT_TRUE(std::equal(Image.begin(), Image.end(), Flash.Bytes().begin() + 0x40000));
+
+  // The trace: every erase and program with its duration; no sector erased
+  // twice, nothing erased past the image's last byte.
+  std::ifstream In(Name);
+  std::string Line;
+  std::vector<std::pair<uint32_t, uint32_t>> Erased;
+  int Programs = 0;
+  auto Field = [&](const char* Key) -> long {
+    size_t At = Line.find(std::string("\"") + Key + "\":");
+    return At == std::string::npos ? -1L : std::stol(Line.substr(At + std::strlen(Key) + 3));
+  };
+  while (std::getline(In, Line)) {
+    if (Line.find("\"ev\":\"erase\"") != std::string::npos) {
+      Erased.push_back({uint32_t(Field("addr")), uint32_t(Field("len"))});
+      EXPECT_EQ(Field("us"), Field("len") == 0x10000 ? 150000 : 45000);
+    } else if (Line.find("\"ev\":\"program\"") != std::string::npos) {
+      ++Programs;
+      EXPECT_NEAR(double(Field("us")), 30 + 670.0 * double(Field("len") - 1) / 255, 1.0);
+    }
+  }
+  if (!::testing::Test::HasFailure()) std::remove(Name);
+  EXPECT_EQ(Programs, int(Image.size() / 64));
+  // 0x40000-0x5FFFF in two 64 KiB erases, then the one sector the last block reaches.
+  EXPECT_EQ(Erased, (std::vector<std::pair<uint32_t, uint32_t>>{
+                        {0x40000, 0x10000}, {0x50000, 0x10000}, {0x60000, 0x1000}}));
+}
+
+} // namespace

@@ -1,0 +1,71 @@
+#pragma once
+// The board's serial NOR flash as the SPI bus sees it: status registers and
+// the write-enable latch, erase and program times from a real part's
+// datasheet (typical values), the JEDEC id, reset, and the ways parts of
+// other makers differ. The bytes themselves live in TFlash.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "VbFlash.h"
+#include "VbOptions.h"
+#include "VbTrace.h"
+
+namespace vboard {
+
+// Typical times of a W25Q32-class part, in milliseconds before TimeScale.
+struct TFlashTiming {
+  static constexpr double SectorMs = 45;   // 4 KiB erase
+  static constexpr double Block32Ms = 120; // 32 KiB erase
+  static constexpr double Block64Ms = 150; // 64 KiB erase
+  static constexpr double ChipMs = 10000;  // whole part
+  static constexpr double PageMs = 0.7;    // 256-byte page program
+  static constexpr double FirstByteMs =
+      0.03; // a program's first byte; the rest share the page time
+};
+
+class TNorFlash {
+public:
+  // Status register 2 bits of the W25Q family.
+  enum : uint8_t { Sr2Qe = 0x02, Sr2Cmp = 0x40 };
+
+  TNorFlash(TFlash& F, const TBoardOptions& O, TTrace* T);
+
+  // One SPI transaction at Now (ns), as TStub's hardware seam hands it over
+  // (opcode in the low byte, 0x100 for a 24-bit address). Returns how long the
+  // transaction keeps the bus.
+  int64_t Command(int64_t Now, uint32_t Op, uint32_t Addr, const uint8_t* Out, uint32_t OutLen,
+                  uint8_t* In, uint32_t InLen);
+  int64_t BusyUntil() const { return FBusyUntil; }
+
+  // Programs into this range leave the bytes as they are (a worn or faulty part).
+  void FailPrograms(uint32_t Addr, uint32_t Len);
+
+  uint8_t Sr1() const { return FSr1; }
+  uint8_t Sr2() const { return FSr2; }
+  bool Qpi() const { return FQpi; }
+  bool ContinuousRead() const { return FContinuous; }
+  // Opcodes seen, in order, as hex ("9F", "01:1C02" with the bytes written),
+  // leaving out the frequent ones (status polls, write enables, programs,
+  // reads); and misuse a real part would punish (a command while busy, a
+  // program without the latch).
+  const std::vector<std::string>& Log() const { return FLog; }
+  const std::vector<std::string>& Faults() const { return FFaults; }
+
+private:
+  bool Protected() const;
+  int64_t StartBusy(int64_t Now, double Ms);
+  void TraceWork(const char* What, uint32_t Addr, uint32_t Len, int64_t Ns);
+  void Erase(int64_t Now, uint32_t Addr, uint32_t Unit, double Ms);
+
+  TFlash& Flash;
+  const TBoardOptions& Opt;
+  TTrace* Trace;
+  uint8_t FSr1 = 0, FSr2 = 0;
+  bool Wel = false, ResetEnabled = false, FQpi = false, FContinuous = false;
+  int64_t FBusyUntil = 0;
+  uint32_t FailFrom = 0, FailLen = 0;
+  std::vector<std::string> FLog, FFaults;
+};
+
+} // namespace vboard
