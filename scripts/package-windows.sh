@@ -28,7 +28,8 @@ mingw_dirs=(
 
 build=$out/build
 extra=()
-[ "${CI:-}" = "true" ] && extra+=(-DQUORVEX_WERROR=ON)
+# Warnings are errors in CI and in the Windows tests (QUORVEX_WERROR=ON).
+[ "${CI:-}" = "true" ] || [ "${QUORVEX_WERROR:-}" = "ON" ] && extra+=(-DQUORVEX_WERROR=ON)
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
   -DCMAKE_FIND_ROOT_PATH="/usr/x86_64-w64-mingw32;$qt" -DCMAKE_PREFIX_PATH="$qt" \

@@ -17,12 +17,15 @@ cd "$(dirname "$0")/.."
 root=$PWD
 scripts/setup.sh
 
+# The window under wine is a real Windows window, not Qt's offscreen one.
+unset QT_QPA_PLATFORM
 out=$root/build/windows
 results=$out/test-output
 export WINEPREFIX=$out/wine
 export QUORVEX_WINE_TIMEOUT=${QUORVEX_WINE_TIMEOUT:-300}
-extra=()
-[ "${CI:-}" = "true" ] && extra+=(-DQUORVEX_WERROR=ON)
+# Warnings are errors here, as in the rest of the tests (the package script reads it too).
+export QUORVEX_WERROR=ON
+extra=(-DQUORVEX_WERROR=ON)
 step() { echo "== windows: $* ($(date +%T))"; }
 
 step "Qt and the package"
