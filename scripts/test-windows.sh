@@ -72,6 +72,10 @@ done
 export DISPLAY=:$(head -n 1 "$results/display")
 [ -d "$WINEPREFIX" ] && { timeout 30 wineserver -k 2>/dev/null || true; }
 rm -rf "$WINEPREFIX"
+mkdir -p "$WINEPREFIX"
+# A wine server of our own for the whole run, ended with it; it would print a dump of its
+# objects into whichever log it inherited when told to end.
+timeout 30 wineserver -p >/dev/null 2>&1
 QUORVEX_WINE_TIMEOUT=180 scripts/wine-run.sh wineboot -i >"$results/wineboot.log" 2>&1
 
 step "COM7 on a pseudo-terminal"
