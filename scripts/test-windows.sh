@@ -97,9 +97,14 @@ serialcomm=$(scripts/wine-run.sh reg query 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' 
 echo "wine's registry lists the serial ports: ${serialcomm:-none}"
 
 step "the core's tests under wine"
+# Each test program leaves its report in $results/gtest/, skipped cases included.
 (cd build-win &&
   QUORVEX_TEST_COM=COM7 QUORVEX_TEST_PEER=$peer_port QUORVEX_TEST_SERIALCOMM=$serialcomm \
+    GTEST_OUTPUT="xml:Z:${results//\//\\}\\gtest\\" \
     ctest --output-on-failure --timeout 600 --output-log "$results/ctest.log")
+skipped=$(grep -ho '<testcase name="[^"]*"[^>]*result="skipped"[^>]*classname="[^"]*"' \
+  "$results"/gtest/*.xml | sed 's/<testcase name="\([^"]*\)".*classname="\([^"]*\)"/\2.\1/' || true)
+[ -z "$skipped" ] || echo "skipped under wine (see the reasons in $results/gtest/):" $skipped
 
 step "the window's Update under wine against the virtual board"
 python3 tests/app/wine_e2e.py --vboard "$vboard" --package "$package" --out "$results" \
