@@ -69,16 +69,23 @@ TEST_F(ComEspTest, OneAttemptRunsTheLineSequenceThenSyncs) {
   Main.Cfg.ConnBaud = 230400;
   Main.Status = "Connect fast ";
   EXPECT_TRUE(Io.ComEsp().ConnectESP(Main.Cfg.ConnBaud, false));
-  const std::vector<std::string> Want = {OpenTtyUSB3,   "buffers 1024/1024",
-                                         "line 230400", "timeouts -1/0/0/100/1000",
+  const std::vector<std::string> Want = {OpenTtyUSB3, // the port's device, opened
+                                         "buffers 1024/1024",
+                                         "line 230400",
+                                         "timeouts -1/0/0/100/1000",
                                          "purge 11", // after the 50 ms pause
-                                         "dtr 0",       "rts 1",
-                                         "dtr 0",       "dtr 1",
-                                         "rts 0",       "dtr 1",
+                                         "dtr 0",
+                                         "rts 1",
+                                         "dtr 0",
+                                         "dtr 1",
+                                         "rts 0",
+                                         "dtr 1",
                                          "dtr 0", // reset into the loader
-                                         "purge 11",    "purge 11",
+                                         "purge 11",
+                                         "purge 11",
                                          "write 46", // try 1
-                                         "purge 11",    "purge 11",
+                                         "purge 11",
+                                         "purge 11",
                                          "write 46"}; // try 2
   EXPECT_EQ(Line->Ops, Want);
   std::vector<uint8_t> Frames = SyncFrameBytes();
