@@ -92,7 +92,9 @@ def main():
                "Bootloader=boot.bin\r\nPartitions=part.bin\r\nFirmware=firm.bin\r\n") % (url, url)
         with open(os.path.join(app, "Quorvex.ini"), "w", newline="") as f:
             f.write(ini)
-        run = subprocess.run([os.path.abspath(a.wine_run), "quorvex.exe",
+        # With the debug switch, the program copies itself into dist\ under a versioned name.
+        os.makedirs(os.path.join(app, "dist"))
+        run = subprocess.run([os.path.abspath(a.wine_run), "quorvex.exe", "/d",
                               "--demo-autorun=screenshot.png"],
                              cwd=app, stdout=subprocess.PIPE,
                              stderr=open(os.path.join(out, "wine.log"), "w"), text=True)
@@ -113,6 +115,10 @@ def main():
           "the window's title carries the version resource's 1.4.4 and its size is 385 x 253")
     check(not any(l.startswith("demo: message box") for l in lines), "no message box appeared")
     check('demo: status "OK", MAC %s' % MAC in lines, "status OK and the board's MAC shown")
+
+    copy = os.path.join(app, "dist", "quorvex144.exe")
+    check(os.path.exists(copy) and open(copy, "rb").read() == open(os.path.join(
+        app, "quorvex.exe"), "rb").read(), "the /d switch copied the program to dist\\quorvex144.exe")
 
     shot = os.path.join(app, "screenshot.png")
     if os.path.exists(shot):
