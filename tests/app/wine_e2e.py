@@ -7,7 +7,9 @@ box may appear), saves a picture of the window and closes it. Then the same chec
 the Linux end-to-end run: the status and MAC the window shows, the pauses and block sizes
 in the board's trace, the flash against the images, and the board's own check.
 
-  wine_e2e.py --vboard PATH --package DIR --out DIR --wine-run scripts/wine-run.sh
+  wine_e2e.py --vboard PATH --package ZIP --out DIR --wine-run scripts/wine-run.sh
+
+The program runs from the zip's own contents, unpacked into DIR/app.
 """
 import argparse
 import json
@@ -17,6 +19,7 @@ import shutil
 import struct
 import subprocess
 import sys
+import zipfile
 
 MAC = "24:0A:C4:01:A2:3C"
 TITLE = "Quorvex v1.4.4"
@@ -67,7 +70,16 @@ def main():
     out = os.path.abspath(a.out)
     app = os.path.join(out, "app")
     shutil.rmtree(app, ignore_errors=True)
-    shutil.copytree(a.package, app)
+    unpacked = os.path.join(out, "unpacked")
+    shutil.rmtree(unpacked, ignore_errors=True)
+    with zipfile.ZipFile(a.package) as z:
+        z.extractall(unpacked)
+    tops = os.listdir(unpacked)
+    if len(tops) != 1:
+        print("FAIL  the zip holds one folder, not %s" % tops)
+        return 1
+    os.rename(os.path.join(unpacked, tops[0]), app)
+    os.rmdir(unpacked)
     boot, part, firm, patched = images()
     for name, data in (("boot.bin", boot), ("part.bin", part), ("firm.bin", firm)):
         with open(os.path.join(app, name), "wb") as f:
