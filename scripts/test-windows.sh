@@ -89,9 +89,12 @@ done
 peer_port=$(awk '/^ready/ { print $2 }' "$results/peer.out")
 [ -n "$peer_port" ] || { echo "the line peer did not start" >&2; exit 1; }
 
-# The ports wine's registry lists, as `reg query` shows them.
-serialcomm=$(scripts/wine-run.sh reg query 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' 2>/dev/null |
-  tr -d '\r' | awk '$2 == "REG_SZ" { print $3 }' | paste -sd, -)
+# The ports wine's registry lists, as `reg query` shows them ("-": no such key).
+if listing=$(scripts/wine-run.sh reg query 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' 2>/dev/null); then
+  serialcomm=$(echo "$listing" | tr -d '\r' | awk '$2 == "REG_SZ" { print $3 }' | paste -sd, -)
+else
+  serialcomm=-
+fi
 echo "wine's registry lists the serial ports: ${serialcomm:-none}"
 
 step "the core's tests under wine"
