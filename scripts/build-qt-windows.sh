@@ -8,7 +8,7 @@
 #
 # Nothing happens when the cache is already complete. When a prebuilt copy of exactly
 # this build lies at ../shared/qt-6.4.2-mingw64.tar.xz (beside the clone, as in CI) it is
-# unpacked instead of building (20 to 30 minutes on 2 cores); QUORVEX_QT_WIN_ARCHIVE names
+# unpacked instead of building (about half an hour on 2 cores); QUORVEX_QT_WIN_ARCHIVE names
 # another place for it.
 #
 #   scripts/build-qt-windows.sh                   cache, archive or build from source
