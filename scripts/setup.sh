@@ -11,6 +11,8 @@ PKGS=(
   libudev-dev                                     # port list and USB watcher on Linux
   python3 python3-serial                          # blob layout check, RFC 2217 interop tests
   g++-mingw-w64-x86-64-posix                      # Windows cross build of the core
+  googletest zip dpkg-dev                         # Windows tests, package, Qt source
+  wine wine64                                     # the Windows build's tests
   gcc-xtensa-lx106 binutils-xtensa-lx106          # the flasher stub firmware
   clang libclang-rt-14-dev                        # fuzz targets
   xvfb xauth fonts-dejavu-core                    # the demo without a display, offscreen text

@@ -2,7 +2,9 @@
 # Sets up the machine, builds everything and runs every test:
 #   1. the full build (warnings as errors) and all tests through CTest, GUI tests offscreen;
 #   2. the Qt-free core again with AddressSanitizer and UndefinedBehaviorSanitizer, and its tests;
-#   3. the Qt-free core cross-compiled for 64-bit Windows (compile check of the Win32 paths);
+#   3. the Windows build and its tests under wine (scripts/test-windows.sh): the package, the
+#      core's tests, the Win32 serial backend on a pty-mapped COM port, an Update of the window
+#      against the virtual board;
 #   4. the flasher stub rebuilt with the Xtensa cross compiler and compared with the committed blob;
 #   5. the fuzz targets for a few seconds each (clang; the settings reader's with Qt).
 set -euo pipefail
@@ -23,10 +25,8 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUORVEX_CORE_ONLY=O
 cmake --build build-asan
 (cd build-asan && ctest --output-on-failure -j "$jobs")
 
-echo "== Windows cross build of the core"
-cmake -S . -B build-win -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DQUORVEX_CORE_ONLY=ON -DQUORVEX_WERROR=ON
-cmake --build build-win
+echo "== Windows build and its tests under wine"
+scripts/test-windows.sh
 
 echo "== flasher stub: cross-built image checks, and the committed blob is exactly this source"
 firmware/stub/check-blob.sh build-stub

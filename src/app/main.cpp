@@ -22,6 +22,8 @@ void DemoAutorun(TProgram& P, const QString& Shot) {
   });
   Answer->start(500);
   QTimer::singleShot(1000, &P.Main, [&P, Shot] {
+    std::printf("demo: window \"%s\" %dx%d\n", qPrintable(P.Main.windowTitle()), P.Main.width(),
+                P.Main.height());
     std::printf("demo: pressing Update (port %s)\n", P.Main.PortText().c_str());
     std::fflush(stdout);
     P.Main.ButStartClick(P.Main.butUpdate);

@@ -22,6 +22,7 @@
 
 #include "../link/U_Usb.h"
 #include "../protocol/uEsp.h"
+#include "../support/uArt.h"
 #include "../support/uDebug.h"
 #include "../support/uFormat.h"
 #include "../support/uMessageBox.h"
@@ -147,7 +148,7 @@ int TagOf(const QObject* Obj) {
 
 TFileEdit::TFileEdit(QWidget* Parent) : QLineEdit(Parent) {
   setReadOnly(true);
-  FBrowse = addAction(QIcon(":/app/browse.svg"), QLineEdit::TrailingPosition);
+  FBrowse = addAction(QIcon(ArtFile(":/app/browse.svg")), QLineEdit::TrailingPosition);
   FBrowse->setObjectName("Browse");
   FBrowse->setToolTip("Browse");
   connect(FBrowse, &QAction::triggered, this, [this] { Browse(); });
@@ -336,11 +337,11 @@ void TMain::BuildLayout() {
   LED1 = new TLed(JvFooter1);
   LED1->setObjectName("LED1");
   LED1->setGeometry(102, 27, 17, 17);
-  butErase = new QPushButton(QIcon(":/app/eraser.svg"), "Erase", JvFooter1);
+  butErase = new QPushButton(QIcon(ArtFile(":/app/eraser.svg")), "Erase", JvFooter1);
   butErase->setObjectName("butErase");
   butErase->setGeometry(215, 6, 75, 33);
   butErase->setProperty("Tag", 1);
-  butUpdate = new QPushButton(QIcon(":/app/update.svg"), "Update", JvFooter1);
+  butUpdate = new QPushButton(QIcon(ArtFile(":/app/update.svg")), "Update", JvFooter1);
   butUpdate->setObjectName("butUpdate");
   butUpdate->setGeometry(296, 6, 75, 34);
   butUpdate->setProperty("Tag", 2);
@@ -373,7 +374,7 @@ void TMain::BuildLayout() {
   // The action list: held by the window, invoked by no control, menu or key.
   auto MakeAction = [this](const char* Name, const char* Caption, const char* Hint,
                            const char* Icon) {
-    auto* A = new QAction(QIcon(Icon), Caption, this);
+    auto* A = new QAction(QIcon(ArtFile(Icon)), Caption, this);
     A->setObjectName(Name);
     A->setToolTip(Hint);
     A->setStatusTip(Hint);

@@ -5,6 +5,7 @@
 #endif
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 
 #include "ComBackend.h"
@@ -94,10 +95,11 @@ public:
     T.WriteTotalTimeoutMultiplier = static_cast<DWORD>(Limits.WriteTotalMultiplier);
     T.WriteTotalTimeoutConstant = static_cast<DWORD>(Limits.WriteTotalConstant);
     if (!SetCommTimeouts(FHandle, &T)) Fail();
+    FLimits = T;
   }
 
   int32_t Read(uint8_t* Buffer, int32_t Count) override {
-    const DWORD Got = Transfer([&](OVERLAPPED* Ov) {
+    const DWORD Got = Transfer(ReadBound(static_cast<DWORD>(Count)), [&](OVERLAPPED* Ov) {
       return ReadFile(FHandle, Buffer, static_cast<DWORD>(Count), nullptr, Ov);
     });
     DWORD Errors = 0;
@@ -107,9 +109,10 @@ public:
   }
 
   int32_t Write(const uint8_t* Buffer, int32_t Count) override {
-    return static_cast<int32_t>(Transfer([&](OVERLAPPED* Ov) {
-      return WriteFile(FHandle, Buffer, static_cast<DWORD>(Count), nullptr, Ov);
-    }));
+    return static_cast<int32_t>(
+        Transfer(WriteBound(static_cast<DWORD>(Count)), [&](OVERLAPPED* Ov) {
+          return WriteFile(FHandle, Buffer, static_cast<DWORD>(Count), nullptr, Ov);
+        }));
   }
 
   void Purge(bool Input, bool Output) override {
@@ -127,18 +130,50 @@ public:
   }
 
 private:
-  // Starts an overlapped transfer, waits for it (the driver's time limits end it) and
-  // returns the bytes moved.
-  template <class StartFn> DWORD Transfer(StartFn&& Start) {
+  // How long a transfer of Count bytes may take under the applied limits, in ms;
+  // INFINITE when they set no total limit.
+  DWORD ReadBound(DWORD Count) const {
+    const COMMTIMEOUTS& T = FLimits;
+    if (T.ReadTotalTimeoutMultiplier == MAXDWORD) return T.ReadTotalTimeoutConstant;
+    return TotalBound(T.ReadTotalTimeoutMultiplier, T.ReadTotalTimeoutConstant, Count);
+  }
+  DWORD WriteBound(DWORD Count) const {
+    return TotalBound(FLimits.WriteTotalTimeoutMultiplier, FLimits.WriteTotalTimeoutConstant,
+                      Count);
+  }
+  static DWORD TotalBound(DWORD Multiplier, DWORD Constant, DWORD Count) {
+    if (Multiplier == 0 && Constant == 0) return INFINITE;
+    const ULONGLONG Ms = ULONGLONG(Multiplier) * Count + Constant;
+    return Ms < INFINITE ? static_cast<DWORD>(Ms) : INFINITE - 1;
+  }
+
+  // Starts an overlapped transfer, waits for it and returns the bytes moved. The
+  // driver's time limits end it; should a driver not keep them (wine's serial layer does
+  // not end a read on a silent line), the wait ends Grace ms after the limit and the
+  // transfer is cancelled, keeping what it moved, so the program never hangs there.
+  template <class StartFn> DWORD Transfer(DWORD Bound, StartFn&& Start) {
     TOverlapped O;
     DWORD Moved = 0;
     if (!Start(&O.Ov) && GetLastError() != ERROR_IO_PENDING) Fail();
-    if (WaitForSingleObject(O.Ov.hEvent, INFINITE) != WAIT_OBJECT_0) Fail();
+    constexpr DWORD Grace = 100;
+    const DWORD Wait =
+        Bound == INFINITE ? INFINITE : std::min<DWORD>(Bound, INFINITE - 1 - Grace) + Grace;
+    const DWORD Waited = WaitForSingleObject(O.Ov.hEvent, Wait);
+    if (Waited == WAIT_TIMEOUT) {
+      CancelIoEx(FHandle, &O.Ov);
+      // The transfer owns the buffer and the record until it has ended.
+      if (!GetOverlappedResult(FHandle, &O.Ov, &Moved, TRUE) &&
+          GetLastError() != ERROR_OPERATION_ABORTED)
+        Fail();
+      return Moved;
+    }
+    if (Waited != WAIT_OBJECT_0) Fail();
     if (!GetOverlappedResult(FHandle, &O.Ov, &Moved, FALSE)) Fail();
     return Moved;
   }
 
   HANDLE FHandle = INVALID_HANDLE_VALUE;
+  COMMTIMEOUTS FLimits = {};
 };
 
 } // namespace

@@ -45,6 +45,9 @@ public:
 
   // Linux: the monitor's socket (-1 when the set-up failed: the watcher never fires).
   int MonitorFd() const;
+  // Whether the set-up succeeded (Windows: the hidden window and its registration;
+  // Linux: the monitor). A watcher that is not listening never fires.
+  bool Listening() const;
   void HandleMonitorEvent();
 
   // The message handler; public so that tests can inject events without a device.

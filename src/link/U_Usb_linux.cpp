@@ -56,6 +56,10 @@ TComponentUSB::~TComponentUSB() {
   delete P;
 }
 
+bool TComponentUSB::Listening() const {
+  return P->Fd >= 0;
+}
+
 int TComponentUSB::MonitorFd() const {
   return P->Fd;
 }

@@ -47,6 +47,7 @@ struct KeyCloser { // the registry handle is released on every path
 
 struct TComponentUSB::Impl {
   HWND FWindowHandle = nullptr;
+  bool Registered = false;
   static LRESULT CALLBACK WndProc(HWND Wnd, UINT Msg, WPARAM WParam, LPARAM LParam);
   bool RegisterUsbNotify();
 };
@@ -92,13 +93,17 @@ TComponentUSB::TComponentUSB(const std::string& /*MonitorSource*/) : P(new Impl)
                                      nullptr, nullptr, Inst, nullptr);
   if (!P->FWindowHandle) return; // not reported: the watcher never fires
   SetWindowLongPtrW(P->FWindowHandle, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-  P->RegisterUsbNotify(); // not reported either; the handle is not kept
+  P->Registered = P->RegisterUsbNotify(); // not reported either; the handle is not kept
 }
 
 TComponentUSB::~TComponentUSB() {
   // No notification can reach the component once its window is gone.
   if (P->FWindowHandle) DestroyWindow(P->FWindowHandle);
   delete P;
+}
+
+bool TComponentUSB::Listening() const {
+  return P->FWindowHandle && P->Registered;
 }
 
 int TComponentUSB::MonitorFd() const {

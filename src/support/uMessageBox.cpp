@@ -10,8 +10,12 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QStringList>
+#ifndef QUORVEX_PNG_ART
 #include <QSvgRenderer>
+#endif
 #include <algorithm>
+
+#include "uArt.h"
 
 static void InitSupportResources() {
   Q_INIT_RESOURCE(support);
@@ -52,9 +56,13 @@ QPixmap IconPixmap(const char* Resource) {
   QPixmap Pix(ImgSize, ImgSize);
   Pix.fill(Qt::transparent);
   if (Resource) {
-    QSvgRenderer Svg{QString(Resource)};
     QPainter P(&Pix);
+#ifdef QUORVEX_PNG_ART
+    P.drawPixmap(QRect(0, 0, ImgSize, ImgSize), QPixmap(ArtFile(Resource)));
+#else
+    QSvgRenderer Svg{QString(Resource)};
     Svg.render(&P, QRectF(0, 0, ImgSize, ImgSize));
+#endif
   }
   return Pix;
 }

@@ -62,6 +62,13 @@ std::vector<uint8_t> SyncFrameBytes() {
   return f;
 }
 
+// The backend's open of the port ttyUSB3.
+#ifdef _WIN32
+const std::string OpenTtyUSB3 = "open \\\\.\\ttyUSB3";
+#else
+const std::string OpenTtyUSB3 = "open /dev/ttyUSB3";
+#endif
+
 class ComEspTest : public ::testing::Test {
 protected:
   void SetUp() override {
@@ -83,7 +90,7 @@ TEST_F(ComEspTest, OneAttemptRunsTheLineSequenceThenSyncs) {
   Main.Cfg.ConnBaud = 230400;
   Main.Status = "Connect fast ";
   EXPECT_TRUE(ComEsp.ConnectESP(Main.Cfg.ConnBaud, false));
-  const std::vector<std::string> Want = {"open /dev/ttyUSB3",
+  const std::vector<std::string> Want = {OpenTtyUSB3, // the port's device, opened
                                          "buffers 1024/1024",
                                          "line 230400",
                                          "timeouts -1/0/0/100/1000",
@@ -215,7 +222,7 @@ TEST_F(ComEspTest, AttemptWaitsBetweenItsLineOperations) {
     Esp.Script = {{10, 8}};
     ASSERT_TRUE(ComEsp.ConnectESP(115200, Slow));
     const size_t Open = Slow ? 1 : 0; // the slow round closes the port of the fast one first
-    ASSERT_EQ(Line->Ops.at(Open), "open /dev/ttyUSB3");
+    ASSERT_EQ(Line->Ops.at(Open), OpenTtyUSB3);
     ASSERT_EQ(Line->Ops.at(Open + 4), "purge 11");
     // Open, 50 ms, purge; DTR/RTS first phase, hold; second phase, hold; DTR off.
     EXPECT_GE(GapMs(*Line, Open + 3, Open + 4), 50);

@@ -10,6 +10,13 @@
 
 namespace {
 
+// Where a bare port name is opened.
+#ifdef _WIN32
+const char DevicePrefix[] = "\\\\.\\";
+#else
+const char DevicePrefix[] = "/dev/";
+#endif
+
 class ComPortTest : public ::testing::Test {
 protected:
   void SetUp() override {
@@ -84,7 +91,12 @@ TEST(ComPortErrors, MessagesCodesAndOsCodes) {
 }
 
 TEST(ComPortPaths, PortNameToDevice) {
+#ifdef _WIN32
+  EXPECT_EQ(ComDevicePath("COM3"), "\\\\.\\COM3");
+  EXPECT_EQ(ComDevicePath("\\\\.\\COM12"), "\\\\.\\COM12");
+#else
   EXPECT_EQ(ComDevicePath("ttyUSB0"), "/dev/ttyUSB0");
+#endif
   EXPECT_EQ(ComDevicePath("/dev/pts/4"), "/dev/pts/4");
   EXPECT_EQ(ComDevicePath("rfc2217://localhost:4000"), "rfc2217://localhost:4000");
 }
@@ -92,8 +104,9 @@ TEST(ComPortPaths, PortNameToDevice) {
 TEST_F(ComPortTest, OpenAppliesSettingsInOrderAndNotifies) {
   Port.Open();
   EXPECT_TRUE(Port.Connected());
-  EXPECT_EQ(Line->Ops, (std::vector<std::string>{"open /dev/ttyUSB7", "buffers 1024/1024",
-                                                 "line 9600", "timeouts -1/0/0/100/1000"}));
+  EXPECT_EQ(Line->Ops, (std::vector<std::string>{std::string("open ") + DevicePrefix + "ttyUSB7",
+                                                 "buffers 1024/1024", "line 9600",
+                                                 "timeouts -1/0/0/100/1000"}));
   Port.Open(); // already open: nothing
   EXPECT_EQ(Line->Ops.size(), 4u);
   Port.Close();

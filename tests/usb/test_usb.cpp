@@ -5,6 +5,10 @@
 #include <stdexcept>
 #include <vector>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include "link/U_Usb.h"
 #include "link/uUsbWatch.h"
 
@@ -149,10 +153,99 @@ TEST(UsbWatcher, RealMonitorNeverBlocks) {
   ASSERT_EQ(Done.wait_for(std::chrono::seconds(10)), std::future_status::ready);
 }
 
-// The window's watcher glue, with the port list's text given by the test.
-TEST(UsbGlue, LogsArrivalsRemovalsAndTheSelectedAdapter) {
-  const std::string Adapter = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1";
+#ifdef _WIN32
+// The real hidden window: it registers for device notifications and hands a
+// WM_DEVICECHANGE sent to it through the same path the system's would take.
+TEST(UsbWatcherWindows, HiddenWindowListensAndPassesOnDeviceChanges) {
+  const std::string Path =
+      R"(\\?\USB#VID_0F0F&PID_0F0F#QUORVEXTEST3#{a5dcbf10-6530-11d2-901f-00c04fb951ed})";
+  struct TRecord { // DEV_BROADCAST_DEVICEINTERFACE_W with room for the path
+    DWORD Size, DeviceType, Reserved;
+    GUID Class;
+    wchar_t Name[128];
+  };
+  auto Record = [&](DWORD Type) {
+    TRecord R{};
+    R.Size = sizeof R;
+    R.DeviceType = Type;
+    for (size_t i = 0; i < Path.size(); ++i)
+      R.Name[i] = static_cast<wchar_t>(Path[i]);
+    return R;
+  };
+  Lines Seen;
+  {
+    TComponentUSB Usb;
+    EXPECT_TRUE(Usb.Listening()) << "the watcher's window or registration failed";
+    Usb.OnUSBArrival = [&](TComponentUSB& U) { Seen.push_back("+" + U.DevicePath()); };
+    Usb.OnUSBRemove = [&](TComponentUSB& U) { Seen.push_back("-" + U.DevicePath()); };
+    HWND Wnd = FindWindowExW(nullptr, nullptr, L"QuorvexUsbWatcher", nullptr);
+    ASSERT_NE(Wnd, nullptr);
+    struct Case {
+      WPARAM Event;
+      DWORD Type;
+    };
+    const Case Cases[] = {
+        {0x8000, 5}, // arrival of a device interface
+        {0x8004, 5}, // its removal
+        {0x8004, 2}, // a volume: not ours
+        {0x8003, 5}, // removal pending: ignored
+    };
+    for (const Case& c : Cases) {
+      TRecord R = Record(c.Type);
+      EXPECT_EQ(SendMessageW(Wnd, WM_DEVICECHANGE, c.Event, reinterpret_cast<LPARAM>(&R)), 0);
+    }
+  }
+  EXPECT_EQ(Seen, (Lines{"+" + Path, "-" + Path}));
+  EXPECT_EQ(FindWindowExW(nullptr, nullptr, L"QuorvexUsbWatcher", nullptr), nullptr)
+      << "the hidden window outlived its watcher";
+}
+#endif
+
+// The adapter whose removal the glue must notice, with the port behind it, as each
+// platform finds it.
+#ifdef _WIN32
+// Windows looks the port up in the registry: a device entry of the test's own, removed
+// again at the end. Wine lets a test write there; Windows only with administrator rights.
+struct TAdapter {
+  const std::string Path =
+      R"(\\?\USB#VID_0F0F&PID_0F0F#QUORVEXTEST1#{a5dcbf10-6530-11d2-901f-00c04fb951ed})";
+  const std::string Other =
+      R"(\\?\USB#VID_0F0F&PID_0F0F#QUORVEXTEST2#{a5dcbf10-6530-11d2-901f-00c04fb951ed})";
+  const char* Port = "COM7";
+  const char* PortOtherCase = "com7";
+  const wchar_t* Device = L"SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_0F0F&PID_0F0F";
+  bool Ok = false;
+  TAdapter() {
+    HKEY K = nullptr;
+    const std::wstring Key = std::wstring(Device) + L"\\QUORVEXTEST1\\Device Parameters";
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, Key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &K,
+                        nullptr) != ERROR_SUCCESS)
+      return;
+    const wchar_t Value[] = L"COM7";
+    Ok = RegSetValueExW(K, L"PortName", 0, REG_SZ, reinterpret_cast<const BYTE*>(Value),
+                        sizeof Value) == ERROR_SUCCESS;
+    RegCloseKey(K);
+  }
+  ~TAdapter() { RegDeleteTreeW(HKEY_LOCAL_MACHINE, Device); }
+  void Attach(TComponentUSB&) const {}
+};
+#else
+struct TAdapter {
+  const std::string Path = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1";
   const std::string Other = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2";
+  const char* Port = "ttyUSB0";
+  const char* PortOtherCase = "ttyusb0";
+  bool Ok = true;
+  // Linux remembers the tty of a device while it is present.
+  void Attach(TComponentUSB& Usb) const { Usb.RememberPort(Path, Port); }
+};
+#endif
+
+TEST(UsbGlue, LogsArrivalsRemovalsAndTheSelectedAdapter) {
+  const TAdapter A;
+  if (!A.Ok) GTEST_SKIP() << "the registry entry of a test adapter cannot be made here";
+  const std::string& Adapter = A.Path;
+  const std::string& Other = A.Other;
   struct Case {
     const char* Selected;
     bool Arrival;
@@ -160,18 +253,18 @@ TEST(UsbGlue, LogsArrivalsRemovalsAndTheSelectedAdapter) {
     Lines Want;
   };
   const Case Cases[] = {
-      {"ttyUSB0", true, Adapter, {"ARRIVE: " + Adapter}},
-      {"ttyUSB0", false, Adapter, {"REMOVE: " + Adapter, "CLOSE COM"}},
-      {"ttyUSB0", false, Other, {"REMOVE: " + Other}},
-      {"ttyusb0", false, Adapter, {"REMOVE: " + Adapter}},   // the comparison is exact
-      {"", false, Other, {"REMOVE: " + Other, "CLOSE COM"}}, // both texts empty
+      {A.Port, true, Adapter, {"ARRIVE: " + Adapter}},
+      {A.Port, false, Adapter, {"REMOVE: " + Adapter, "CLOSE COM"}},
+      {A.Port, false, Other, {"REMOVE: " + Other}},
+      {A.PortOtherCase, false, Adapter, {"REMOVE: " + Adapter}}, // the comparison is exact
+      {"", false, Other, {"REMOVE: " + Other, "CLOSE COM"}},     // both texts empty
       {"", false, Adapter, {"REMOVE: " + Adapter}},
   };
   for (const Case& c : Cases) {
     TDebugLog Log;
     TUsbWatch Watch(Log, [&c] { return std::string(c.Selected); });
     ASSERT_NE(Watch.TUsb(), nullptr);
-    Watch.TUsb()->RememberPort(Adapter, "ttyUSB0");
+    A.Attach(*Watch.TUsb());
     Watch.TUsb()->DeliverEvent(c.Arrival, c.Path);
     EXPECT_EQ(Log.Lines(), c.Want) << c.Selected << " " << c.Path;
   }
