@@ -26,6 +26,7 @@
 #include <thread>
 
 #include "FakeLink.h"
+#include "link/ComBackend.h"
 
 namespace {
 
@@ -138,9 +139,8 @@ protected:
   void TearDown() override { Io.DisConnect(); }
   std::string Com;
   TPeer Peer;
-  TFakeMain Main;
-  TDebugLog Debug;
-  TComIo Io{Main, Debug};
+  TFakeLamp Main;
+  TComIo Io{&Main};
 };
 
 TEST_F(WinComTest, ComGetSerReturnsWaitingBytesAtOnceAndMinusOneOnSilence) {
@@ -227,7 +227,10 @@ TEST_F(WinComTest, OpenFailuresCarryTheOsCode) {
       const EComPort e = RaisedBy([&] { P.Open(); }, c.Port);
       EXPECT_EQ(e.Code, 1);
       EXPECT_EQ(e.WinCode, c.WinCode);
-      EXPECT_EQ(e.Message(), "Unable to open com port (Error: " + std::to_string(c.WinCode) + ")");
+      // The number, then the system's own text for it.
+      EXPECT_FALSE(OsErrorText(c.WinCode).empty());
+      EXPECT_EQ(e.Message(), "Unable to open com port (Error: " + std::to_string(c.WinCode) + ", " +
+                                 OsErrorText(c.WinCode) + ")");
     }
     EXPECT_FALSE(P.Connected());
   }
@@ -263,8 +266,8 @@ TEST_F(WinComTest, ModemLinesOfAPseudoTerminalFailWithTheOsCode) {
         RaisedBy([&] { Dtr ? Io.cPort.SetDTR(true) : Io.cPort.SetRTS(true); }, Dtr ? "DTR" : "RTS");
     EXPECT_EQ(e.Code, 12);
     EXPECT_GT(e.WinCode, 0);
-    EXPECT_EQ(e.Message(),
-              "EscapeCommFunction function failed (Error: " + std::to_string(e.WinCode) + ")");
+    EXPECT_EQ(e.Message(), "EscapeCommFunction function failed (Error: " +
+                               std::to_string(e.WinCode) + ", " + OsErrorText(e.WinCode) + ")");
   }
   EXPECT_TRUE(Io.cPort.Connected());
 }

@@ -58,12 +58,18 @@ TComponentUSB::TMessage Message(uintptr_t Event, std::vector<unsigned char>& Rec
   return m;
 }
 
+// An event as the tests list it: "+" or "-" and the device path. Built by append, as
+// g++ 12 for mingw warns falsely (-Wrestrict) on "+" + a string returned by value.
+std::string Tagged(char Sign, const std::string& Path) {
+  return std::string(1, Sign).append(Path);
+}
+
 struct Watch {
   TComponentUSB Usb{std::string("none")}; // no monitor: events come only from the test
   Lines Seen;
   Watch() {
-    Usb.OnUSBArrival = [this](TComponentUSB& s) { Seen.push_back("+" + s.DevicePath()); };
-    Usb.OnUSBRemove = [this](TComponentUSB& s) { Seen.push_back("-" + s.DevicePath()); };
+    Usb.OnUSBArrival = [this](TComponentUSB& s) { Seen.push_back(Tagged('+', s.DevicePath())); };
+    Usb.OnUSBRemove = [this](TComponentUSB& s) { Seen.push_back(Tagged('-', s.DevicePath())); };
   }
 };
 
@@ -176,8 +182,8 @@ TEST(UsbWatcherWindows, HiddenWindowListensAndPassesOnDeviceChanges) {
   {
     TComponentUSB Usb;
     EXPECT_TRUE(Usb.Listening()) << "the watcher's window or registration failed";
-    Usb.OnUSBArrival = [&](TComponentUSB& U) { Seen.push_back("+" + U.DevicePath()); };
-    Usb.OnUSBRemove = [&](TComponentUSB& U) { Seen.push_back("-" + U.DevicePath()); };
+    Usb.OnUSBArrival = [&](TComponentUSB& U) { Seen.push_back(Tagged('+', U.DevicePath())); };
+    Usb.OnUSBRemove = [&](TComponentUSB& U) { Seen.push_back(Tagged('-', U.DevicePath())); };
     HWND Wnd = FindWindowExW(nullptr, nullptr, L"QuorvexUsbWatcher", nullptr);
     ASSERT_NE(Wnd, nullptr);
     struct Case {
