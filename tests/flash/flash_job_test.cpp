@@ -560,6 +560,22 @@ TEST(FlashJob, WithoutTheStubTheRomLoaderWritesTheImages) {
   }
 }
 
+// The adapter is pulled out while the stub is uploaded: that is the port failing, not the
+// stub, so the run ends with the port's error and makes no second connection.
+TEST(FlashJob, PortLostDuringTheStubUploadIsNoStubFailure) {
+  TImages I;
+  TRig Rig;
+  Rig.Board.Opt.DropAfterBytes = 1000; // inside the stub's code (MEM_DATA)
+  Rig.Start();
+  Rig.Req.Images = I.List();
+  const TFlashResult R = Rig.Run();
+  EXPECT_FALSE(R.Ok);
+  EXPECT_FALSE(R.Message.empty());
+  EXPECT_FALSE(Rig.WithoutStub);
+  EXPECT_EQ(Rig.Count(0x08), 1u);
+  EXPECT_EQ(Rig.Obs.Statuses(), (Texts{"Connected", "Error"}));
+}
+
 // Erase and AutoErase without the stub: the ROM has no chip erase, so the whole flash
 // goes as 64 FLASH_BEGINs of 64 KiB announcing no data, the bar counting them.
 TEST(FlashJob, EraseWithoutTheStubStepsThroughTheWholeFlash) {
