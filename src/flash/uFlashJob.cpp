@@ -1,4 +1,5 @@
-// The flash job: connect, identify, raise the baud rate, start the stub, erase and
+// The flash job: connect, identify, raise the baud rate, start the stub (or, when it
+// fails or is turned off, go on with the ROM loader's own flash commands), erase and
 // write, reset. The order, texts, pauses and progress positions are what the window
 // has always shown; only the place that shows them is an interface now.
 #include "uFlashJob.h"
@@ -8,6 +9,7 @@
 #include <thread>
 #include <utility>
 
+#include "../link/CPort.h"
 #include "../support/uFormat.h"
 
 namespace {
@@ -214,8 +216,16 @@ void TFlashJob::RunSteps() {
 
   E.changeBaud(FRequest.Config.FastBaud, static_cast<uint32_t>(FComIo->cPort.CustomBaudRate()));
   CheckStop();
-  E.ESP32_InstallStub();
-  CheckStop();
+  FRomMode = false;
+  if (FRequest.Config.UseStub) {
+    StartStub();
+  } else {
+    FLog.S("UseStub is off: flashing without the stub");
+    FRomMode = true;
+    SetStatus(NoStubStatus);
+    ProcessMessages();
+  }
+  if (FRomMode) StartRom();
 
   switch (FRequest.Operation) {
   case TFlashOp::Erase:
@@ -223,7 +233,7 @@ void TFlashJob::RunSteps() {
       CheckStop();
       SetStatus("Erasing, please wait...");
       ProcessMessages();
-      E.eraseChip();
+      EraseFlash();
       SetStatus("OK");
     }
     CheckStop();
@@ -232,7 +242,7 @@ void TFlashJob::RunSteps() {
     if (FRequest.AutoErase) {
       SetStatus("Erasing, please wait...");
       ProcessMessages();
-      E.eraseChip();
+      EraseFlash();
     }
     for (size_t i = 0; i < FRequest.Images.size(); ++i) {
       const TFlashImage& Im = FRequest.Images[i];
@@ -245,6 +255,62 @@ void TFlashJob::RunSteps() {
   SetStatus("OK");
   FComIo->DoReset();
   FComIo->DisConnect();
+}
+
+void TFlashJob::StartStub() {
+  try {
+    FEsp->ESP32_InstallStub();
+  } catch (const EComPort&) {
+    throw; // the port failed, not the stub: a new connection would fail the same way
+  } catch (const std::exception& Failure) {
+    // The stub did not start (no greeting, a wrong one, a step refused): the chip may
+    // run anything now. It is reset into its ROM loader the way the run began, and the
+    // ROM writes the flash itself, more slowly.
+    FLog.S(std::string("Stub failed: ") + Failure.what());
+    FLog.S("Back into the ROM loader, going on without the stub");
+    CheckStop();
+    if (!FComEsp.DoConnect()) throw Exception("No Device Found!");
+    FComIo->ComFlush();
+    Pause(100);
+    FEsp->changeBaud(FRequest.Config.FastBaud,
+                     static_cast<uint32_t>(FComIo->cPort.CustomBaudRate()));
+    FRomMode = true;
+    SetStatus(StubFailedStatus);
+    ProcessMessages();
+  }
+  CheckStop();
+}
+
+void TFlashJob::StartRom() {
+  // The ROM erases whole sectors from where an image begins: an image that does not
+  // begin on a sector would take the bytes before it along. Refused before the flash
+  // is touched, not halfway through the list.
+  if (FRequest.Operation == TFlashOp::Update)
+    for (const TFlashImage& Im : FRequest.Images)
+      if (Im.Offset % EspSectorSize != 0)
+        throw Exception(Format("Flash address %x is not on a 4 KiB sector boundary", {Im.Offset}));
+  FEsp->romSpiAttach();
+  FEsp->spiSetParams(EspFlashSize);
+  CheckStop();
+}
+
+void TFlashJob::EraseFlash() {
+  if (!FRomMode) {
+    FEsp->eraseChip();
+    return;
+  }
+  // The ROM has no chip erase: the whole flash goes in steps, and the bar shows them
+  // (it takes most of a minute on a real part).
+  FObserver.ProgressMax(EspFlashSize);
+  FObserver.ProgressVisible(true);
+  ProcessMessages();
+  FEsp->romEraseFlash([this](uint32_t Done, uint32_t) {
+    FObserver.ProgressPos(Done);
+    ProcessMessages();
+  });
+  FObserver.ProgressPos(0);
+  FObserver.ProgressVisible(false);
+  ProcessMessages();
 }
 
 void TFlashJob::FlashFile(const std::string& Name, uint32_t Offset, TImageKind Kind) {
@@ -269,14 +335,22 @@ void TFlashJob::WriteImage(const std::string& Name, uint32_t Offset, TImageKind 
   FObserver.ProgressVisible(true);
   ProcessMessages();
 
-  FEsp->flashStart(Offset, Size, BlockLen);
+  // Without the stub the ROM takes the same 16 KiB pieces as 1 KiB blocks, so the bar
+  // and the pauses are the same on both paths.
+  if (FRomMode)
+    FEsp->romFlashStart(Offset, Size);
+  else
+    FEsp->flashStart(Offset, Size, BlockLen);
   std::vector<uint8_t> Buffer(BlockLen);
   for (const uint32_t Block : BlockSizes(Size, BlockLen)) {
     // The bar shows the block as done before it is sent.
     FObserver.ProgressPos(Done + Block);
     ProcessMessages();
     std::copy_n(Image.begin() + Done, Block, Buffer.begin());
-    FEsp->flashWrite(Buffer.data(), Block);
+    if (FRomMode)
+      FEsp->romFlashWrite(Buffer.data(), Block);
+    else
+      FEsp->flashWrite(Buffer.data(), Block);
     Pause(50);
     Done += Block;
   }

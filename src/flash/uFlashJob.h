@@ -80,6 +80,10 @@ struct TFlashResult {
 
 // The text of the error a stopped run ends with.
 inline constexpr const char* StoppedMessage = "Stopped";
+// The status a run shows when it goes on through the ROM loader's own flash commands:
+// after the stub failed to start, or from the start when the settings turn it off.
+inline constexpr const char* StubFailedStatus = "Stub failed, without the stub";
+inline constexpr const char* NoStubStatus = "Without the stub";
 
 // Everything a run shows. Called on the thread that runs the job, in the order the
 // window's controls change.
@@ -134,6 +138,9 @@ public:
   TController UsedCpu() const { return FUsedCpu; }
   bool ReachedIdentification() const { return FIdentifying; }
   const TFlashRequest& Request() const { return FRequest; }
+  // True once the run has gone on without the stub (the ROM loader writes the flash).
+  // Like the kind found, it keeps its value after the run.
+  bool WithoutStub() const { return FRomMode; }
 
   // Writes one image file (read here, unchecked); raises on failure. Run uses the
   // images it read and checked at its start instead.
@@ -141,6 +148,9 @@ public:
 
 private:
   void RunSteps();
+  void StartStub();
+  void StartRom();
+  void EraseFlash();
   void WriteImage(const std::string& Name, uint32_t Offset, TImageKind Kind,
                   std::vector<uint8_t> Image);
   void EndOnError();
@@ -169,5 +179,6 @@ private:
   std::atomic<bool> FStop{false};
   TController FUsedCpu = cNONE;
   bool FIdentifying = false;
+  std::atomic<bool> FRomMode{false};
   std::string FStatus;
 };

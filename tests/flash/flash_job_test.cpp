@@ -25,13 +25,11 @@ using Texts = std::vector<std::string>;
 class TRecorder : public IFlashObserver {
 public:
   bool EraseAnswer = true;
-  // Called with each status text, on the job's thread.
-  std::function<void(const std::string&)> OnStatus;
+  // Called with each report as it is recorded ("status OK", "pos 16384"), on the
+  // job's thread.
+  std::function<void(const std::string&)> OnEvent;
 
-  void Status(const std::string& Text) override {
-    Add("status " + Text);
-    if (OnStatus) OnStatus(Text);
-  }
+  void Status(const std::string& Text) override { Add("status " + Text); }
   void Led(bool On) override { Add(On ? "led on" : "led off"); }
   void Mac(const std::string& Text) override { Add("mac " + Text); }
   void ProgressMax(uint32_t Max) override { Add("max " + std::to_string(Max)); }
@@ -66,8 +64,11 @@ public:
 
 private:
   void Add(const std::string& E) {
-    std::lock_guard<std::mutex> L(M);
-    FEvents.push_back(E);
+    {
+      std::lock_guard<std::mutex> L(M);
+      FEvents.push_back(E);
+    }
+    if (OnEvent) OnEvent(E);
   }
   mutable std::mutex M;
   Texts FEvents;
@@ -134,9 +135,17 @@ struct TRig {
     // Short holds the board still takes as a reset into the loader.
     Req.Config.SlowLow = Req.Config.SlowHigh = Req.Config.FastLow = Req.Config.FastHigh = 30;
   }
+  bool WithoutStub = false; // what the last run's job said of itself
+
+  // The whole flash holds zeros before the run, so an erase shows wherever it reached.
+  void FillFlash() {
+    const TBytes Zeros(FlashSize, 0x00);
+    Board.Flash.Program(0, Zeros.data(), FlashSize);
+  }
   TFlashResult Run() {
     TFlashJob Job(Req, Obs, Log);
     TFlashResult R = Job.Run();
+    WithoutStub = Job.WithoutStub();
     std::this_thread::sleep_for(std::chrono::milliseconds(50)); // the chip leaves reset
     Board.Stop();
     return R;
@@ -160,12 +169,43 @@ struct TRig {
     return Out;
   }
   std::string Flash() const { return ReadText(Board.FlashFile); }
-  size_t LastIndexOf(const std::string& Event) const {
+  std::vector<std::string> TraceLines() const {
     std::istringstream T(ReadText(Board.TraceFile));
-    size_t i = 0, Last = std::string::npos;
-    for (std::string Line; std::getline(T, Line); ++i)
-      if (Line.find("\"ev\":\"" + Event + "\"") != std::string::npos) Last = i;
-    return Last;
+    std::vector<std::string> Out;
+    for (std::string Line; std::getline(T, Line);)
+      Out.push_back(Line);
+    return Out;
+  }
+  // Index of the first trace line from From on that holds Text; npos when none does.
+  size_t IndexOf(const std::string& Text, size_t From = 0) const {
+    const auto L = TraceLines();
+    for (size_t i = From; i < L.size(); ++i)
+      if (L[i].find(Text) != std::string::npos) return i;
+    return std::string::npos;
+  }
+  size_t LastIndexOf(const std::string& Event) const {
+    const auto L = TraceLines();
+    for (size_t i = L.size(); i-- > 0;)
+      if (L[i].find("\"ev\":\"" + Event + "\"") != std::string::npos) return i;
+    return std::string::npos;
+  }
+  // The regions the board erased, in order, as "offset+length" in hex.
+  Texts Erases() const {
+    Texts Out;
+    for (const std::string& L : TraceLines()) {
+      if (L.find("\"ev\":\"erase\"") == std::string::npos) continue;
+      auto Field = [&L](const std::string& Name) {
+        const size_t At = L.find("\"" + Name + "\":") + Name.size() + 3;
+        return std::stoul(L.substr(At));
+      };
+      Out.push_back(Hex32(Field("addr")) + "+" + Hex32(Field("len")));
+    }
+    return Out;
+  }
+  static std::string Hex32(unsigned long V) {
+    char B[24];
+    std::snprintf(B, sizeof B, "%lx", V);
+    return B;
   }
 };
 
@@ -305,6 +345,21 @@ TEST(FlashJob, FailuresEndWithTheirMessage) {
          R.Board.Opt.FailBlock = 0;
        },
        "Error Flash", "24:0A:C4:01:A2:3C", true},
+      {"failing block without the stub",
+       [](TRig& R) {
+         R.Req.Config.UseStub = false;
+         R.Board.Opt.FailImage = 3;
+         R.Board.Opt.FailBlock = 20;
+       },
+       "Error Flash", "24:0A:C4:01:A2:3C", true},
+      // The stub fails, and so does the ROM's own path after it: the later failure is
+      // the one the run ends with.
+      {"wrong greeting, then SPI_ATTACH refused",
+       [](TRig& R) {
+         R.Board.Opt.BadGreeting = true;
+         R.Board.Opt.RefuseOpcode = 0x0D;
+       },
+       "Error SPI_ATTACH", "24:0A:C4:01:A2:3C", true},
       {"no port selected", [](TRig&) {}, nullptr, "---", false},
   };
   for (const auto& C : Cases) {
@@ -335,20 +390,50 @@ TEST(FlashJob, FailuresEndWithTheirMessage) {
   }
 }
 
+// A block fails in the second image: the first stays written, nothing goes out after the
+// failure, and the bar was never taken back. Without the stub the ROM answers each 1 KiB
+// block before the next one is sent, so the failing one is the last the board received.
 TEST(FlashJob, FailingBlockKeepsTheFirstImageAndStopsTheSecond) {
   TImages I;
-  TRig Rig;
-  Rig.Board.Opt.FailImage = 2;
-  Rig.Board.Opt.FailBlock = 0;
-  Rig.Start();
-  Rig.Req.Images = I.List();
-  const TFlashResult R = Rig.Run();
-  EXPECT_EQ(R.Message, "Error Flash");
-  EXPECT_EQ(Rig.Obs.Statuses(), (Texts{"Connected", BareFileName(I.BootFile), "OK",
-                                       BareFileName(I.PartFile), "Error"}));
-  // The bar showed the failing block as begun and was never taken back by the job.
-  EXPECT_EQ(Rig.Obs.Only("pos "), (Texts{"16384", "16385", "0", "3072"}));
-  EXPECT_EQ(Rig.Count(0x02), 2u); // the firmware was never begun
+  const std::vector<uint32_t> Kib(17 + 2, 1024); // the bootloader's 17 blocks, 2 more
+  struct {
+    const char* Name;
+    bool UseStub;
+    int FailBlock;
+    const char* Mode;                    // the status after "Connected", if any
+    const std::vector<uint32_t>* Blocks; // the FLASH_DATA sizes, when fixed
+  } Cases[] = {
+      {"with the stub", true, 0, nullptr, nullptr},
+      {"without the stub", false, 1, NoStubStatus, &Kib},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    TRig Rig;
+    Rig.Board.Opt.FailImage = 2;
+    Rig.Board.Opt.FailBlock = C.FailBlock;
+    Rig.FillFlash();
+    Rig.Start();
+    Rig.Req.Config.UseStub = C.UseStub;
+    Rig.Req.Images = I.List();
+    const TFlashResult R = Rig.Run();
+    EXPECT_EQ(R.Message, "Error Flash");
+    Texts Want = {"Connected"};
+    if (C.Mode) Want.push_back(C.Mode);
+    Want.insert(Want.end(), {BareFileName(I.BootFile), "OK", BareFileName(I.PartFile), "Error"});
+    EXPECT_EQ(Rig.Obs.Statuses(), Want);
+    // The bar showed the failing block as begun and was never taken back by the job.
+    EXPECT_EQ(Rig.Obs.Only("pos "), (Texts{"16384", "16385", "0", "3072"}));
+    EXPECT_EQ(Rig.Count(0x02), 2u); // the firmware was never begun
+    if (C.Blocks) {
+      EXPECT_EQ(Rig.DataBlocks(), *C.Blocks);
+    }
+    const std::string F = Rig.Flash();
+    ASSERT_EQ(F.size(), size_t(FlashSize));
+    TBytes Boot = I.Boot;
+    PatchBootHeader(Boot);
+    EXPECT_EQ(Slice(F, 0x1000, Boot.size()), Boot);
+    EXPECT_EQ(Slice(F, 0x10000, 16), TBytes(16, 0x00)); // untouched: never begun
+  }
 }
 
 // Jobs share nothing: two boards flashed at once on two threads, one with a failing
@@ -380,6 +465,191 @@ TEST(FlashJob, TwoJobsAtOnceDoNotDisturbEachOther) {
   EXPECT_EQ(Bad.DataBlocks(), (std::vector<uint32_t>{16384, 1, 3072, 16384, 16384, 16384}));
 }
 
+// ---------------------------------------------------------------- without the stub
+
+// The flash a ROM-mode update leaves on a flash that held zeros: the sectors each image
+// reaches erased, the image written over them, everything else untouched.
+TBytes RomFlashAfter(const std::vector<TFlashImage>& Images, const std::vector<TBytes>& Data,
+                     bool AutoErase) {
+  TBytes F(FlashSize, AutoErase ? 0xFF : 0x00);
+  for (size_t i = 0; i < Images.size(); ++i) {
+    const uint32_t Off = Images[i].Offset;
+    const uint32_t End = uint32_t((Off + Data[i].size() + 4095) / 4096 * 4096);
+    std::fill(F.begin() + Off, F.begin() + End, 0xFF);
+    std::copy(Data[i].begin(), Data[i].end(), F.begin() + Off);
+  }
+  return F;
+}
+
+// Where two flash contents first differ, for a readable failure.
+std::string FirstDifference(const std::string& Got, const TBytes& Want) {
+  if (Got.size() != Want.size()) return "size " + std::to_string(Got.size());
+  for (size_t i = 0; i < Want.size(); ++i)
+    if (uint8_t(Got[i]) != Want[i]) return "first difference at " + TRig::Hex32(i);
+  return "";
+}
+
+// The stub does not start (each way it can fail), or the settings turn it off: the run
+// goes on through the ROM loader and writes the same images, with the same statuses and
+// bar, as 1 KiB blocks after SPI_ATTACH. After a failed stub the board is reset into its
+// loader again first. Each FLASH_BEGIN erases its image's sectors and no more.
+TEST(FlashJob, WithoutTheStubTheRomLoaderWritesTheImages) {
+  TImages I;
+  struct {
+    const char* Name;
+    std::function<void(TRig&)> Set;
+    bool StubTried;
+  } Cases[] = {
+      {"wrong greeting", [](TRig& R) { R.Board.Opt.BadGreeting = true; }, true},
+      {"no greeting", [](TRig& R) { R.Board.Opt.NoGreeting = true; }, true},
+      {"MEM_END refused", [](TRig& R) { R.Board.Opt.RefuseOpcode = 0x06; }, true},
+      {"MEM_DATA unanswered", [](TRig& R) { R.Board.Opt.DropOpcode = 0x07; }, true},
+      {"UseStub off", [](TRig& R) { R.Req.Config.UseStub = false; }, false},
+  };
+  TBytes Boot = I.Boot;
+  PatchBootHeader(Boot);
+  const std::vector<TBytes> Data = {Boot, I.Part, I.Firm};
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    TRig Rig;
+    C.Set(Rig);
+    Rig.FillFlash();
+    Rig.Start();
+    Rig.Req.Images = I.List();
+    const TFlashResult R = Rig.Run();
+    ASSERT_TRUE(R.Ok) << R.Message;
+    EXPECT_TRUE(Rig.WithoutStub);
+
+    EXPECT_EQ(Rig.Obs.Statuses(), (Texts{"Connected", C.StubTried ? StubFailedStatus : NoStubStatus,
+                                         BareFileName(I.BootFile), "OK", BareFileName(I.PartFile),
+                                         "OK", BareFileName(I.FirmFile), "OK", "OK"}));
+    Texts Bar;
+    for (const TBytes& D : Data) {
+      const Texts P = Positions(uint32_t(D.size()));
+      Bar.insert(Bar.end(), P.begin(), P.end());
+    }
+    EXPECT_EQ(Rig.Obs.Only("pos "), Bar);
+    EXPECT_EQ(Rig.Obs.Only("finished "), Texts{"ok"});
+
+    // One connection, or a second one after the stub's upload (MEM_BEGIN) began.
+    EXPECT_EQ(Rig.Count(0x08), C.StubTried ? 2u : 1u);
+    EXPECT_EQ(Rig.Count(0x05) > 0, C.StubTried);
+    const size_t Attach = Rig.IndexOf("\"pkt\":\"000d");
+    ASSERT_NE(Attach, std::string::npos);
+    if (C.StubTried) {
+      const size_t Upload = Rig.IndexOf("\"pkt\":\"0005");
+      // The board was reset after the upload (the connect began with one too).
+      EXPECT_LT(Rig.IndexOf("\"ev\":\"reset\"", Upload), Attach);
+    }
+    // From SPI_ATTACH on: the ROM set up, then each image begun and sent in 1 KiB blocks.
+    std::vector<int> Rom = Rig.Commands();
+    Rom.erase(Rom.begin(), std::find(Rom.begin(), Rom.end(), 0x0D));
+    std::vector<int> WantRom = {0x0D, 0x0B};
+    for (const TBytes& D : Data) {
+      WantRom.push_back(0x02);
+      WantRom.insert(WantRom.end(), (D.size() + 1023) / 1024, 0x03);
+    }
+    EXPECT_EQ(Rom, WantRom);
+    for (const uint32_t B : Rig.DataBlocks())
+      ASSERT_EQ(B, 1024u);
+
+    EXPECT_EQ(Rig.Erases(), (Texts{"1000+5000", "8000+1000", "10000+11000"}));
+    const std::string F = Rig.Flash();
+    EXPECT_EQ(FirstDifference(F, RomFlashAfter(I.List(), Data, false)), "");
+    EXPECT_GT(Rig.LastIndexOf("reset"), Rig.LastIndexOf("frame_in"));
+  }
+}
+
+// The adapter is pulled out while the stub is uploaded: that is the port failing, not the
+// stub, so the run ends with the port's error and makes no second connection.
+TEST(FlashJob, PortLostDuringTheStubUploadIsNoStubFailure) {
+  TImages I;
+  TRig Rig;
+  Rig.Board.Opt.DropAfterBytes = 1000; // inside the stub's code (MEM_DATA)
+  Rig.Start();
+  Rig.Req.Images = I.List();
+  const TFlashResult R = Rig.Run();
+  EXPECT_FALSE(R.Ok);
+  EXPECT_FALSE(R.Message.empty());
+  EXPECT_FALSE(Rig.WithoutStub);
+  EXPECT_EQ(Rig.Count(0x08), 1u);
+  EXPECT_EQ(Rig.Obs.Statuses(), (Texts{"Connected", "Error"}));
+}
+
+// Erase and AutoErase without the stub: the ROM has no chip erase, so the whole flash
+// goes as 64 FLASH_BEGINs of 64 KiB announcing no data, the bar counting them.
+TEST(FlashJob, EraseWithoutTheStubStepsThroughTheWholeFlash) {
+  TImages I;
+  TBytes Boot = I.Boot;
+  PatchBootHeader(Boot);
+  Texts EraseBar, EraseRegions;
+  for (uint32_t At = 0; At < FlashSize; At += 65536) {
+    EraseBar.push_back(std::to_string(At + 65536));
+    EraseRegions.push_back(TRig::Hex32(At) + "+10000");
+  }
+  EraseBar.push_back("0");
+  struct {
+    const char* Name;
+    TFlashOp Op;
+    std::vector<TBytes> Data; // the images written after the erase
+  } Cases[] = {
+      {"Erase", TFlashOp::Erase, {}},
+      {"Update with AutoErase", TFlashOp::Update, {Boot, I.Part, I.Firm}},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    TRig Rig;
+    Rig.FillFlash();
+    Rig.Start();
+    Rig.Req.Config.UseStub = false;
+    Rig.Req.Operation = C.Op;
+    Rig.Req.AutoErase = true;
+    Rig.Req.Images = I.List();
+    const TFlashResult R = Rig.Run();
+    ASSERT_TRUE(R.Ok) << R.Message;
+
+    Texts Want = {"Connected", NoStubStatus, "Erasing, please wait..."};
+    Texts WantMax = {std::to_string(FlashSize)}, WantBar = EraseBar;
+    if (C.Op == TFlashOp::Erase) Want.push_back("OK");
+    for (size_t i = 0; i < C.Data.size(); ++i) {
+      Want.insert(Want.end(), {BareFileName(I.List()[i].FileName), "OK"});
+      WantMax.push_back(std::to_string(C.Data[i].size()));
+      const Texts P = Positions(uint32_t(C.Data[i].size()));
+      WantBar.insert(WantBar.end(), P.begin(), P.end());
+    }
+    Want.push_back("OK");
+    EXPECT_EQ(Rig.Obs.Statuses(), Want);
+    EXPECT_EQ(Rig.Obs.Only("max "), WantMax);
+    EXPECT_EQ(Rig.Obs.Only("pos "), WantBar);
+    EXPECT_EQ(Rig.Obs.Only("confirm").size(), C.Op == TFlashOp::Erase ? 1u : 0u);
+    EXPECT_EQ(Rig.Count(0xD0), 0u); // the ROM has no such command
+
+    // The whole flash, in order, then each image's own sectors.
+    Texts WantErases = EraseRegions;
+    if (!C.Data.empty())
+      WantErases.insert(WantErases.end(), {"1000+5000", "8000+1000", "10000+11000"});
+    EXPECT_EQ(Rig.Erases(), WantErases);
+    const std::vector<TFlashImage> Images = C.Data.empty() ? std::vector<TFlashImage>{} : I.List();
+    EXPECT_EQ(FirstDifference(Rig.Flash(), RomFlashAfter(Images, C.Data, true)), "");
+  }
+}
+
+// The ROM erases from a sector's start: an image that would begin inside a sector is
+// refused before anything is erased or written, whichever image it is.
+TEST(FlashJob, WithoutTheStubAnImageOffASectorIsRefusedFirst) {
+  TImages I;
+  TRig Rig;
+  Rig.Start();
+  Rig.Req.Config.UseStub = false;
+  Rig.Req.AutoErase = true;
+  Rig.Req.Images = {{0x100000, I.PartFile, TImageKind::Raw},
+                    {0x200800, I.PartFile, TImageKind::Raw}};
+  const TFlashResult R = Rig.Run();
+  EXPECT_EQ(R.Message, "Flash address 200800 is not on a 4 KiB sector boundary");
+  EXPECT_EQ(Rig.Count(0x02), 0u);
+  EXPECT_TRUE(Rig.Erases().empty());
+}
+
 // ---------------------------------------------------------------- stopping
 
 // Stop() from another thread: at a given point of the run, the run ends with the stop
@@ -389,15 +659,23 @@ TEST(FlashJob, StopFromAnotherThread) {
   struct {
     const char* Name;
     std::function<void(TRig&)> Set;
-    const char* At; // the status text at which the other thread stops the run ("": part.bin)
+    const char* At; // the report at which the other thread stops the run ("": part.bin)
     size_t Syncs;   // SYNC frames the board saw
-    size_t Images;  // FLASH_BEGIN requests the board saw
+    size_t Begins;  // FLASH_BEGIN requests the board saw
   } Cases[] = {
       // The second try's text comes before its frame: one SYNC went out.
       {"while connecting to a silent board", [](TRig& R) { R.Board.Opt.Mute = true; },
-       "Connect fast ##", 1, 0},
+       "status Connect fast ##", 1, 0},
       // The second image's name comes before its FLASH_BEGIN.
       {"while writing the second image", [](TRig&) {}, "", 1, 1},
+      // Without the stub the erase is 64 FLASH_BEGINs of 64 KiB, each shown before it
+      // is sent: stopped at the 16th, 15 went out.
+      {"while erasing without the stub",
+       [](TRig& R) {
+         R.Req.Config.UseStub = false;
+         R.Req.AutoErase = true;
+       },
+       "pos 1048576", 1, 15},
   };
   for (const auto& C : Cases) {
     SCOPED_TRACE(C.Name);
@@ -408,11 +686,11 @@ TEST(FlashJob, StopFromAnotherThread) {
     std::promise<void> Reached, StopCalled;
     auto StopCalledFuture = StopCalled.get_future();
     bool Once = false;
-    const std::string At = *C.At ? C.At : BareFileName(I.PartFile);
+    const std::string At = *C.At ? C.At : "status " + BareFileName(I.PartFile);
     // The job waits at this report until the other thread has called Stop(), so the
     // point where it stops does not depend on timing.
-    Rig.Obs.OnStatus = [&](const std::string& S) {
-      if (S == At && !Once) {
+    Rig.Obs.OnEvent = [&](const std::string& E) {
+      if (E == At && !Once) {
         Once = true;
         Reached.set_value();
         StopCalledFuture.wait_for(std::chrono::seconds(30));
@@ -437,7 +715,7 @@ TEST(FlashJob, StopFromAnotherThread) {
     ASSERT_FALSE(Leds.empty());
     EXPECT_EQ(Leds.back(), "off");
     EXPECT_EQ(Rig.Count(0x08), C.Syncs);
-    EXPECT_EQ(Rig.Count(0x02), C.Images);
+    EXPECT_EQ(Rig.Count(0x02), C.Begins);
     // The board is reset after the last request it received (if any came at all).
     const size_t Reset = Rig.LastIndexOf("reset"), Last = Rig.LastIndexOf("frame_in");
     ASSERT_NE(Reset, std::string::npos);
