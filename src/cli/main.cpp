@@ -267,7 +267,8 @@ int main(int argc, char** argv) {
   App.fallthrough();
   App.add_option("-p,--port", C.Ports,
                  "serial port (ttyUSB0, COM3, rfc2217://host:port); give it once per board "
-                 "to work on several boards in parallel (default: the window's last port)");
+                 "to work on several boards in parallel (default: the window's last port)")
+      ->allow_extra_args(false); // one name per --port, so that OFFSET FILE pairs can follow
   App.add_option("--settings", C.SettingsFile,
                  "settings file to read (default: Quorvex.ini beside the program)");
   App.add_option("--baud", C.Baud, "bit rate after the switch (default: FastBaud, 921600)")
