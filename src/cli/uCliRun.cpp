@@ -115,19 +115,21 @@ int TerminalWidth() {
 }
 
 std::string LiveLine(const TBoardView& V, uint64_t Total, size_t PortWidth) {
-  std::string Line = V.Port + std::string(PortWidth - V.Port.size() + 1, ' ');
+  std::string Line = V.Port;
+  Line.append(PortWidth - V.Port.size() + 1, ' ');
   if (Total > 0) {
     const uint64_t Done = std::min(Total, V.Base + V.Pos);
-    const int Percent = int(Done * 100 / Total);
-    constexpr int Bar = 20;
-    const int Filled = int(Done * Bar / Total);
-    char Pc[8];
-    std::snprintf(Pc, sizeof Pc, "%3d%% ", Percent);
-    Line +=
-        "[" + std::string(size_t(Filled), '#') + std::string(size_t(Bar - Filled), '.') + "] " + Pc;
+    constexpr uint64_t Bar = 20;
+    const size_t Filled = size_t(Done * Bar / Total);
+    char Pc[16];
+    std::snprintf(Pc, sizeof Pc, "] %3d%% ", int(Done * 100 / Total));
+    Line.push_back('[');
+    Line.append(Filled, '#');
+    Line.append(Bar - Filled, '.');
+    Line.append(Pc);
   }
-  Line += V.Status;
-  if (!V.Mac.empty()) Line += "  " + V.Mac;
+  Line.append(V.Status);
+  if (!V.Mac.empty()) Line.append("  ").append(V.Mac);
   return Line;
 }
 
