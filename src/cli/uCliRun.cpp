@@ -86,6 +86,8 @@ public:
     Update([&](TBoardView& V) {
       V.Done = true;
       V.Ok = R.Ok;
+      // The live line keeps the reason in view; plain output has it in the summary.
+      if (!R.Ok) V.Status += ": " + R.Message;
     });
   }
 

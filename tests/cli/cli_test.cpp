@@ -7,6 +7,8 @@
 #include <csignal>
 #include <fcntl.h>
 #include <nlohmann/json.hpp>
+#include <poll.h>
+#include <pty.h>
 #include <random>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -68,6 +70,52 @@ TRunResult RunCli(const std::vector<std::string>& Args,
   R.Err = ReadText(ErrFile);
   std::remove(OutFile.c_str());
   std::remove(ErrFile.c_str());
+  return R;
+}
+
+// Runs the program on a pseudo-terminal and returns all it wrote there (stdout and
+// stderr alike), with its exit status.
+TRunResult RunCliOnTerminal(const std::vector<std::string>& Args) {
+  std::vector<char*> Argv{const_cast<char*>(QUORVEX_CLI_EXE)};
+  for (const std::string& A : Args)
+    Argv.push_back(const_cast<char*>(A.c_str()));
+  Argv.push_back(nullptr);
+  int Master = -1;
+  winsize Size{};
+  Size.ws_col = 200;
+  Size.ws_row = 50;
+  const pid_t Pid = forkpty(&Master, nullptr, nullptr, &Size);
+  if (Pid == 0) {
+    execv(Argv[0], Argv.data());
+    _exit(127);
+  }
+  TRunResult R;
+  const auto Until = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+  // Read until the terminal's other side is gone (EIO once the program has ended).
+  while (std::chrono::steady_clock::now() < Until) {
+    pollfd P{Master, POLLIN, 0};
+    if (poll(&P, 1, 100) <= 0) continue;
+    char Buf[4096];
+    const ssize_t n = read(Master, Buf, sizeof Buf);
+    if (n <= 0) break;
+    R.Out.append(Buf, size_t(n));
+  }
+  int St = 0;
+  // The terminal closes as the program ends; its status follows a moment later.
+  const auto Reaped = [&] {
+    for (int i = 0; i < 500; ++i) {
+      if (waitpid(Pid, &St, WNOHANG) == Pid) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  };
+  if (!Reaped()) {
+    kill(Pid, SIGKILL);
+    waitpid(Pid, &St, 0);
+    ADD_FAILURE() << "quorvex-cli did not end within two minutes";
+  }
+  close(Master);
+  R.Status = WIFEXITED(St) ? WEXITSTATUS(St) : 1000 + WTERMSIG(St);
   return R;
 }
 
@@ -241,6 +289,31 @@ TEST(Cli, PlainOutputEndsWithASummary) {
   EXPECT_NE(R.Out.find("Error   Controller Error: ESP32-S2"), std::string::npos) << R.Out;
   EXPECT_NE(R.Out.find("1 of 2 boards OK\n"), std::string::npos) << R.Out;
   EXPECT_EQ(R.Out.find("\x1b["), std::string::npos) << "no terminal, no escape sequences";
+}
+
+// On a terminal each board has a line redrawn in place; its last state stays on screen.
+TEST(Cli, LiveLinesOnATerminal) {
+  TFiles F;
+  TBoard A, Bad;
+  Bad.S.Opt.FailImage = 1;
+  Bad.S.Opt.FailBlock = 0;
+  A.S.Start();
+  Bad.S.Start();
+  const TRunResult R = RunCliOnTerminal({"flash", "--no-auto-erase", "--settings", F.Ini, "--port",
+                                         A.S.Url(), "--port", Bad.S.Url(), "--firm", F.FirmFile});
+  EXPECT_EQ(R.Status, 1) << R.Out;
+  // Every redraw goes back up over the two lines and clears each before writing it.
+  EXPECT_NE(R.Out.find("\x1b[2A\r\x1b[2K" + A.S.Url() + " "), std::string::npos) << R.Out;
+  // The last frame: the good board at 100 % with its MAC, the other with its error.
+  const size_t LastFrame = R.Out.rfind("\x1b[2A");
+  ASSERT_NE(LastFrame, std::string::npos) << R.Out;
+  const std::string Frame = R.Out.substr(LastFrame);
+  EXPECT_NE(Frame.find(A.S.Url() + " [####################] 100% OK  24:0A:C4:01:A2:3C"),
+            std::string::npos)
+      << Frame;
+  EXPECT_NE(Frame.find(Bad.S.Url() + " ["), std::string::npos) << Frame;
+  EXPECT_NE(Frame.find("Error: Error Flash"), std::string::npos) << Frame;
+  EXPECT_NE(R.Out.find("1 of 2 boards OK"), std::string::npos) << R.Out;
 }
 
 // ---------------------------------------------------------------- settings
