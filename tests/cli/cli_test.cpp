@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <nlohmann/json.hpp>
 #include <poll.h>
@@ -518,38 +519,41 @@ TEST(Cli, BadInputIsRefusedBeforeAnyBoardIsTouched) {
 
 // ---------------------------------------------------------------- Ctrl-C
 
-// SIGINT while three boards are being written: every board is reset after the last
-// request it got and its port closed; the program ends with status 130.
-TEST(Cli, CtrlCStopsEveryBoard) {
+// Ctrl-C (SIGINT) or SIGTERM while three boards are being written: every board is reset
+// after the last request it got and its port closed; the program ends with status 130.
+TEST(Cli, StopSignalStopsEveryBoard) {
   TFiles F(1 << 20); // a firmware that takes seconds on a paced line
-  TBoard A(false), B(false), C(false);
-  for (TBoard* Bd : {&A, &B, &C})
-    Bd->S.Start();
-  bool Sent = false;
-  const auto Writing = [](const TBoard& Bd) {
-    for (const std::string& P : Bd.S.TracedPackets("frame_in"))
-      if (P.compare(2, 2, "03") == 0) return true;
-    return false;
-  };
-  const TRunResult R = RunCli(Join({"flash", "--no-auto-erase", "--settings", F.Ini, "--port",
-                                    A.S.Url(), "--port", B.S.Url(), "--port", C.S.Url()},
-                                   F.Named()),
-                              [&](pid_t Pid) {
-                                if (!Sent && Writing(A) && Writing(B) && Writing(C)) {
-                                  kill(Pid, SIGINT);
-                                  Sent = true;
-                                }
-                              });
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  for (TBoard* Bd : {&A, &B, &C})
-    Bd->S.Stop();
-  ASSERT_TRUE(Sent) << "the run ended before every board was being written: " << R.Out;
-  EXPECT_EQ(R.Status, 130) << R.Out << R.Err;
-  EXPECT_NE(R.Out.find("0 of 3 boards OK (stopped)"), std::string::npos) << R.Out;
-  for (TBoard* Bd : {&A, &B, &C}) {
-    EXPECT_NE(Bd->Flash(0x10000, F.Firm.size()), F.Firm) << "the firmware was cut short";
-    EXPECT_GT(Bd->Last("reset"), Bd->Last("frame_in"));
-    EXPECT_GT(Bd->Last("client_gone"), Bd->Last("reset")) << "the port was closed";
+  for (const int Sig : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(strsignal(Sig));
+    TBoard A(false), B(false), C(false);
+    for (TBoard* Bd : {&A, &B, &C})
+      Bd->S.Start();
+    bool Sent = false;
+    const auto Writing = [](const TBoard& Bd) {
+      for (const std::string& P : Bd.S.TracedPackets("frame_in"))
+        if (P.compare(2, 2, "03") == 0) return true;
+      return false;
+    };
+    const TRunResult R = RunCli(Join({"flash", "--no-auto-erase", "--settings", F.Ini, "--port",
+                                      A.S.Url(), "--port", B.S.Url(), "--port", C.S.Url()},
+                                     F.Named()),
+                                [&](pid_t Pid) {
+                                  if (!Sent && Writing(A) && Writing(B) && Writing(C)) {
+                                    kill(Pid, Sig);
+                                    Sent = true;
+                                  }
+                                });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    for (TBoard* Bd : {&A, &B, &C})
+      Bd->S.Stop();
+    ASSERT_TRUE(Sent) << "the run ended before every board was being written: " << R.Out;
+    EXPECT_EQ(R.Status, 130) << R.Out << R.Err;
+    EXPECT_NE(R.Out.find("0 of 3 boards OK (stopped)"), std::string::npos) << R.Out;
+    for (TBoard* Bd : {&A, &B, &C}) {
+      EXPECT_NE(Bd->Flash(0x10000, F.Firm.size()), F.Firm) << "the firmware was cut short";
+      EXPECT_GT(Bd->Last("reset"), Bd->Last("frame_in"));
+      EXPECT_GT(Bd->Last("client_gone"), Bd->Last("reset")) << "the port was closed";
+    }
   }
 }
 
