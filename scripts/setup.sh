@@ -9,6 +9,7 @@ PKGS=(
   qt6-base-dev qt6-svg-dev                        # windows and the SVG icons
   libgtest-dev libgmock-dev                       # tests
   libudev-dev                                     # port list and USB watcher on Linux
+  libcli11-dev nlohmann-json3-dev                 # quorvex-cli: arguments, --json (header-only)
   python3 python3-serial                          # blob layout check, RFC 2217 interop tests
   g++-mingw-w64-x86-64-posix                      # Windows cross build of the core
   googletest zip dpkg-dev                         # Windows tests, package, Qt source

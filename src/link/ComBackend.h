@@ -58,6 +58,9 @@ std::string OsErrorText(int OsCode);
 // as they stand; else "/dev/" + name (POSIX) or "\\.\" + name (Windows).
 std::string ComDevicePath(const std::string& Port);
 bool IsRfc2217Name(const std::string& Port);
+// The host and port of rfc2217://host:port (or rfc2217://[v6addr]:port; a trailing "/"
+// is tolerated); false for anything else.
+bool ParseRfc2217Address(const std::string& Url, std::string& Host, std::string& Port);
 
 // ---- Helpers for the backends that wait for bytes themselves (termios, sockets) ----
 

@@ -1,0 +1,560 @@
+// quorvex-cli run as a separate process against virtual boards served by the test:
+// several boards at once, bad input refused before anything is sent, the settings it
+// takes, its JSON, and Ctrl-C in the middle of a run.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <nlohmann/json.hpp>
+#include <poll.h>
+#include <pty.h>
+#include <random>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "VbTestServer.h"
+#include "uCliSettings.h"
+
+using namespace vbtest;
+using vboard::TBytes;
+using json = nlohmann::json;
+
+namespace {
+
+struct TRunResult {
+  int Status = -1; // exit status; 1000 + signal when killed by one
+  std::string Out, Err;
+};
+
+// Runs the program with Args; Poke (if any) is called every 20 ms with its pid while it
+// runs. Killed after two minutes.
+TRunResult RunCli(const std::vector<std::string>& Args,
+                  const std::function<void(pid_t)>& Poke = nullptr) {
+  static int Runs = 0;
+  const std::string OutFile = TempPath("cli_out" + std::to_string(++Runs)),
+                    ErrFile = OutFile + ".err";
+  std::vector<char*> Argv{const_cast<char*>(QUORVEX_CLI_EXE)};
+  for (const std::string& A : Args)
+    Argv.push_back(const_cast<char*>(A.c_str()));
+  Argv.push_back(nullptr);
+  const pid_t Pid = fork();
+  if (Pid == 0) {
+    const int In = open("/dev/null", O_RDONLY);
+    const int Out = open(OutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int Err = open(ErrFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(In, 0);
+    dup2(Out, 1);
+    dup2(Err, 2);
+    execv(Argv[0], Argv.data());
+    _exit(127);
+  }
+  TRunResult R;
+  const auto Until = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+  int St = 0;
+  for (;;) {
+    if (waitpid(Pid, &St, WNOHANG) == Pid) break;
+    if (std::chrono::steady_clock::now() > Until) {
+      kill(Pid, SIGKILL);
+      waitpid(Pid, &St, 0);
+      ADD_FAILURE() << "quorvex-cli did not end within two minutes";
+      break;
+    }
+    if (Poke) Poke(Pid);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  R.Status = WIFEXITED(St) ? WEXITSTATUS(St) : 1000 + WTERMSIG(St);
+  R.Out = ReadText(OutFile);
+  R.Err = ReadText(ErrFile);
+  std::remove(OutFile.c_str());
+  std::remove(ErrFile.c_str());
+  return R;
+}
+
+// Runs the program on a pseudo-terminal and returns all it wrote there (stdout and
+// stderr alike), with its exit status.
+TRunResult RunCliOnTerminal(const std::vector<std::string>& Args) {
+  std::vector<char*> Argv{const_cast<char*>(QUORVEX_CLI_EXE)};
+  for (const std::string& A : Args)
+    Argv.push_back(const_cast<char*>(A.c_str()));
+  Argv.push_back(nullptr);
+  int Master = -1;
+  winsize Size{};
+  Size.ws_col = 200;
+  Size.ws_row = 50;
+  const pid_t Pid = forkpty(&Master, nullptr, nullptr, &Size);
+  if (Pid == 0) {
+    execv(Argv[0], Argv.data());
+    _exit(127);
+  }
+  TRunResult R;
+  const auto Until = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+  // Read until the terminal's other side is gone (EIO once the program has ended).
+  while (std::chrono::steady_clock::now() < Until) {
+    pollfd P{Master, POLLIN, 0};
+    if (poll(&P, 1, 100) <= 0) continue;
+    char Buf[4096];
+    const ssize_t n = read(Master, Buf, sizeof Buf);
+    if (n <= 0) break;
+    R.Out.append(Buf, size_t(n));
+  }
+  int St = 0;
+  // The terminal closes as the program ends; its status follows a moment later.
+  const auto Reaped = [&] {
+    for (int i = 0; i < 500; ++i) {
+      if (waitpid(Pid, &St, WNOHANG) == Pid) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  };
+  if (!Reaped()) {
+    kill(Pid, SIGKILL);
+    waitpid(Pid, &St, 0);
+    ADD_FAILURE() << "quorvex-cli did not end within two minutes";
+  }
+  close(Master);
+  R.Status = WIFEXITED(St) ? WEXITSTATUS(St) : 1000 + WTERMSIG(St);
+  return R;
+}
+
+TBytes RandomBytes(size_t Size, unsigned Seed) {
+  std::mt19937 G(Seed);
+  TBytes B(Size);
+  for (auto& b : B)
+    b = uint8_t(G());
+  return B;
+}
+
+void WriteFile(const std::string& Path, const TBytes& B) {
+  std::ofstream F(Path, std::ios::binary | std::ios::trunc);
+  F.write(reinterpret_cast<const char*>(B.data()), std::streamsize(B.size()));
+}
+
+void WriteText(const std::string& Path, const std::string& Text) {
+  std::ofstream(Path, std::ios::binary | std::ios::trunc) << Text;
+}
+
+// The three images with sizes the window accepts, and a settings file with short
+// reset holds.
+struct TFiles {
+  TBytes Boot = RandomBytes(16385, 1), Part = RandomBytes(3072, 2), Firm;
+  std::string BootFile = TempPath("cli_boot.bin"), PartFile = TempPath("cli_part.bin"),
+              FirmFile = TempPath("cli_firm.bin"), Ini = TempPath("cli.ini");
+  explicit TFiles(size_t FirmSize = 65536 + 100) : Firm(RandomBytes(FirmSize, 3)) {
+    Boot[0] = 0xE9;
+    WriteFile(BootFile, Boot);
+    WriteFile(PartFile, Part);
+    WriteFile(FirmFile, Firm);
+    SetIni("");
+  }
+  void SetIni(const std::string& More) {
+    WriteText(Ini, "[CONFIG]\r\nSlowLow=30\r\nSlowHigh=30\r\nFastLow=30\r\nFastHigh=30\r\n" + More);
+  }
+  ~TFiles() {
+    for (const std::string& F : {BootFile, PartFile, FirmFile, Ini})
+      std::remove(F.c_str());
+  }
+  std::vector<std::string> Named() const {
+    return {"--boot", BootFile, "--part", PartFile, "--firm", FirmFile};
+  }
+  TBytes PatchedBoot() const {
+    TBytes B = Boot;
+    B[2] = 0x02;
+    B[3] = 0x20;
+    return B;
+  }
+};
+
+// A board served by the test, with trace and flash files of its own.
+struct TBoard {
+  TBoardServer S;
+  explicit TBoard(bool Quick = true) {
+    static int Made = 0;
+    const std::string Tag = std::to_string(++Made);
+    S.TraceFile = TempPath("cli_trace" + Tag + ".jsonl");
+    S.FlashFile = TempPath("cli_flash" + Tag + ".bin");
+    if (Quick) {
+      S.Opt.Pacing = false;
+      S.Opt.TimeScale = 0.01;
+    }
+  }
+  ~TBoard() {
+    S.Stop();
+    std::remove(S.TraceFile.c_str());
+    std::remove(S.FlashFile.c_str());
+  }
+  std::string Trace() const { return ReadText(S.TraceFile); }
+  size_t Count(const std::string& Event) const {
+    const std::string T = Trace(), Key = "\"ev\":\"" + Event + "\"";
+    size_t n = 0;
+    for (size_t p = T.find(Key); p != std::string::npos; p = T.find(Key, p + 1))
+      ++n;
+    return n;
+  }
+  // Line index of the last trace line of an event; npos when none.
+  size_t Last(const std::string& Event) const {
+    std::istringstream T(Trace());
+    size_t i = 0, L = std::string::npos;
+    for (std::string Line; std::getline(T, Line); ++i)
+      if (Line.find("\"ev\":\"" + Event + "\"") != std::string::npos) L = i;
+    return L;
+  }
+  // The rates the board was asked to switch to (CHANGE_BAUDRATE's first word).
+  std::vector<uint32_t> BaudChanges() const {
+    std::vector<uint32_t> Out;
+    for (const std::string& P : S.TracedPackets("frame_in"))
+      if (P.compare(2, 2, "0F") == 0 || P.compare(2, 2, "0f") == 0) {
+        uint32_t v = 0;
+        for (int b = 3; b >= 0; --b)
+          v = v << 8 | uint32_t(std::stoul(P.substr(16 + size_t(b) * 2, 2), nullptr, 16));
+        Out.push_back(v);
+      }
+    return Out;
+  }
+  TBytes Flash(size_t Offset, size_t Len) const {
+    const std::string F = ReadText(S.FlashFile);
+    if (F.size() < Offset + Len) return {};
+    return TBytes(F.begin() + long(Offset), F.begin() + long(Offset + Len));
+  }
+};
+
+std::vector<std::string> Join(std::vector<std::string> A, const std::vector<std::string>& B) {
+  A.insert(A.end(), B.begin(), B.end());
+  return A;
+}
+
+// ---------------------------------------------------------------- several boards
+
+// Three boards at once, the third failing in the firmware: the other two hold every
+// image, the third reports its error, and the exit status says a board failed.
+TEST(Cli, FlashesThreeBoardsInParallelOneFailing) {
+  TFiles F;
+  TBoard A, B, Bad;
+  Bad.S.Opt.FailImage = 3;
+  Bad.S.Opt.FailBlock = 1;
+  for (TBoard* Bd : {&A, &B, &Bad})
+    Bd->S.Start();
+  const TRunResult R =
+      RunCli(Join({"flash", "--json", "--no-auto-erase", "--settings", F.Ini, "--port", A.S.Url(),
+                   "--port", B.S.Url(), "--port", Bad.S.Url()},
+                  F.Named()));
+  for (TBoard* Bd : {&A, &B, &Bad})
+    Bd->S.Stop();
+  EXPECT_EQ(R.Status, 1) << R.Err;
+  const json J = json::parse(R.Out); // stdout holds the JSON document and nothing else
+  EXPECT_EQ(J["command"], "flash");
+  EXPECT_EQ(J["ok"], false);
+  ASSERT_EQ(J["boards"].size(), 3u);
+  for (int i = 0; i < 2; ++i) {
+    SCOPED_TRACE(i);
+    const json& Bj = J["boards"][size_t(i)];
+    EXPECT_EQ(Bj["port"], (i ? B : A).S.Url());
+    EXPECT_EQ(Bj["ok"], true);
+    EXPECT_EQ(Bj["message"], "");
+    EXPECT_EQ(Bj["chip"], "ESP32");
+    EXPECT_EQ(Bj["mac"], "24:0A:C4:01:A2:3C");
+    const TBoard& Bd = i ? B : A;
+    EXPECT_EQ(Bd.Flash(0x1000, F.Boot.size()), F.PatchedBoot());
+    EXPECT_EQ(Bd.Flash(0x8000, F.Part.size()), F.Part);
+    EXPECT_EQ(Bd.Flash(0x10000, F.Firm.size()), F.Firm);
+    EXPECT_GT(Bd.Count("erase"), 0u);
+    EXPECT_GT(Bd.Last("reset"), Bd.Last("frame_in"));
+  }
+  const json& Bj = J["boards"][2];
+  EXPECT_EQ(Bj["port"], Bad.S.Url());
+  EXPECT_EQ(Bj["ok"], false);
+  EXPECT_EQ(Bj["stopped"], false);
+  EXPECT_EQ(Bj["message"], "Error Flash");
+  EXPECT_NE(Bad.Flash(0x10000, F.Firm.size()), F.Firm);
+  EXPECT_GT(Bad.Last("reset"), Bad.Last("frame_in")) << "the failed board is reset";
+  // No chip erase was asked for.
+  for (TBoard* Bd : {&A, &B, &Bad})
+    EXPECT_EQ(Bd->Trace().find("\"len\":4194304"), std::string::npos);
+}
+
+// Without --json the summary says which boards failed, on a line each.
+TEST(Cli, PlainOutputEndsWithASummary) {
+  TFiles F;
+  TBoard A, Bad;
+  Bad.S.Opt.Chip = vboard::TChip::Esp32S2;
+  A.S.Start();
+  Bad.S.Start();
+  const TRunResult R =
+      RunCli({"info", "--settings", F.Ini, "--port", A.S.Url(), "--port", Bad.S.Url()});
+  EXPECT_EQ(R.Status, 1) << R.Err;
+  EXPECT_NE(R.Out.find(A.S.Url() + ": MAC 24:0A:C4:01:A2:3C\n"), std::string::npos) << R.Out;
+  EXPECT_NE(R.Out.find("ESP32  24:0A:C4:01:A2:3C"), std::string::npos) << R.Out;
+  EXPECT_NE(R.Out.find("Error   Controller Error: ESP32-S2"), std::string::npos) << R.Out;
+  EXPECT_NE(R.Out.find("1 of 2 boards OK\n"), std::string::npos) << R.Out;
+  EXPECT_EQ(R.Out.find("\x1b["), std::string::npos) << "no terminal, no escape sequences";
+}
+
+// On a terminal each board has a line redrawn in place; its last state stays on screen.
+TEST(Cli, LiveLinesOnATerminal) {
+  TFiles F;
+  TBoard A, Bad;
+  Bad.S.Opt.FailImage = 1;
+  Bad.S.Opt.FailBlock = 0;
+  A.S.Start();
+  Bad.S.Start();
+  const TRunResult R = RunCliOnTerminal({"flash", "--no-auto-erase", "--settings", F.Ini, "--port",
+                                         A.S.Url(), "--port", Bad.S.Url(), "--firm", F.FirmFile});
+  EXPECT_EQ(R.Status, 1) << R.Out;
+  // Every redraw goes back up over the two lines and clears each before writing it.
+  EXPECT_NE(R.Out.find("\x1b[2A\r\x1b[2K" + A.S.Url() + " "), std::string::npos) << R.Out;
+  // The last frame: the good board at 100 % with its MAC, the other with its error.
+  const size_t LastFrame = R.Out.rfind("\x1b[2A");
+  ASSERT_NE(LastFrame, std::string::npos) << R.Out;
+  const std::string Frame = R.Out.substr(LastFrame);
+  EXPECT_NE(Frame.find(A.S.Url() + " [####################] 100% OK  24:0A:C4:01:A2:3C"),
+            std::string::npos)
+      << Frame;
+  EXPECT_NE(Frame.find(Bad.S.Url() + " ["), std::string::npos) << Frame;
+  EXPECT_NE(Frame.find("Error: Error Flash"), std::string::npos) << Frame;
+  EXPECT_NE(R.Out.find("1 of 2 boards OK"), std::string::npos) << R.Out;
+}
+
+// ---------------------------------------------------------------- settings
+
+// The settings file's rate and holds, overridden by --baud; a refused value warns and
+// keeps the window's default.
+TEST(Cli, SettingsAndFlags) {
+  struct {
+    const char* Name;
+    std::string Ini;
+    std::vector<std::string> Flags;
+    uint32_t Baud;
+    const char* Warning; // on stderr, or nullptr: no warning
+  } Cases[] = {
+      {"default", "", {}, 921600, nullptr},
+      {"from the file", "FastBaud=460800\r\n", {}, 460800, nullptr},
+      {"hex in the file", "fastbaud=$70800\r\n", {}, 460800, nullptr},
+      {"flag over the file", "FastBaud=460800\r\n", {"--baud", "230400"}, 230400, nullptr},
+      {"out of range",
+       "FastBaud=99\r\n",
+       {},
+       921600,
+       "'99' ist kein gültiger Integerwert (FastBaud)"},
+      {"no number",
+       "FastBaud=fast\r\n",
+       {},
+       921600,
+       "'fast' ist kein gültiger Integerwert (FastBaud)"},
+  };
+  TFiles F;
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    F.SetIni(C.Ini);
+    TBoard A;
+    A.S.Start();
+    const TRunResult R = RunCli(Join({"info", "--settings", F.Ini, "--port", A.S.Url()}, C.Flags));
+    A.S.Stop();
+    EXPECT_EQ(R.Status, 0) << R.Err;
+    EXPECT_EQ(A.BaudChanges(), std::vector<uint32_t>{C.Baud});
+    if (C.Warning) {
+      EXPECT_NE(R.Err.find(C.Warning), std::string::npos) << R.Err;
+    } else {
+      EXPECT_EQ(R.Err, "");
+    }
+  }
+}
+
+// The reader takes what the window's reader takes: any letter case, comments, the first
+// of two equal keys, a UTF-16 file with its mark; only section CONFIG counts.
+TEST(Cli, SettingsReaderTable) {
+  const auto Utf16 = [](const std::string& S) {
+    std::string B = "\xFF\xFE";
+    for (char c : S) {
+      B.push_back(c);
+      B.push_back('\0');
+    }
+    return B;
+  };
+  struct {
+    const char* Name;
+    std::string Text;
+    uint32_t FastBaud, SlowLow;
+    bool AutoErase;
+    const char* NetPorts;
+    size_t Problems;
+  } Cases[] = {
+      {"empty", "", 921600, 1400, true, "", 0},
+      {"letter case and blanks", "[config]\n  fastBAUD = 230400 \nautoerase=no\n", 230400, 1400,
+       false, "", 0},
+      {"other section", "[Main]\nFastBaud=230400\n[CONFIG]\nSlowLow=200\n", 921600, 200, true, "",
+       0},
+      {"comment and first key wins", "[CONFIG]\n;FastBaud=9600\nFastBaud=19200\nFastBaud=38400\n",
+       19200, 1400, true, "", 0},
+      {"UTF-8 mark, CR only", "\xEF\xBB\xBF[CONFIG]\rAutoErase=0\rNetPorts=rfc2217://a:1\r", 921600,
+       1400, false, "rfc2217://a:1", 0},
+      {"UTF-16", Utf16("[CONFIG]\r\nFastBaud=115200\r\n"), 115200, 1400, true, "", 0},
+      {"hold too long and bad boolean", "[CONFIG]\nSlowLow=5001\nAutoErase=maybe\n", 921600, 1400,
+       true, "", 2},
+      {"negative rate", "[CONFIG]\nFastBaud=-1\nSlowLow=5000\n", 921600, 5000, true, "", 1},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    const TCliSettings S = ParseSettings(C.Text);
+    EXPECT_EQ(S.Config.FastBaud, C.FastBaud);
+    EXPECT_EQ(S.Config.SlowLow, C.SlowLow);
+    EXPECT_EQ(S.AutoErase, C.AutoErase);
+    EXPECT_EQ(S.NetPorts, C.NetPorts);
+    EXPECT_EQ(S.Problems.size(), C.Problems);
+  }
+}
+
+// `ports` lists the network ports of the settings with the machine's own, in natural
+// order, dropping entries that are no rfc2217 address.
+TEST(Cli, PortsIncludeTheNetworkPorts) {
+  TFiles F;
+  F.SetIni("NetPorts=rfc2217://host:10, junk ,rfc2217://host:9\r\n");
+  const TRunResult R = RunCli({"ports", "--json", "--settings", F.Ini});
+  EXPECT_EQ(R.Status, 0) << R.Err;
+  std::vector<std::string> Ports = json::parse(R.Out)["ports"];
+  const auto At = [&Ports](const std::string& N) {
+    return std::find(Ports.begin(), Ports.end(), N);
+  };
+  ASSERT_NE(At("rfc2217://host:9"), Ports.end());
+  ASSERT_NE(At("rfc2217://host:10"), Ports.end());
+  EXPECT_LT(At("rfc2217://host:9"), At("rfc2217://host:10"));
+  EXPECT_EQ(At("junk"), Ports.end());
+}
+
+// ---------------------------------------------------------------- bad input
+
+// Each bad input gets its message and exit status 2, and neither board hears a thing.
+TEST(Cli, BadInputIsRefusedBeforeAnyBoardIsTouched) {
+  TFiles F;
+  const std::string Missing = TempPath("cli_missing.bin"), Small = TempPath("cli_small.bin"),
+                    Unreadable = TempPath("cli_unreadable.bin"), Dir = TempPath("cli_dir");
+  WriteFile(Small, RandomBytes(8192, 9));
+  WriteFile(Unreadable, RandomBytes(8192, 9));
+  chmod(Unreadable.c_str(), 0);
+  mkdir(Dir.c_str(), 0700);
+  TBoard A, B;
+  A.S.Start();
+  B.S.Start();
+  const std::string Ua = A.S.Url(), Ub = B.S.Url();
+  const std::vector<std::string> Both = {"--settings", F.Ini, "--port", Ua, "--port", Ub};
+  struct {
+    const char* Name;
+    std::vector<std::string> Args;
+    std::string Message;
+    bool NeedsNonRoot = false;
+  } Cases[] = {
+      {"missing file", Join(Join({"flash"}, Both), {"--firm", Missing}),
+       "firmware " + Missing + ": file not found"},
+      {"a folder as the file", Join(Join({"flash"}, Both), {"0x20000", Dir}), "file not found"},
+      {"unreadable file", Join(Join({"flash"}, Both), {"0x20000", Unreadable}),
+       "Cannot read image file " + Unreadable, true},
+      // A regular file whose read fails for anyone, root included: the address 0 of the
+      // reading process's memory.
+      {"read error", Join(Join({"flash"}, Both), {"0x20000", "/proc/self/mem"}),
+       "Cannot read image file /proc/self/mem: "},
+      {"past the end of the flash", Join(Join({"flash"}, Both), {"0x3FF000", Small}),
+       "passes the end of the 4 MiB flash"},
+      {"beyond 16 MiB", Join(Join({"flash"}, Both), {"0x1000000", Small}),
+       "passes the end of the 4 MiB flash"},
+      {"overlap", Join(Join({"flash"}, Both), {"--firm", F.FirmFile, "0x20000", Small}),
+       F.FirmFile + " at 0x10000 and " + Small + " at 0x20000 overlap"},
+      {"unaligned offset", Join(Join({"flash"}, Both), {"0x20100", Small}),
+       "offset 0x20100 is not a multiple of 0x1000 (4 KiB)"},
+      {"no offset", Join(Join({"flash"}, Both), {"0x2G000", Small}), "'0x2G000' is no offset"},
+      {"offset without file", Join(Join({"flash"}, Both), {"--firm", F.FirmFile, "0x200000"}),
+       "an OFFSET needs a FILE"},
+      {"wrong size for its kind", Join(Join({"flash"}, Both), {"--part", Small}),
+       "a partition table holds 3072 bytes"},
+      {"no image", Join({"flash"}, Both), "no image to write"},
+      {"unknown port",
+       {"info", "--settings", F.Ini, "--port", Ua, "--port", "ttyNoSuchPort7"},
+       "unknown port ttyNoSuchPort7: there is no /dev/ttyNoSuchPort7"},
+      {"malformed address",
+       {"info", "--settings", F.Ini, "--port", Ua, "--port", "rfc2217://h"},
+       "unknown port rfc2217://h: expected rfc2217://host:port"},
+      {"same board twice",
+       {"info", "--settings", F.Ini, "--port", Ua, "--port", Ua + "/"},
+       "--port " + Ua + "/ names the same device as --port " + Ua},
+      {"same device by two paths",
+       {"info", "--settings", F.Ini, "--port", Ua, "--port", "/dev/null", "--port",
+        "/dev/../dev/null"},
+       "--port /dev/../dev/null names the same device as --port /dev/null"},
+      {"erase without --yes off a terminal", Join({"erase"}, Both), "confirm with --yes"},
+      {"missing settings file",
+       {"info", "--settings", Missing, "--port", Ua},
+       "settings file " + Missing + " not found"},
+      {"rate out of range", {"info", "--settings", F.Ini, "--port", Ua, "--baud", "300"}, "--baud"},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    if (C.NeedsNonRoot && geteuid() == 0) {
+      std::printf("[ note ] case '%s' left out: root reads any file\n", C.Name);
+      continue;
+    }
+    const TRunResult R = RunCli(C.Args);
+    EXPECT_EQ(R.Status, 2) << R.Out << R.Err;
+    EXPECT_NE(R.Err.find(C.Message), std::string::npos) << R.Err;
+    EXPECT_EQ(R.Out, "");
+  }
+  // The same refusal as JSON: the messages, and no board.
+  const TRunResult R = RunCli(Join(Join({"flash", "--json"}, Both), {"0x20100", Small}));
+  EXPECT_EQ(R.Status, 2);
+  const json J = json::parse(R.Out);
+  EXPECT_EQ(J["ok"], false);
+  ASSERT_EQ(J["errors"].size(), 1u);
+  EXPECT_NE(J["errors"][0].get<std::string>().find("not a multiple of 0x1000"), std::string::npos);
+  A.S.Stop();
+  B.S.Stop();
+  for (TBoard* Bd : {&A, &B}) {
+    EXPECT_EQ(Bd->Count("connect"), 0u) << "a board was reached";
+    EXPECT_EQ(Bd->Count("frame_in"), 0u);
+  }
+  chmod(Unreadable.c_str(), 0600);
+  for (const std::string& P : {Small, Unreadable})
+    std::remove(P.c_str());
+  rmdir(Dir.c_str());
+}
+
+// ---------------------------------------------------------------- Ctrl-C
+
+// Ctrl-C (SIGINT) or SIGTERM while three boards are being written: every board is reset
+// after the last request it got and its port closed; the program ends with status 130.
+TEST(Cli, StopSignalStopsEveryBoard) {
+  TFiles F(1 << 20); // a firmware that takes seconds on a paced line
+  for (const int Sig : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(strsignal(Sig));
+    TBoard A(false), B(false), C(false);
+    for (TBoard* Bd : {&A, &B, &C})
+      Bd->S.Start();
+    bool Sent = false;
+    const auto Writing = [](const TBoard& Bd) {
+      for (const std::string& P : Bd.S.TracedPackets("frame_in"))
+        if (P.compare(2, 2, "03") == 0) return true;
+      return false;
+    };
+    const TRunResult R = RunCli(Join({"flash", "--no-auto-erase", "--settings", F.Ini, "--port",
+                                      A.S.Url(), "--port", B.S.Url(), "--port", C.S.Url()},
+                                     F.Named()),
+                                [&](pid_t Pid) {
+                                  if (!Sent && Writing(A) && Writing(B) && Writing(C)) {
+                                    kill(Pid, Sig);
+                                    Sent = true;
+                                  }
+                                });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    for (TBoard* Bd : {&A, &B, &C})
+      Bd->S.Stop();
+    ASSERT_TRUE(Sent) << "the run ended before every board was being written: " << R.Out;
+    EXPECT_EQ(R.Status, 130) << R.Out << R.Err;
+    EXPECT_NE(R.Out.find("0 of 3 boards OK (stopped)"), std::string::npos) << R.Out;
+    for (TBoard* Bd : {&A, &B, &C}) {
+      EXPECT_NE(Bd->Flash(0x10000, F.Firm.size()), F.Firm) << "the firmware was cut short";
+      EXPECT_GT(Bd->Last("reset"), Bd->Last("frame_in"));
+      EXPECT_GT(Bd->Last("client_gone"), Bd->Last("reset")) << "the port was closed";
+    }
+  }
+}
+
+} // namespace
