@@ -156,6 +156,15 @@ struct TRun {
   void Press(QPushButton* B, const QString& Answer = "CLOSE") {
     AnswerBoxes(Answer, Box, &P.Main);
     B->click();
+    WaitForRun();
+  }
+  // The run goes on behind the click: the event loop runs until it has ended.
+  void WaitForRun() {
+    if (!P.Main.Running()) return;
+    QEventLoop L;
+    QObject::connect(&P.Main, &TMain::RunEnded, &L, &QEventLoop::quit);
+    QTimer::singleShot(60000, &L, &QEventLoop::quit); // a hung run fails below, not here
+    L.exec();
   }
   // What every finished run leaves: port closed, lamp off, bar hidden, buttons enabled.
   void ExpectIdle() {
@@ -419,6 +428,7 @@ TEST(AppE2E, MissingImageNamesTheFile) {
   R.P.Main.edFirm->setText(Gone);
   AnswerBoxes("CLOSE", R.Box, &R.P.Main);
   R.P.Main.ButStartClick(R.P.Main.butUpdate); // the file checks have disabled the button
+  R.WaitForRun();
   EXPECT_EQ(R.Box->Count, 1);
   EXPECT_EQ(R.Box->Text, "File not found: " + Gone);
   EXPECT_EQ(R.Status, QStringList{"Error"});
