@@ -208,6 +208,7 @@ void TLed::SetActive(bool On) {
   if (FActive == On) return;
   FActive = On;
   update();
+  emit ActiveChanged(On);
 }
 
 void TLed::paintEvent(QPaintEvent*) {

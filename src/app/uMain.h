@@ -79,6 +79,9 @@ public:
   bool Active() const { return FActive; }
   void SetActive(bool On);
 
+signals:
+  void ActiveChanged(bool On);
+
 protected:
   void paintEvent(QPaintEvent*) override;
 
