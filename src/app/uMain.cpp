@@ -622,7 +622,12 @@ void TMain::ButStartClick(QObject* Sender) {
   FRunView = std::make_unique<TMainRunView>(*this);
   FJob = std::make_unique<TFlashJob>(RunRequest(Sender), *FRunView, FRunLog, *FComIo, *FEsp);
   FRunView->SetJob(FJob.get());
-  FRunThread = std::thread([Job = FJob.get()] { Job->Run(); });
+  try {
+    FRunThread = std::thread([Job = FJob.get()] { Job->Run(); });
+  } catch (const std::exception& E) {
+    // No thread for the run (the system is out of them): nothing was sent.
+    EndRun(TFlashResult{false, false, E.what()});
+  }
 }
 
 // The job's last report: its thread has nothing left to do but return.
