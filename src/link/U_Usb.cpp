@@ -21,6 +21,10 @@ void TComponentUSB::Deliver(const TUsbEvent& Event) {
   }
 }
 
+std::string TComponentUSB::DevicePath() const {
+  return FEvent.Path;
+}
+
 void TComponentUSB::DeliverEvent(bool Arrival, const std::string& Path) {
   Deliver(TUsbEvent{Arrival, Path});
 }

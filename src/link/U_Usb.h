@@ -33,7 +33,7 @@ public:
 
   // The event being handled (the last one passed on); handlers read it here.
   const TUsbEvent& Event() const { return FEvent; }
-  std::string DevicePath() const { return FEvent.Path; }
+  std::string DevicePath() const;
 
   // Linux: the monitor's socket (-1 when the set-up failed: the watcher never fires).
   int MonitorFd() const;

@@ -38,12 +38,20 @@ TEST(UsbRegistryKey, CutsFromVidToTheGuid) {
     EXPECT_EQ(UsbRegistryKey(c.Path), c.Key) << c.Path;
 }
 
+// A seen event as "+path" or "-path". Appending to the sign, not prepending it to the
+// path, keeps mingw's g++ 12 at -O3 from a false -Wrestrict alarm.
+std::string SeenAs(char Sign, const TComponentUSB& U) {
+  std::string S(1, Sign);
+  S += U.DevicePath();
+  return S;
+}
+
 struct Watch {
   TComponentUSB Usb{std::string("none")}; // no monitor: events come only from the test
   Lines Seen;
   Watch() {
-    Usb.OnUSBArrival = [this](TComponentUSB& s) { Seen.push_back("+" + s.DevicePath()); };
-    Usb.OnUSBRemove = [this](TComponentUSB& s) { Seen.push_back("-" + s.DevicePath()); };
+    Usb.OnUSBArrival = [this](TComponentUSB& s) { Seen.push_back(SeenAs('+', s)); };
+    Usb.OnUSBRemove = [this](TComponentUSB& s) { Seen.push_back(SeenAs('-', s)); };
   }
 };
 
@@ -182,8 +190,8 @@ TEST(UsbWatcherWindows, HiddenWindowListensAndPassesOnDeviceChanges) {
   {
     TComponentUSB Usb;
     EXPECT_TRUE(Usb.Listening()) << "the watcher's window or registration failed";
-    Usb.OnUSBArrival = [&](TComponentUSB& U) { Seen.push_back("+" + U.DevicePath()); };
-    Usb.OnUSBRemove = [&](TComponentUSB& U) { Seen.push_back("-" + U.DevicePath()); };
+    Usb.OnUSBArrival = [&](TComponentUSB& U) { Seen.push_back(SeenAs('+', U)); };
+    Usb.OnUSBRemove = [&](TComponentUSB& U) { Seen.push_back(SeenAs('-', U)); };
     HWND Wnd = FindWindowExW(nullptr, nullptr, L"QuorvexUsbWatcher", nullptr);
     ASSERT_NE(Wnd, nullptr);
     struct Case {
