@@ -10,6 +10,7 @@
 #include <sys/resource.h>
 
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -180,10 +181,11 @@ int main(int argc, char** argv) {
 
     QElapsedTimer Clock;
     Clock.start();
+    // The run goes on behind the click; the event loop sleeps until it has ended.
+    QEventLoop Done;
+    QObject::connect(&P.Main, &TMain::RunEnded, &Done, &QEventLoop::quit);
     P.Main.ButStartClick(P.Main.butUpdate);
-    // Should the run go on behind the click, wait for the buttons to come back.
-    while (!P.Main.butUpdate->isEnabled())
-      QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
+    if (P.Main.Running()) Done.exec();
     TFigures F;
     F.TotalMs = double(Clock.nsecsElapsed()) / 1e6;
     F.Status = P.Main.sBar->PanelText(0);

@@ -26,14 +26,19 @@ void DemoAutorun(TProgram& P, const QString& Shot) {
                 P.Main.height());
     std::printf("demo: pressing Update (port %s)\n", P.Main.PortText().c_str());
     std::fflush(stdout);
+    QObject::connect(
+        &P.Main, &TMain::RunEnded, &P.Main,
+        [&P, Shot] {
+          std::printf("demo: status \"%s\", MAC %s\n", P.Main.StatusText().c_str(),
+                      qPrintable(P.Main.LabMac->text()));
+          const bool Saved = P.Main.grab().save(Shot, "PNG");
+          std::printf("demo: %s %s\n", Saved ? "screenshot saved to" : "could not save",
+                      qPrintable(Shot));
+          std::fflush(stdout);
+          P.Main.close();
+        },
+        Qt::SingleShotConnection);
     P.Main.ButStartClick(P.Main.butUpdate);
-    std::printf("demo: status \"%s\", MAC %s\n", P.Main.StatusText().c_str(),
-                qPrintable(P.Main.LabMac->text()));
-    const bool Saved = P.Main.grab().save(Shot, "PNG");
-    std::printf("demo: %s %s\n", Saved ? "screenshot saved to" : "could not save",
-                qPrintable(Shot));
-    std::fflush(stdout);
-    P.Main.close();
   });
 }
 
@@ -45,8 +50,5 @@ int main(int argc, char** argv) {
   const QString Demo = "--demo-autorun=";
   for (const QString& A : QCoreApplication::arguments().mid(1))
     if (A.startsWith(Demo)) DemoAutorun(Program, A.mid(Demo.size()));
-  Program.Main.show();
-  const int Result = App.exec();
-  Program.Main.SaveSettingsFile();
-  return Result;
+  return Program.Exec();
 }

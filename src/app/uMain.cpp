@@ -18,6 +18,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <chrono>
+#include <future>
 #include <thread>
 
 #include "../link/U_Usb.h"
@@ -35,8 +36,21 @@
 
 namespace {
 
-// What the message box returns for its "YES" button.
-constexpr int mrYes = 6;
+// Passes every line the run logs to the window's log, on the window's thread.
+class TRunLogRelay : public IDebugView {
+public:
+  TRunLogRelay(QObject& Context, TDebugLog& Log) : FContext(Context), FLog(Log) {}
+  void LineAdded(const std::string& Line) override {
+    TDebugLog* Log = &FLog;
+    QMetaObject::invokeMethod(
+        &FContext, [Log, Line] { Log->S(Line); }, Qt::QueuedConnection);
+  }
+  void Cleared() override {} // the run's copy only: the window's log keeps its lines
+
+private:
+  QObject& FContext;
+  TDebugLog& FLog;
+};
 
 QFont CalibriFont(int PixelSize, bool Bold) {
   QFont F("Calibri");
@@ -194,6 +208,7 @@ void TLed::SetActive(bool On) {
   if (FActive == On) return;
   FActive = On;
   update();
+  emit ActiveChanged(On);
 }
 
 void TLed::paintEvent(QPaintEvent*) {
@@ -259,13 +274,18 @@ void TPortCombo::showPopup() {
 
 // ---------------------------------------------------------------- window
 
-TMain::TMain(TDebugLog& Log, QWidget* Parent) : QWidget(Parent), FLog(Log) {
+TMain::TMain(TDebugLog& Log, QWidget* Parent)
+    : QWidget(Parent), FLog(Log), FRunLogRelay(std::make_unique<TRunLogRelay>(*this, Log)) {
+  FRunLog.SetView(FRunLogRelay.get());
   InitAppResources();
   BuildLayout();
   FormCreate();
 }
 
-TMain::~TMain() = default;
+TMain::~TMain() {
+  StopRun();
+  FRunLog.SetView(nullptr);
+}
 
 void TMain::BuildLayout() {
   setObjectName("Main");
@@ -458,7 +478,7 @@ void TMain::FormShow() {
   sBar->SetPanelText(0, "");
   UsedCpu = cESP32;
   sBar->SetPanelText(1, "ESP32");
-  if (FComIo && !FEsp) FEsp = std::make_unique<TEsp>(*FComIo, FLog);
+  if (FComIo && !FEsp) FEsp = std::make_unique<TEsp>(*FComIo, FRunLog);
   Timer1->start(100);
 }
 
@@ -469,7 +489,8 @@ void TMain::Timer1Timer() {
 
 void TMain::closeEvent(QCloseEvent* Event) {
   if (FRunning) {
-    // The run finishes first; it closes the window when it ends.
+    // The run finishes first (the board reset, the port closed); its end closes the
+    // window again, which then always goes through.
     FCloseAfterRun = true;
     Event->ignore();
     return;
@@ -503,10 +524,6 @@ void TMain::SetStatusText(const std::string& Text) {
   sBar->SetPanelText(0, QString::fromStdString(Text));
 }
 
-void TMain::ProcessMessages() {
-  QCoreApplication::processEvents();
-}
-
 void TMain::SetLed(bool On) {
   LED1->SetActive(On);
 }
@@ -522,27 +539,65 @@ void TMain::ShowError(const std::string& Msg) {
   FMsgBox->Execute(QString::fromStdString(Msg), mtError, "Error", MsgBut(mbClose), true);
 }
 
-// The window's controls as the job's observer. The job runs on this thread and lets
-// the window process its messages at the points where it repaints.
+// The window's controls as the job's observer. The job runs on a thread of its own;
+// every report is queued to this thread in the order the job made it, so the window
+// shows what it always showed while its event loop runs undisturbed.
 class TMainRunView : public IFlashObserver {
 public:
   explicit TMainRunView(TMain& Main) : M(Main) {}
-  void Status(const std::string& Text) override { M.SetStatusText(Text); }
-  void Led(bool On) override { M.SetLed(On); }
-  void Mac(const std::string& Text) override { M.LabMac->setText(QString::fromStdString(Text)); }
+  void SetJob(const TFlashJob* Job) { FJob = Job; }
+
+  void Status(const std::string& Text) override {
+    Post([Text](TMain& W) { W.SetStatusText(Text); });
+  }
+  void Led(bool On) override {
+    Post([On](TMain& W) { W.SetLed(On); });
+  }
+  void Mac(const std::string& Text) override {
+    Post([Text](TMain& W) { W.LabMac->setText(QString::fromStdString(Text)); });
+  }
   void ProgressMax(uint32_t Max) override {
-    M.pBar->setMaximum(static_cast<int>(std::min<uint32_t>(Max, INT32_MAX)));
+    const int V = static_cast<int>(std::min<uint32_t>(Max, INT32_MAX));
+    Post([V](TMain& W) { W.pBar->setMaximum(V); });
   }
   void ProgressPos(uint32_t Pos) override {
-    M.pBar->setValue(static_cast<int>(std::min<uint32_t>(Pos, INT32_MAX)));
+    const int V = static_cast<int>(std::min<uint32_t>(Pos, INT32_MAX));
+    Post([V](TMain& W) { W.pBar->setValue(V); });
   }
-  void ProgressVisible(bool Visible) override { M.pBar->setVisible(Visible); }
-  bool ConfirmErase() override { return M.AskErase() == mrYes; }
-  void Finished(const TFlashResult&) override {}
-  void ProcessMessages() override { M.ProcessMessages(); }
+  void ProgressVisible(bool Visible) override {
+    Post([Visible](TMain& W) { W.pBar->setVisible(Visible); });
+  }
+  // The box is shown by the window's thread; the job waits for the answer, and gives
+  // up waiting (no erase) once it is told to stop.
+  bool ConfirmErase() override {
+    auto Answer = std::make_shared<std::promise<bool>>();
+    std::future<bool> Got = Answer->get_future();
+    Post([Answer](TMain& W) {
+      bool Yes = false;
+      try {
+        Yes = W.AskErase() == mrYes;
+      } catch (...) {
+        Answer->set_value(false);
+        throw; // shown by the application's error display
+      }
+      Answer->set_value(Yes);
+    });
+    while (Got.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready)
+      if (FJob && FJob->StopRequested()) return false;
+    return Got.get();
+  }
+  void Finished(const TFlashResult& Result) override {
+    Post([Result](TMain& W) { W.EndRun(Result); });
+  }
 
 private:
+  template <class F> void Post(F Fn) {
+    TMain* W = &M;
+    QMetaObject::invokeMethod(
+        W, [W, Fn = std::move(Fn)] { Fn(*W); }, Qt::QueuedConnection);
+  }
   TMain& M;
+  const TFlashJob* FJob = nullptr;
 };
 
 TFlashRequest TMain::RunRequest(QObject* Sender) const {
@@ -559,25 +614,46 @@ TFlashRequest TMain::RunRequest(QObject* Sender) const {
 }
 
 void TMain::ButStartClick(QObject* Sender) {
-  // A click that arrives while a run processes messages must not start a second one.
+  // One run at a time: a file check may enable Update again while a run goes on.
   if (FRunning || !FComIo || !FEsp || !FMsgBox) return;
   FRunning = true;
   butUpdate->setEnabled(false);
   butErase->setEnabled(false);
-  TMainRunView View(*this);
-  TFlashJob Job(RunRequest(Sender), View, FLog, *FComIo, *FEsp);
-  const TFlashResult R = Job.Run();
+  FRunView = std::make_unique<TMainRunView>(*this);
+  FJob = std::make_unique<TFlashJob>(RunRequest(Sender), *FRunView, FRunLog, *FComIo, *FEsp);
+  FRunView->SetJob(FJob.get());
+  try {
+    FRunThread = std::thread([Job = FJob.get()] { Job->Run(); });
+  } catch (const std::exception& E) {
+    // No thread for the run (the system is out of them): nothing was sent.
+    EndRun(TFlashResult{false, false, E.what()});
+  }
+}
+
+// The job's last report: its thread has nothing left to do but return.
+void TMain::EndRun(const TFlashResult& R) {
+  if (FRunThread.joinable()) FRunThread.join();
   // A run that never got to the identification leaves the kind as it was.
-  if (Job.ReachedIdentification()) UsedCpu = Job.UsedCpu();
+  if (FJob && FJob->ReachedIdentification()) UsedCpu = FJob->UsedCpu();
+  FJob.reset();
+  FRunView.reset();
+  FRunLog.C(); // every line has reached the window's log by now
   if (!R.Ok) ShowError(R.Message);
   pBar->hide();
   butUpdate->setEnabled(true);
   butErase->setEnabled(true);
   FRunning = false;
+  emit RunEnded();
   if (FCloseAfterRun) {
     FCloseAfterRun = false;
     close();
   }
+}
+
+void TMain::StopRun() {
+  if (!FRunThread.joinable()) return;
+  if (FJob) FJob->Stop();
+  FRunThread.join();
 }
 
 // ---------------------------------------------------------------- the program
@@ -604,6 +680,15 @@ TProgram::TProgram()
 }
 
 TProgram::~TProgram() {
+  // The run's thread uses ComIo, which goes first.
+  Main.StopRun();
   if (auto* App = dynamic_cast<TQuorvexApplication*>(QCoreApplication::instance()))
     App->OnError = nullptr;
+}
+
+int TProgram::Exec() {
+  Main.show();
+  const int Result = QApplication::exec();
+  Main.SaveSettingsFile();
+  return Result;
 }

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "../flash/uFlashJob.h"
@@ -78,6 +79,9 @@ public:
   bool Active() const { return FActive; }
   void SetActive(bool On);
 
+signals:
+  void ActiveChanged(bool On);
+
 protected:
   void paintEvent(QPaintEvent*) override;
 
@@ -121,6 +125,8 @@ public:
 };
 
 // ---- the main window ----
+
+class TMainRunView;
 
 class TMain : public QWidget, public IPortLamp {
   Q_OBJECT
@@ -198,10 +204,18 @@ public:
   std::string PortText() const;   // text of cbPort, empty when none is selected
   std::string StatusText() const; // panel 0 of the status bar
   void SetStatusText(const std::string& Text);
-  void ProcessMessages();
   const TConfig& Config() const { return FConfig; }
   // IPortLamp: the LED, for the port's opening and closing outside a run
   void SetLed(bool On) override;
+
+  // Ends a run in progress at its next step (the board is reset, the port closed) and
+  // waits for its thread; for the program's end, never while the window shows a run.
+  void StopRun();
+
+signals:
+  // A run has ended and everything it shows is on screen: the error box was answered,
+  // the buttons are enabled again.
+  void RunEnded();
 
 protected:
   void showEvent(QShowEvent* Event) override;
@@ -213,8 +227,16 @@ private:
   int AskErase();
   friend class TMainRunView;
   void ShowError(const std::string& Msg);
+  void EndRun(const TFlashResult& Result);
 
   TDebugLog& FLog;
+  // The run's own log: the job writes it on its thread, and every line is passed to
+  // FLog on this one, since the log and its window are not thread-safe.
+  TDebugLog FRunLog;
+  std::unique_ptr<IDebugView> FRunLogRelay;
+  std::unique_ptr<TMainRunView> FRunView;
+  std::unique_ptr<TFlashJob> FJob;
+  std::thread FRunThread;
   TDebug* FDebug = nullptr;
   TMsgBox* FMsgBox = nullptr;
   TComIo* FComIo = nullptr;
@@ -241,6 +263,9 @@ public:
 struct TProgram {
   TProgram();
   ~TProgram();
+  // Shows the window and runs the message loop until the window has closed, then writes
+  // the settings file; returns the loop's exit code.
+  int Exec();
   TDebugLog Log;
   TMain Main;
   std::unique_ptr<TDebug> Debug;

@@ -1,6 +1,6 @@
 // Linux backend of the USB watcher: a libudev monitor of USB devices on its own netlink
 // socket. The application watches MonitorFd() and calls HandleMonitorEvent(); each
-// "add" or "remove" goes through the same device-change logic as on Windows.
+// "add" or "remove" of a USB device is passed on as a plain event with its sysfs path.
 #include "U_Usb.h"
 
 #include <fcntl.h>

@@ -11,6 +11,7 @@
 #include <dbt.h>
 
 #include <cstring>
+#include <exception>
 #include <string>
 
 namespace {
@@ -34,6 +35,60 @@ std::string Narrow(const std::wstring& w) {
     WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr,
                         nullptr);
   return s;
+}
+
+// DEV_BROADCAST_DEVICEINTERFACE_W: size, device type, reserved (32 bits each), the
+// class GUID (16 bytes), then the zero-terminated UTF-16 path at byte 28.
+constexpr size_t NameOffset = 28;
+
+uint32_t ReadU32(const unsigned char* p) {
+  uint32_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+void AppendUtf8(std::string& s, char32_t c) {
+  if (c < 0x80) {
+    s += static_cast<char>(c);
+  } else if (c < 0x800) {
+    s += static_cast<char>(0xC0 | (c >> 6));
+    s += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    s += static_cast<char>(0xE0 | (c >> 12));
+    s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    s += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    s += static_cast<char>(0xF0 | (c >> 18));
+    s += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    s += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+// The interface path of a device-interface record, as UTF-8. The record's size bounds
+// the read: a path without its terminator ends there.
+std::string RecordPath(const unsigned char* Rec) {
+  const uint32_t Size = ReadU32(Rec);
+  if (Size < NameOffset) return {};
+  const size_t Units = (Size - NameOffset) / 2;
+  std::string Path;
+  for (size_t k = 0; k < Units; ++k) {
+    char16_t c;
+    std::memcpy(&c, Rec + NameOffset + 2 * k, 2);
+    if (c == 0) break;
+    char32_t cp = c;
+    if (c >= 0xD800 && c <= 0xDBFF && k + 1 < Units) {
+      char16_t d;
+      std::memcpy(&d, Rec + NameOffset + 2 * (k + 1), 2);
+      if (d >= 0xDC00 && d <= 0xDFFF) {
+        cp = 0x10000 + ((static_cast<char32_t>(c) - 0xD800) << 10) + (d - 0xDC00);
+        ++k;
+      }
+    }
+    if (cp >= 0xD800 && cp <= 0xDFFF) cp = 0xFFFD; // a lone surrogate half
+    AppendUtf8(Path, cp);
+  }
+  return Path;
 }
 
 struct KeyCloser { // the registry handle is released on every path
@@ -111,6 +166,25 @@ int TComponentUSB::MonitorFd() const {
 }
 void TComponentUSB::HandleMonitorEvent() {}
 void TComponentUSB::RefreshPorts() {}
+
+void TComponentUSB::WMDeviceChange(TMessage& Msg) {
+  if (Msg.WParam != DBT_DEVICEARRIVAL_ && Msg.WParam != DBT_DEVICEREMOVECOMPLETE_) return;
+  if (Msg.LParam == 0) return;
+  const auto* Rec = reinterpret_cast<const unsigned char*>(Msg.LParam);
+  if (ReadU32(Rec + 4) != DBT_DEVTYP_DEVICEINTERFACE_) return;
+  Xmsg = Msg;
+  Deliver(TUsbEvent{Msg.WParam == DBT_DEVICEARRIVAL_, RecordPath(Rec)});
+}
+
+void TComponentUSB::Dispatch(TMessage& Msg) {
+  try {
+    WMDeviceChange(Msg);
+  } catch (const std::exception& E) {
+    if (OnError) OnError(E.what());
+  } catch (...) {
+    if (OnError) OnError("Unknown error");
+  }
+}
 
 std::string TComponentUSB::PortName(const std::string& Path) const {
   std::string Key = UsbRegistryKey(Path);

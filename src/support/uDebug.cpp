@@ -2,10 +2,24 @@
 
 #include <QEvent>
 #include <QFont>
+#include <QFontDatabase>
+#include <QFontInfo>
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QTextCursor>
 #include <QVBoxLayout>
+
+QFont DebugLogFont(const QString& Family) {
+  QFont Font(Family);
+  Font.setStyleHint(QFont::Monospace);
+  Font.setPixelSize(13);
+  // The style hint alone is not enough: where the face is missing, some systems
+  // substitute a proportional face anyway, and the hex dumps lose their columns.
+  if (QFontInfo(Font).fixedPitch()) return Font;
+  QFont Fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+  Fixed.setPixelSize(13);
+  return Fixed;
+}
 
 TDebug::TDebug(TDebugLog& Log, QWidget* Parent)
     : QWidget(Parent, Qt::Window | Qt::MSWindowsFixedSizeDialogHint), FLog(Log),
@@ -30,11 +44,7 @@ TDebug::TDebug(TDebugLog& Log, QWidget* Parent)
   FMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   FMemo->setLineWrapMode(QPlainTextEdit::WidgetWidth);
   FMemo->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-  QFont Font("Lucida Console");
-  Font.setStyleHint(QFont::Monospace); // falls back to the system's fixed-pitch font
-  Font.setFixedPitch(true);
-  Font.setPixelSize(13);
-  FMemo->setFont(Font);
+  FMemo->setFont(DebugLogFont());
   // Double-clicks reach the text area's viewport, not the edit itself.
   FMemo->viewport()->installEventFilter(this);
 

@@ -48,8 +48,8 @@ struct TButDef {
 
 // Creation order, which is the order from left to right.
 const TButDef Buttons[] = {
-    {mbClose, "CLOSE", 2}, {mbYes, "YES", 6},       {mbNo, "NO", 7},
-    {mbOK, "OK", 1},       {mbIgnore, "IGNORE", 5}, {mbAbort, "CANCEL", 3},
+    {mbClose, "CLOSE", mrCancel}, {mbYes, "YES", mrYes},          {mbNo, "NO", mrNo},
+    {mbOK, "OK", mrOk},           {mbIgnore, "IGNORE", mrIgnore}, {mbAbort, "CANCEL", mrAbort},
 };
 
 QPixmap IconPixmap(const char* Resource) {
@@ -232,5 +232,5 @@ void TMsgBox::keyPressEvent(QKeyEvent* Event) {
 }
 
 void TMsgBox::reject() {
-  done(2);
+  done(mrCancel);
 } // closed by the window system: same as "CLOSE"

@@ -14,6 +14,14 @@ class QPushButton;
 enum TMsgDlgType { mtWarning, mtError, mtInformation, mtConfirmation, mtCustom };
 enum TMsgDlgBtn { mbYes, mbNo, mbOK, mbClose, mbIgnore, mbAbort };
 
+// What Execute returns: the toolkit's usual dialog result of the button pressed.
+constexpr int mrOk = 1;
+constexpr int mrCancel = 2; // "CLOSE", and a box the window system closed
+constexpr int mrAbort = 3;  // "CANCEL"
+constexpr int mrIgnore = 5;
+constexpr int mrYes = 6;
+constexpr int mrNo = 7;
+
 // A set of TMsgDlgBtn: bit i stands for the button of ordinal i.
 using TMsgBut = uint8_t;
 constexpr TMsgBut MsgBut(TMsgDlgBtn b) {

@@ -14,6 +14,7 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <algorithm>
 #include <csignal>
 #include <sys/prctl.h>
 #include <utility>
@@ -57,6 +58,15 @@ struct TRun {
   void Press(QPushButton* B, const QString& Answer = "CLOSE") {
     AnswerBoxes(Answer, Box, &P.Main);
     B->click();
+    WaitForRun();
+  }
+  // The run goes on behind the click: the event loop runs until it has ended.
+  void WaitForRun() {
+    if (!P.Main.Running()) return;
+    QEventLoop L;
+    QObject::connect(&P.Main, &TMain::RunEnded, &L, &QEventLoop::quit);
+    QTimer::singleShot(60000, &L, &QEventLoop::quit); // a hung run fails below, not here
+    L.exec();
   }
   // What every finished run leaves: port closed, lamp off, bar hidden, buttons enabled.
   void ExpectIdle() {
@@ -319,6 +329,7 @@ TEST(AppE2E, MissingImageNamesTheFile) {
   R.P.Main.edFirm->setText(Gone);
   AnswerBoxes("CLOSE", R.Box, &R.P.Main);
   R.P.Main.ButStartClick(R.P.Main.butUpdate); // the file checks have disabled the button
+  R.WaitForRun();
   EXPECT_EQ(R.Box->Count, 1);
   EXPECT_EQ(R.Box->Text, "File not found: " + Gone);
   EXPECT_EQ(R.Status, QStringList{"Error"});
@@ -425,4 +436,141 @@ TEST(AppE2E, ConnectSequenceSyncFrameAndFinalReset) {
   for (int i = LastData + 1; i < T.size(); ++i)
     if (T[i]["ev"].toString() == "reset") ResetAfter = true;
   EXPECT_TRUE(ResetAfter);
+}
+
+// A close requested while a run goes on, or just as it ends, ends the program once the
+// run is over, with the settings file written; twenty programs in a row for each moment.
+// An Erase answered "NO" keeps each run short; the check box is changed just before the
+// close, so the file shows the settings as they stood at the close.
+TEST(AppE2E, CloseDuringOrAtTheEndOfARunEndsTheProgramWithSettingsWritten) {
+  TBoard B;
+  ASSERT_TRUE(B.Start({}));
+  QTemporaryDir Dir;
+  enum TWhen { AtConnected, AsThePortCloses, AsTheRunEnds };
+  const struct {
+    const char* Name;
+    TWhen When;
+  } Cases[] = {
+      {"during the run", AtConnected},
+      {"as the port closes", AsThePortCloses},
+      {"as the run ends", AsTheRunEnds},
+  };
+  for (const auto& C : Cases) {
+    for (int i = 0; i < 20; ++i) {
+      SCOPED_TRACE(QString("%1, program %2").arg(C.Name).arg(i).toStdString());
+      const QString Ini = Dir.filePath(QString("%1-%2.ini").arg(int(C.When)).arg(i));
+      const bool Ticked = i % 2 == 0;
+      int Exit = -1, Closes = 0;
+      QStringList Status;
+      auto Box = std::make_shared<TBoxSeen>();
+      {
+        TProgram P;
+        P.MsgBox->Beeper = [] {};
+        P.Main.IniFile->SetFileName(Ini);
+        TMain& M = P.Main;
+        auto Close = [&] {
+          ++Closes;
+          M.chkAutoErase->setChecked(Ticked);
+          M.close();
+        };
+        QObject::connect(M.sBar, &TStatusBar::PanelTextSet, &M, [&](int Index, const QString& T) {
+          if (Index != 0) return;
+          Status << T;
+          if (C.When == AtConnected && T == "Connected") Close();
+        });
+        QObject::connect(M.LED1, &TLed::ActiveChanged, &M, [&](bool On) {
+          if (C.When == AsThePortCloses && !On && M.Running()) Close();
+        });
+        QObject::connect(&M, &TMain::RunEnded, &M, [&] {
+          if (C.When == AsTheRunEnds) Close();
+        });
+        AnswerBoxes("NO", Box, &M);
+        QTimer::singleShot(150, &M, [&] {
+          M.cbPort->clear();
+          M.cbPort->addItem(B.Url);
+          M.cbPort->setCurrentText(B.Url);
+          M.FConfig.DoBeep = false;
+          M.FConfig.FastLow = M.FConfig.FastHigh = 30; // the board takes these holds too
+          M.chkAutoErase->setChecked(!Ticked);
+          M.butErase->click();
+        });
+        // A close that is lost leaves the program running: it is ended here instead.
+        QTimer Lost;
+        Lost.setSingleShot(true);
+        QObject::connect(&Lost, &QTimer::timeout, [] { QCoreApplication::exit(99); });
+        Lost.start(30000);
+        Exit = P.Exec();
+        EXPECT_FALSE(P.ComIo->cPort.Connected());
+      }
+      EXPECT_EQ(Exit, 0) << "the program did not end";
+      EXPECT_EQ(Closes, 1);
+      EXPECT_EQ(Box->Count, 1);
+      EXPECT_EQ(Status.mid(Status.indexOf("Connected")), (QStringList{"Connected", "OK"}));
+      TIniFile Written;
+      Written.SetFileName(Ini);
+      EXPECT_EQ(Written.ReadString("CONFIG", "ComPort", QString()), B.Url);
+      EXPECT_EQ(Written.ReadBoolean("CONFIG", "AutoErase", !Ticked), Ticked);
+      if (HasFailure()) return; // one program's failure tells it all
+    }
+  }
+}
+
+// While the run waits (here in the first reset hold of the connection, made long), the
+// window's thread goes on: a timer due early in the hold fires before the hold is over.
+TEST(AppE2E, WindowHandlesItsEventsWhileTheRunWaits) {
+  TBoard B;
+  ASSERT_TRUE(B.Start({}));
+  TImages I;
+  TRun R(B, I);
+  R.P.Main.FConfig.FastLow = 2000;
+  QStringList SeenByTimer;
+  bool Armed = false;
+  QObject::connect(R.P.Main.sBar, &TStatusBar::PanelTextSet, &R.P.Main,
+                   [&](int Index, const QString& T) {
+                     if (Index != 0 || T != "Connect fast " || Armed) return;
+                     Armed = true;
+                     QTimer::singleShot(100, &R.P.Main, [&] {
+                       SeenByTimer = R.Connect;
+                       SeenByTimer << (R.P.Main.Running() ? "running" : "idle");
+                     });
+                   });
+  R.Press(R.P.Main.butErase, "NO");
+  // The hold ends with the first sync try's "#": the timer came before it.
+  EXPECT_EQ(SeenByTimer, (QStringList{"Connect fast ", "running"}));
+  EXPECT_EQ(R.Connect, QStringList{"Connect fast #"});
+  EXPECT_EQ(R.Status.last(), "OK");
+  R.ExpectIdle();
+}
+
+// The debug log during a run: the run's packet lines and the USB watcher's lines (here
+// the selected adapter pulled out, which only notes "CLOSE COM") both reach the window's
+// log, and the run is not disturbed.
+TEST(AppE2E, RunAndUsbWatcherBothLogDuringARun) {
+  TBoard B;
+  ASSERT_TRUE(B.Start({}));
+  TImages I;
+  TRun R(B, I);
+  const std::string Adapter = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-9";
+  R.P.Main.TUsb()->RememberPort(Adapter, B.Url.toStdString());
+  const size_t Before = R.P.Log.Lines().size();
+  QObject::connect(R.P.Main.sBar, &TStatusBar::PanelTextSet, &R.P.Main,
+                   [&](int Index, const QString& T) {
+                     if (Index == 0 && T == "part.bin")
+                       R.P.Main.TUsb()->DeliverEvent(false, Adapter);
+                   });
+  R.Press(R.P.Main.butUpdate);
+  EXPECT_EQ(R.Box->Count, 0) << R.Box->Text.toStdString();
+  EXPECT_EQ(R.Status.last(), "OK");
+  const std::vector<std::string> Lines(R.P.Log.Lines().begin() + long(Before),
+                                       R.P.Log.Lines().end());
+  const auto Find = [&Lines](const std::string& L) {
+    return std::find(Lines.begin(), Lines.end(), L) - Lines.begin();
+  };
+  const long Remove = Find("REMOVE: " + Adapter);
+  ASSERT_LT(Remove + 1, long(Lines.size()));
+  EXPECT_EQ(Lines[size_t(Remove) + 1], "CLOSE COM");
+  // The run logged before and after the removal: its sync answer's dump, and more.
+  EXPECT_GT(Remove, 0);
+  EXPECT_LT(Remove + 2, long(Lines.size()));
+  R.ExpectIdle();
 }

@@ -1,4 +1,5 @@
 #include <QApplication>
+#include <QFontDatabase>
 #include <QFontInfo>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
@@ -31,6 +32,37 @@ TEST(DebugWindow, LooksAsDesigned) {
   EXPECT_EQ(Memo->lineWrapMode(), QPlainTextEdit::WidgetWidth);
   EXPECT_EQ(Memo->font().pixelSize(), 13);
   EXPECT_TRUE(QFontInfo(Memo->font()).fixedPitch());
+}
+
+// The log's font keeps a fixed-pitch face it is given; for a proportional one (what a
+// system may put in place of a missing face) it takes the system's fixed-pitch font.
+TEST(DebugWindow, LogFontIsAlwaysFixedPitch) {
+  QString Proportional;
+  for (const QString& F : QFontDatabase::families())
+    if (!QFontInfo(QFont(F)).fixedPitch()) {
+      Proportional = F;
+      break;
+    }
+  const QString Fixed = QFontInfo(QFontDatabase::systemFont(QFontDatabase::FixedFont)).family();
+  const struct {
+    QString Family;
+    QString Want; // the family expected, or empty for any fixed-pitch one
+  } Cases[] = {
+      {"Lucida Console", ""},
+      {"No Such Face Anywhere", ""},
+      {Proportional, Fixed},
+      {Fixed, Fixed},
+  };
+  for (const auto& c : Cases) {
+    if (c.Family.isEmpty()) continue; // a machine with no proportional face at all
+    SCOPED_TRACE(c.Family.toStdString());
+    const QFont F = DebugLogFont(c.Family);
+    EXPECT_EQ(F.pixelSize(), 13);
+    EXPECT_TRUE(QFontInfo(F).fixedPitch()) << QFontInfo(F).family().toStdString();
+    if (!c.Want.isEmpty()) {
+      EXPECT_EQ(QFontInfo(F).family(), c.Want);
+    }
+  }
 }
 
 TEST(DebugWindow, ShowsWhatWasWrittenWhileHiddenAndBefore) {
