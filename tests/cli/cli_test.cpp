@@ -275,6 +275,47 @@ TEST(Cli, FlashesThreeBoardsInParallelOneFailing) {
     EXPECT_EQ(Bd->Trace().find("\"len\":4194304"), std::string::npos);
 }
 
+// --no-stub, or UseStub=FALSE in the settings file: the board is written through the ROM
+// loader's own commands from the start; no stub is ever uploaded.
+TEST(Cli, WithoutTheStubTheRomLoaderWritesTheImages) {
+  const struct {
+    const char* Name;
+    std::vector<std::string> Flags;
+    const char* Ini;
+  } Cases[] = {{"--no-stub", {"--no-stub"}, ""}, {"UseStub=FALSE", {}, "UseStub=FALSE\r\n"}};
+  for (const auto& c : Cases) {
+    SCOPED_TRACE(c.Name);
+    TFiles F;
+    F.SetIni(c.Ini);
+    TBoard Bd;
+    Bd.S.Start();
+    const TRunResult R = RunCli(
+        Join(Join({"flash", "--json", "--no-auto-erase", "--settings", F.Ini, "--port", Bd.S.Url()},
+                  c.Flags),
+             F.Named()));
+    Bd.S.Stop();
+    EXPECT_EQ(R.Status, 0) << R.Err;
+    EXPECT_EQ(json::parse(R.Out)["ok"], true) << R.Out;
+    EXPECT_EQ(Bd.Flash(0x1000, F.Boot.size()), F.PatchedBoot());
+    EXPECT_EQ(Bd.Flash(0x8000, F.Part.size()), F.Part);
+    EXPECT_EQ(Bd.Flash(0x10000, F.Firm.size()), F.Firm);
+    size_t MemBegin = 0, SpiAttach = 0, Data = 0;
+    for (const std::string& P : Bd.S.TracedPackets("frame_in")) {
+      const std::string Op = P.substr(2, 2);
+      MemBegin += Op == "05";
+      SpiAttach += Op == "0D" || Op == "0d";
+      if (Op == "03") {
+        ++Data;
+        EXPECT_EQ(P.size(), size_t(2 * (8 + 16 + 1024))) << "ROM blocks are 1 KiB";
+      }
+    }
+    EXPECT_EQ(MemBegin, 0u) << "no stub upload";
+    EXPECT_EQ(SpiAttach, 1u);
+    // 16385 + 3072 + 65636 bytes in whole 1 KiB blocks, per image.
+    EXPECT_EQ(Data, 17u + 3u + 65u);
+  }
+}
+
 // Without --json the summary says which boards failed, on a line each.
 TEST(Cli, PlainOutputEndsWithASummary) {
   TFiles F;
