@@ -356,13 +356,15 @@ TEST_F(Rfc2217Test, FloodingServerKeepsMemoryFlatAndFailsInTime) {
     }
     const long Peak = MemoryKiB("VmHWM:");
     Stop = true;
+    // The client goes first: once it stops reading, the server's thread can block in a
+    // command reply while holding the send lock the flooding thread waits for.
+    Client.cPort.Close();
     Flood.join();
     // A read's limit is 300 ms; a hunt is bounded by ten limits.
     EXPECT_LT(Longest, std::chrono::seconds(3));
     ASSERT_GT(Before, 0);
     EXPECT_LT(Peak - Before, 8 * 1024)
         << "peak grew by " << (Peak - Before) << " KiB while " << (Sent >> 20) << " MiB were sent";
-    Client.cPort.Close();
     Flooder.DropClient();
   }
 }
