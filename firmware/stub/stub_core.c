@@ -22,7 +22,7 @@ enum {
 
 enum { SR_WEL = 0x02 };
 
-uint32_t stub_greeting = 0x4941484Fu; /* 'O' 'H' 'A' 'I', lowest byte first */
+volatile uint32_t stub_greeting = 0x4941484Fu; /* 'O' 'H' 'A' 'I', lowest byte first */
 
 /* The buffer that receives; the other one may hold the block being written. */
 static uint8_t* frame(struct stub* s) {
@@ -96,34 +96,36 @@ static void put_escaped(uint8_t c) {
   stub_hw_putc(c);
 }
 
-static void put_word(uint32_t w) {
-  int i;
-  for (i = 0; i < 4; ++i)
-    put_escaped((uint8_t)(w >> (8 * i)));
+/* One frame: len bytes of the words, lowest first, escaped. */
+static void send_frame(const uint32_t* words, uint32_t len) {
+  const uint8_t* p = (const uint8_t*)words;
+  stub_hw_putc(STUB_SLIP_END);
+  while (len--)
+    put_escaped(*p++);
+  stub_hw_putc(STUB_SLIP_END);
 }
 
 void stub_send_greeting(void) {
-  stub_hw_putc(STUB_SLIP_END);
-  put_word(stub_greeting);
-  stub_hw_putc(STUB_SLIP_END);
+  uint32_t w = stub_greeting;
+  send_frame(&w, 4);
 }
 
-static void reply(uint8_t cmd, uint32_t value, uint32_t err) {
-  stub_hw_putc(STUB_SLIP_END);
-  /* direction 1, the command, a data part of 2 bytes */
-  put_word(0x00020001u | (uint32_t)cmd << 8);
-  put_word(value);
-  put_escaped(err ? 1 : 0);
-  put_escaped((uint8_t)err);
-  stub_hw_putc(STUB_SLIP_END);
+static __attribute__((noinline)) void reply(uint8_t cmd, uint32_t value, uint32_t err) {
+  /* direction 1, the command, a data part of 2 bytes; the value; the status
+   * (1 on failure) and the error code */
+  uint32_t w[3];
+  w[0] = 0x00020001u | (uint32_t)cmd << 8;
+  w[1] = value;
+  w[2] = (err ? 1u : 0u) | err << 8;
+  send_frame(w, 10);
 }
 
 /* ---- flash ---- */
 
 static uint32_t read_status(uint8_t opcode) {
-  uint8_t v = 0xFF;
-  stub_hw_flash_cmd(opcode, 0, 0, 0, &v, 1);
-  return v;
+  uint32_t v = 0xFF; /* a whole word: the target stores whole words */
+  stub_hw_flash_cmd(opcode, 0, 0, 0, (uint8_t*)&v, 1);
+  return v & 0xFF;
 }
 
 /* A command of just its opcode. */
@@ -211,10 +213,12 @@ static uint32_t work_step(struct stub* s, uint32_t mode) {
   } else if (w->checked < w->len) {
     /* Read back: a write into a sector that did not erase, or a flash that
      * ignored the command, must not be reported as success. */
-    uint8_t back[STUB_SPI_CHUNK];
+    uint32_t back_words[STUB_SPI_CHUNK / 4];
+    const uint8_t* back = (const uint8_t*)back_words;
     uint32_t i;
     n = w->len - w->checked < STUB_SPI_CHUNK ? w->len - w->checked : STUB_SPI_CHUNK;
-    stub_hw_flash_cmd(NOR_READ | STUB_FLASH_ADDR, w->addr + w->checked, 0, 0, back, n);
+    stub_hw_flash_cmd(NOR_READ | STUB_FLASH_ADDR, w->addr + w->checked, 0, 0, (uint8_t*)back_words,
+                      n);
     err = 0;
     for (i = 0; i < n; ++i)
       if (back[i] != w->data[w->checked + i]) err = STUB_ERR_FLASH_WRITE;

@@ -124,8 +124,10 @@ struct stub {
   uint32_t buf_words[2][(STUB_FRAME_MAX + 3) / 4];
 };
 
-/* The greeting word ("OHAI" in wire order), the stub's only initialised data. */
-extern uint32_t stub_greeting;
+/* The greeting word ("OHAI" in wire order), the stub's only initialised data.
+ * Volatile so that it is read from the data word the loader wrote, never
+ * folded into the code as a constant. */
+extern volatile uint32_t stub_greeting;
 
 /* Sets the flash up; s must start zeroed (the target clears its .bss). */
 void stub_init(struct stub* s);
@@ -158,7 +160,8 @@ void stub_hw_set_baud_div16(uint32_t div16);
 /* Register access; a non-zero result refuses the address (unmapped or unaligned). */
 int stub_hw_read_reg(uint32_t addr, uint32_t* value);
 int stub_hw_write_reg(uint32_t addr, uint32_t value);
-/* Waits at least us microseconds at the fastest clock (so longer at slower ones). */
+/* Waits at least us microseconds (at most 1000000) at the fastest clock, so
+ * longer at slower ones. */
 void stub_hw_delay_us(uint32_t us);
 /* Monotonic ticks of STUB_TICK_CYCLES CPU cycles. */
 uint32_t stub_hw_ticks(void);
@@ -166,7 +169,8 @@ uint32_t stub_hw_ticks(void);
 void stub_hw_flash_attach(void);
 /* One SPI flash transaction: the opcode (low 8 bits of op), a 24-bit address
  * when op has STUB_FLASH_ADDR, out_len bytes sent from out, then in_len bytes
- * read into in. Lengths up to STUB_SPI_CHUNK. */
+ * read into in. Lengths up to STUB_SPI_CHUNK. in is word-aligned with room
+ * for in_len rounded up to whole words, which the target may fill. */
 #define STUB_FLASH_ADDR 0x100u
 void stub_hw_flash_cmd(uint32_t op, uint32_t addr, const uint8_t* out, uint32_t out_len,
                        uint8_t* in, uint32_t in_len);
