@@ -168,10 +168,12 @@ uint32_t stub_hw_ticks(void);
 /* Routes the flash pins to SPI1 and sets the controller up for plain SPI. */
 void stub_hw_flash_attach(void);
 /* One SPI flash transaction: the opcode (low 8 bits of op), a 24-bit address
- * when op has STUB_FLASH_ADDR, out_len bytes sent from out, then in_len bytes
- * read into in. Lengths up to STUB_SPI_CHUNK. in is word-aligned with room
- * for in_len rounded up to whole words, which the target may fill. */
+ * when op has STUB_FLASH_ADDR, 8 dummy clocks when op has STUB_FLASH_DUMMY,
+ * out_len bytes sent from out, then in_len bytes read into in. Lengths up to
+ * STUB_SPI_CHUNK. in is word-aligned with room for in_len rounded up to
+ * whole words, which the target may fill. */
 #define STUB_FLASH_ADDR 0x100u
+#define STUB_FLASH_DUMMY 0x200u
 void stub_hw_flash_cmd(uint32_t op, uint32_t addr, const uint8_t* out, uint32_t out_len,
                        uint8_t* in, uint32_t in_len);
 

@@ -41,6 +41,7 @@
 #define SPI_CMD_USR (1u << 18)
 #define SPI_USER_COMMAND (1u << 31)
 #define SPI_USER_ADDR (1u << 30)
+#define SPI_USER_DUMMY (1u << 29)
 #define SPI_USER_MISO (1u << 28)
 #define SPI_USER_MOSI (1u << 27)
 #define SPI_USER_CS_SETUP (1u << 5)
@@ -199,10 +200,13 @@ void stub_hw_flash_cmd(uint32_t op, uint32_t addr, const uint8_t* out, uint32_t 
   uint32_t i, polls;
   if (op & STUB_FLASH_ADDR) {
     user |= SPI_USER_ADDR;
-    AT(spi, SPI1_USER1) = 23u << 26; /* 24 address bits */
+    /* 24 address bits (ADDR_BITLEN 31:26), 8 dummy cycles (DUMMY_CYCLELEN 7:0)
+     * where the dummy phase is switched on below */
+    AT(spi, SPI1_USER1) = (23u << 26) | 7u;
     /* The address phase shifts out from bit 31 down. */
     AT(spi, SPI1_ADDR) = addr << 8;
   }
+  if (op & STUB_FLASH_DUMMY) user |= SPI_USER_DUMMY;
   if (out_len) {
     user |= SPI_USER_MOSI;
     AT(spi, SPI1_MOSI_DLEN) = out_len * 8u - 1u;

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <string>
 
 #include "VbBoard.h"
@@ -59,6 +60,8 @@ struct TStubFixture {
   }
   const std::vector<std::string>& Log() { return Chip->Nor().Log(); }
 };
+
+using TStrings = std::vector<std::string>;
 
 TEST(VboardStubFlash, PartsOfEachMakerAreUnprotectedOnlyAsTheirDatasheetAllows) {
   // Every part starts protected and in continuous-read mode, as a previous
@@ -133,6 +136,98 @@ TEST(VboardStubFlash, TheModelPunishesWhatTheStubAvoids) {
     Now += Nor.Command(Now, 0x02 | 0x100, 0x1000, Data, 4, nullptr, 0);
     Now = std::max(Now, Nor.BusyUntil()) + 1;
     EXPECT_EQ(Flash.Bytes()[0x1000], 0xFF); // the program did not land
+  }
+}
+
+TEST(VboardStubFlash, TheModelsPartsDifferAsTheirDatasheetsSay) {
+  // What the tests of the stub rely on the parts to do, so that a careless
+  // stub is caught: each case sends raw commands and looks at the part.
+  struct TCmd {
+    uint32_t Op; // 0x100: with a 24-bit address
+    uint32_t Addr;
+    TBytes Out;
+    uint32_t InLen;
+  };
+  const TCmd Wren{0x06, 0, {}, 0};
+  struct {
+    const char* Name;
+    TFlashPart Part;
+    bool Protect;
+    std::vector<TCmd> Cmds;
+    std::function<void(const TNorFlash&, const TFlash&, const TBytes& In)> Check;
+  } Cases[] = {
+      {"0x52 erases 64 KiB on the older Macronix part",
+       TFlashPart::MacronixOld,
+       false,
+       {Wren, {0x152, 0x8000, {}, 0}},
+       [](const TNorFlash&, const TFlash& F, const TBytes&) {
+         EXPECT_EQ(F.Bytes()[0x0000], 0xFF);
+         EXPECT_EQ(F.Bytes()[0xFFFF], 0xFF);
+         EXPECT_EQ(F.Bytes()[0x10000], 0x00);
+       }},
+      {"and 32 KiB on the newer one with the same id",
+       TFlashPart::Macronix,
+       false,
+       {Wren, {0x152, 0x8000, {}, 0}},
+       [](const TNorFlash&, const TFlash& F, const TBytes&) {
+         EXPECT_EQ(F.Bytes()[0x7FFF], 0x00);
+         EXPECT_EQ(F.Bytes()[0x8000], 0xFF);
+         EXPECT_EQ(F.Bytes()[0xFFFF], 0xFF);
+         EXPECT_EQ(F.Bytes()[0x10000], 0x00);
+       }},
+      {"a one-byte status write clears the Winbond part's QE",
+       TFlashPart::Winbond,
+       false,
+       {Wren, {0x01, 0, {0x00}, 0}},
+       [](const TNorFlash& N, const TFlash&, const TBytes&) { EXPECT_FALSE(N.Qe()); }},
+      {"bit 6 of the Macronix part's status register is its QE",
+       TFlashPart::Macronix,
+       false,
+       {Wren, {0x01, 0, {0x00}, 0}},
+       [](const TNorFlash& N, const TFlash&, const TBytes&) { EXPECT_FALSE(N.Qe()); }},
+      {"a second status byte to a Macronix part is misuse",
+       TFlashPart::Macronix,
+       false,
+       {Wren, {0x01, 0, {0x40, 0x00}, 0}},
+       [](const TNorFlash& N, const TFlash&, const TBytes&) {
+         EXPECT_EQ(N.Faults(), (TStrings{"two-byte WRSR to a part with one status register"}));
+       }},
+      {"the newer GigaDevice part ignores the two-byte status write",
+       TFlashPart::GigaDevice31,
+       true,
+       {Wren, {0x01, 0, {0x00, 0x02}, 0}},
+       [](const TNorFlash& N, const TFlash&, const TBytes&) { EXPECT_TRUE(N.Protected()); }},
+      {"CMP with no block-protect bit protects the whole Winbond part",
+       TFlashPart::WinbondCmp,
+       false,
+       {},
+       [](const TNorFlash& N, const TFlash&, const TBytes&) { EXPECT_TRUE(N.Protected()); }},
+      {"an SFDP read without the dummy clocks arrives a byte late",
+       TFlashPart::Winbond,
+       false,
+       {{0x15A, 0, {}, 4}},
+       [](const TNorFlash&, const TFlash&, const TBytes& In) {
+         EXPECT_EQ(In, (TBytes{0xFF, 'S', 'F', 'D'}));
+       }},
+  };
+  for (const auto& c : Cases) {
+    SCOPED_TRACE(c.Name);
+    TBoardOptions Opt;
+    Opt.FlashPart = c.Part;
+    Opt.FlashProtected = c.Protect;
+    TFlash Flash;
+    const TBytes Zeros(0x20000, 0x00);
+    Flash.Program(0, Zeros.data(), uint32_t(Zeros.size()));
+    TNorFlash Nor(Flash, Opt, nullptr);
+    int64_t Now = 0;
+    TBytes In;
+    for (const TCmd& Cmd : c.Cmds) {
+      In.assign(Cmd.InLen, 0);
+      Now += Nor.Command(Now, Cmd.Op, Cmd.Addr, Cmd.Out.data(), uint32_t(Cmd.Out.size()), In.data(),
+                         Cmd.InLen);
+      Now = std::max(Now, Nor.BusyUntil());
+    }
+    c.Check(Nor, Flash, In);
   }
 }
 
