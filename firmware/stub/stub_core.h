@@ -80,9 +80,21 @@ enum {
 #define STUB_WAIT_ERASE_MS 6000u
 #define STUB_WAIT_CHIP_MS 400000u
 
-/* Status register 1: write in progress, and the block-protect bits (BP0..BP4
- * as far as the common parts define them). */
-enum { STUB_SR_BUSY = 0x01, STUB_SR_PROTECT = 0x7C };
+/* Status register 1's write-in-progress bit. */
+enum { STUB_SR_BUSY = 0x01 };
+
+/* What the stub found out about the flash part at attach (struct stub's
+ * flash word, also the value of the ERASE_FLASH answer, which the program
+ * logs): the JEDEC manufacturer byte, how the part is unprotected, and the
+ * erase units besides 4 KiB sectors that the part itself confirms. */
+enum {
+  STUB_PART_MAKER = 0xFF,       /* bits 7..0: the manufacturer byte */
+  STUB_PART_SFDP = 1u << 8,     /* a JEDEC parameter table (SFDP) was read */
+  STUB_PART_ERASE32 = 1u << 9,  /* 0x52 erases 32 KiB, as the table lists */
+  STUB_PART_ERASE64 = 1u << 10, /* 0xD8 erases 64 KiB, as the table or the maker confirms */
+  STUB_PART_SR2 = 1u << 11      /* status register 2 at 0x35 (QE bit 1, CMP bit 6), and
+                                   block protection in bits 2..6 of register 1, not 2..5 */
+};
 
 /* One FLASH_BEGIN session. The erase frontier only grows, from the start
  * address towards the end of the data. */
@@ -117,7 +129,7 @@ struct stub {
   uint32_t frame_bad;   /* bad escape or overflow seen in the current frame */
   uint32_t rx_buf;      /* which buffer receives: the other may be being written */
   uint32_t last_alive;  /* tick of the last keep-alive byte or received frame */
-  uint32_t two_status;  /* the part has a second status register at 0x35 */
+  uint32_t flash;       /* STUB_PART_* facts about the flash part */
   uint32_t chip_erased; /* ERASE_FLASH succeeded in this run */
   uint8_t dirty[STUB_FLASH_LIMIT / STUB_SECTOR / 8]; /* sectors programmed since */
   /* Word-aligned so that the target may read them as words if it wants to. */
