@@ -73,17 +73,20 @@ source_of() {
   need dpkg-dev dpkg-source
   need xz-utils xz
   need bzip2 bzip2
-  if ! apt-cache showsrc "$pkg" 2>/dev/null | grep -q '^Version:'; then
+  # Newest first; a version the mirror no longer carries is skipped.
+  versions() { { apt-cache showsrc "$pkg" 2>/dev/null || true; } | awk '/^Version:/ { print $2 }' | sort -u | sort -rV; }
+  local v tmp list
+  list=$(versions)
+  if [ -z "$list" ]; then
     echo "realistic-image: adding deb-src entries so that apt can fetch $pkg's source" >&2
     "$root/scripts/add-deb-src.sh"
-    apt-cache showsrc "$pkg" 2>/dev/null | grep -q '^Version:' || $SUDO apt-get update -q >&2
+    list=$(versions)
+    [ -n "$list" ] || { $SUDO apt-get update -q >&2; list=$(versions); }
   fi
-  # Newest first; a version the mirror no longer carries is skipped.
-  local v tmp
-  for v in $(apt-cache showsrc "$pkg" | awk '/^Version:/ { print $2 }' | sort -u | sort -rV); do
+  for v in $list; do
     tmp=$(mktemp -d "$cache/src/.fetch.XXXXXX")
     echo "realistic-image: fetching the source of $pkg $v" >&2
-    if (cd "$tmp" && apt-get source -q "$pkg=$v" >&2 2>"$tmp/.log"); then
+    if (cd "$tmp" && apt-get source -q "$pkg=$v" >"$tmp/.log" 2>&1); then
       d=$(find "$tmp" -mindepth 1 -maxdepth 1 -type d | head -n 1)
       local dest="$cache/src/${pkg}_$v"
       rm -rf "$dest"
