@@ -611,6 +611,7 @@ static void handle_frame(struct stub* s) {
 int stub_service(struct stub* s) {
   int c = stub_hw_getc();
 #if STUB_FAST
+  if (s->fr.active) return (int)read_step(s, c);
   if (c < 0 && s->fw.active) return (int)fast_step(s);
 #endif
   if (c < 0) return (int)work_step(s, WORK_AHEAD);

@@ -197,6 +197,16 @@ struct stub_fast_write {
   uint32_t err;            /* the first failure, reported with the next answer */
   uint8_t map[STUB_FLASH_LIMIT / STUB_SECTOR / 8]; /* bit k: write sector k */
 };
+
+/* A READ in progress: packets go out while the window allows, acknowledgements
+ * come back between them. */
+struct stub_fast_read {
+  uint32_t active;
+  uint32_t addr, len, packet, window;
+  uint32_t sent, acked;
+  uint32_t since; /* tick of the last acknowledgement (or the request) */
+  struct stub_digest digest;
+};
 #endif
 
 struct stub {
@@ -215,6 +225,7 @@ struct stub {
 #if STUB_FAST
   uint32_t jedec; /* the part's JEDEC id: maker, type, capacity (lowest byte first) */
   struct stub_fast_write fw;
+  struct stub_fast_read fr;
   struct stub_inflate z;
   uint8_t ring[STUB_RING];
 #endif

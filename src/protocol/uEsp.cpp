@@ -125,7 +125,7 @@ void TEsp::addOut(uint8_t Kind, uintptr_t Value, uint16_t Len) {
   OutPos += int32_t(n);
 }
 
-void TEsp::sendPacket(const uint8_t* ptr, uint16_t cnt, uint8_t com) {
+void TEsp::sendPacket(const uint8_t* ptr, uint16_t cnt, uint8_t com, bool Purge) {
   if (cnt > EspMaxPayload) throw Exception("Error Packet Size");
   Request.Direction = 0;
   Request.Command = com;
@@ -162,7 +162,7 @@ void TEsp::sendPacket(const uint8_t* ptr, uint16_t cnt, uint8_t com) {
   *o++ = SlipEnd;
 
   // Whatever arrived before this request (an earlier answer's tail) is thrown away.
-  FComIo.ClearBuffer(true, true);
+  if (Purge) FComIo.ClearBuffer(true, true);
   FComIo.Write(IoBuf, int32_t(o - IoBuf));
 }
 

@@ -94,8 +94,9 @@ public:
   // Progress(done, total) comes before each step, done counting that step.
   void romEraseFlash(const std::function<void(uint32_t Done, uint32_t Total)>& Progress = {});
 
-  // packet layer
-  void sendPacket(const uint8_t* ptr, uint16_t cnt, uint8_t com);
+  // packet layer. Purge false keeps what has arrived (the fast stub's read streams
+  // packets while the program acknowledges them); every loader command purges.
+  void sendPacket(const uint8_t* ptr, uint16_t cnt, uint8_t com, bool Purge = true);
   int getPacket(int Timeout, bool ChkDir) override;
   const uint8_t* ResponseBytes() const override;
   size_t ResponseCapacity() const override;

@@ -23,8 +23,9 @@ const char* Usage =
     "usage: quorvex-vboard [options]\n"
     "  --port N                listen on 127.0.0.1:N (0, the default, picks a free port);\n"
     "                          the first line printed is rfc2217://127.0.0.1:N\n"
-    "  --flash FILE            the 4 MiB flash (created filled with 0xFF; saved when a client\n"
+    "  --flash FILE            the flash (created filled with 0xFF; saved when a client\n"
     "                          leaves and on exit)\n"
+    "  --flash-size MIB        the flash part's size: 4 (default), 8 or 16; its JEDEC id says so\n"
     "  --trace FILE            one JSON object a line for every event\n"
     "  --chip esp32|esp32s2|unknown   the identification word the loader reports\n"
     "  --mac AA:BB:CC:DD:EE:FF the MAC address in the eFuse words\n"
@@ -56,6 +57,8 @@ const char* Usage =
     "  --refuse OPCODE         the ROM loader refuses this opcode (status 1), e.g. 5 MEM_BEGIN\n"
     "  --drop-after N          the connection is cut after N bytes from the client\n"
     "  --refuse-baud           CHANGE_BAUDRATE fails\n"
+    "  --fast-stub-hangs       the fast stub, once started, hangs before its greeting\n"
+    "  --bad-sector ADDR       programs into the 4 KiB sector at ADDR do not land\n"
     "tools:\n"
     "  --check FLASH --image 0x1000:boot.bin [--image OFF:FILE ...]\n"
     "                          compare a flash file with images (no patch is applied; a\n"
@@ -99,6 +102,10 @@ int main(int argc, char** argv) {
       port = Number(a, val(), 0, 65535);
     } else if (a == "--flash") {
       flashFile = val();
+    } else if (a == "--flash-size") {
+      const long long m = Number(a, val(), 4, 16);
+      if (m != 4 && m != 8 && m != 16) Bad("--flash-size: 4, 8 or 16");
+      o.FlashMiB = uint32_t(m);
     } else if (a == "--trace") {
       traceFile = val();
     } else if (a == "--chip") {
@@ -186,12 +193,17 @@ int main(int argc, char** argv) {
       o.DropAfterBytes = Number(a, val(), 0, 1LL << 40);
     } else if (a == "--refuse-baud") {
       o.RefuseBaud = true;
+    } else if (a == "--fast-stub-hangs") {
+      o.FastStubHangs = true;
+    } else if (a == "--bad-sector") {
+      o.BadSector = Number(a, val(), 0, (16LL << 20) - 1);
     } else if (a == "--check") {
       check = true;
       checkFile = val();
     } else if (a == "--image") {
       TImageAt im;
-      if (!ParseImageAt(val(), im)) Bad("--image: OFFSET:FILE, like 0x1000:boot.bin");
+      if (!ParseImageAt(val(), im, TFlash::MaxSize))
+        Bad("--image: OFFSET:FILE, like 0x1000:boot.bin");
       images.push_back(im);
     } else if (a == "--make-demo-images") {
       demo = true;
@@ -219,7 +231,7 @@ int main(int argc, char** argv) {
     if (!holdGiven) o.MinHoldMs = 250;
   }
 
-  TFlash flash;
+  TFlash flash(o.FlashMiB << 20);
   std::string err;
   if (!flashFile.empty() && !flash.Load(flashFile, err)) {
     std::fprintf(stderr, "quorvex-vboard: %s\n", err.c_str());
