@@ -5,9 +5,11 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <vector>
 
 #include "../link/uComIo.h"
 #include "../support/uDebugLog.h"
+#include "uEspLimits.h"
 
 // The embedded flasher stub blob (generated from resources/stub_esp32.bin at build time).
 std::span<const uint8_t> StubEsp32Blob();
@@ -25,15 +27,10 @@ constexpr int EspWrongDir = -2;     // direction test asked for and Direction is
 constexpr int EspBadEscape = -7;    // 0xDB followed by something other than 0xDC/0xDD
 constexpr int EspFrameTooLong = -8; // the frame decodes to more than the response record holds
 
-// The flash of the modules this tool targets, as the ROM loader is told about it.
-constexpr uint32_t EspFlashSize = 4u << 20;
-constexpr uint32_t EspSectorSize = 4096;
-constexpr uint32_t EspRomBlockSize = 1024;  // the ROM loader's FLASH_DATA block
-constexpr uint32_t EspRomEraseStep = 65536; // whole-flash erase in the ROM, one FLASH_BEGIN each
-// Worst-case erase time of one 4 KiB sector in the flash parts' datasheets, and what
-// an answer may take on top of the erase.
-constexpr int EspSectorEraseMaxMs = 400;
-constexpr int EspRomAnswerMarginMs = 3000;
+// The loader's SYNC request as a ready frame of 46 bytes, framed as sendPacket frames a
+// request. Its checksum field holds the bytes 78 01 3A 00, not what the checksum rule
+// would give; none of its bytes needs escaping.
+std::vector<uint8_t> SyncFrame();
 
 // Records hold their header fields as host integers; on the wire (and in the
 // debug dumps) the header is little-endian, whatever the host.
