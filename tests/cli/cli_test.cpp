@@ -17,7 +17,7 @@
 #include <unistd.h>
 
 #include "VbTestServer.h"
-#include "uCliSettings.h"
+#include "flash/uSettings.h"
 
 using namespace vbtest;
 using vboard::TBytes;
@@ -438,12 +438,15 @@ TEST(Cli, SettingsReaderTable) {
   };
   for (const auto& C : Cases) {
     SCOPED_TRACE(C.Name);
-    const TCliSettings S = ParseSettings(C.Text);
+    TIniStore Ini;
+    ASSERT_TRUE(Ini.SetBytes(C.Text));
+    std::vector<TSettingProblem> Problems;
+    const TSettings S = ReadSettings(Ini, Problems);
     EXPECT_EQ(S.Config.FastBaud, C.FastBaud);
     EXPECT_EQ(S.Config.SlowLow, C.SlowLow);
     EXPECT_EQ(S.AutoErase, C.AutoErase);
     EXPECT_EQ(S.NetPorts, C.NetPorts);
-    EXPECT_EQ(S.Problems.size(), C.Problems);
+    EXPECT_EQ(Problems.size(), C.Problems);
   }
 }
 
