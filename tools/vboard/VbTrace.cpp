@@ -3,45 +3,28 @@
 namespace vboard {
 
 TTraceLine::TTraceLine(const char* Event) {
-  Body = std::string("\"ev\":\"") + Event + "\"";
-}
-
-void TTraceLine::KeyOf(const char* Key) {
-  Body += ",\"";
-  Body += Key;
-  Body += "\":";
+  Fields["ev"] = Event;
 }
 
 TTraceLine& TTraceLine::Num(const char* Key, int64_t V) {
-  KeyOf(Key);
-  Body += std::to_string(V);
+  Fields[Key] = V;
   return *this;
 }
 
 TTraceLine& TTraceLine::Bool(const char* Key, bool V) {
-  KeyOf(Key);
-  Body += V ? "true" : "false";
+  Fields[Key] = V;
   return *this;
 }
 
 TTraceLine& TTraceLine::Str(const char* Key, const std::string& V) {
-  KeyOf(Key);
-  Body += '"';
-  for (char c : V) {
-    unsigned char u = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      Body += '\\';
-      Body += c;
-    } else if (u < 0x20 || u >= 0x7F) {
-      char e[8];
-      std::snprintf(e, sizeof e, "\\u%04x", u);
-      Body += e;
-    } else {
-      Body += c;
-    }
-  }
-  Body += '"';
+  Fields[Key] = V;
   return *this;
+}
+
+std::string TTraceLine::Text() const {
+  const std::string Object =
+      Fields.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+  return Object.substr(1, Object.size() - 2); // without the braces
 }
 
 TTrace::~TTrace() {

@@ -3,6 +3,7 @@
 // milliseconds and the event name "ev". Tests read it back.
 #include <cstdint>
 #include <cstdio>
+#include <nlohmann/json.hpp>
 #include <string>
 
 namespace vboard {
@@ -11,13 +12,14 @@ class TTraceLine {
 public:
   explicit TTraceLine(const char* Event);
   TTraceLine& Num(const char* Key, int64_t V);
+  // Any text: bytes that are no UTF-8 are written as U+FFFD, so the line stays JSON.
   TTraceLine& Str(const char* Key, const std::string& V);
   TTraceLine& Bool(const char* Key, bool V);
-  const std::string& Text() const { return Body; }
+  // The fields after "t", as they stand in the line: "ev":"...",...
+  std::string Text() const;
 
 private:
-  void KeyOf(const char* Key);
-  std::string Body;
+  nlohmann::ordered_json Fields = nlohmann::ordered_json::object();
 };
 
 class TTrace {
