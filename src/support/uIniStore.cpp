@@ -30,16 +30,6 @@ bool IsTrimmed(char c) {
   return static_cast<unsigned char>(c) <= 0x20;
 }
 
-std::string TrimLine(std::string_view s) {
-  size_t b = 0;
-  size_t e = s.size();
-  while (b < e && IsTrimmed(s[b]))
-    ++b;
-  while (e > b && IsTrimmed(s[e - 1]))
-    --e;
-  return std::string(s.substr(b, e - b));
-}
-
 bool IsBlankLine(std::string_view s) {
   for (char c : s)
     if (!IsTrimmed(c)) return false;
@@ -504,14 +494,14 @@ bool TIniStore::SetBytes(std::string_view Data) {
     size_t End = Text.find_first_of("\r\n", Pos);
     if (End == std::string::npos) End = n;
     const std::string Raw = Text.substr(Pos, End - Pos);
-    const std::string Line = TrimLine(Raw);
+    const std::string Line = TrimBlanks(Raw);
     Pos = End;
     if (Pos < n && Text[Pos] == '\r') ++Pos;
     if (Pos < n && Text[Pos] == '\n') ++Pos;
 
     if (Line.size() >= 2 && Line.front() == '[' && Line.back() == ']') {
       FSections.push_back(
-          {TrimLine(std::string_view(Line).substr(1, Line.size() - 2)), {}, Raw, true});
+          {TrimBlanks(std::string_view(Line).substr(1, Line.size() - 2)), {}, Raw, true});
       Cur = &FSections.back();
       continue;
     }
@@ -524,8 +514,8 @@ bool TIniStore::SetBytes(std::string_view Data) {
     if (Line.empty() || Line[0] == ';' || Eq == std::string::npos)
       Cur->Lines.push_back({false, {}, Line, Raw, true});
     else
-      Cur->Lines.push_back({true, TrimLine(std::string_view(Line).substr(0, Eq)),
-                            TrimLine(std::string_view(Line).substr(Eq + 1)), Raw, true});
+      Cur->Lines.push_back({true, TrimBlanks(std::string_view(Line).substr(0, Eq)),
+                            TrimBlanks(std::string_view(Line).substr(Eq + 1)), Raw, true});
   }
   return true;
 }
