@@ -161,12 +161,14 @@ std::string ToUtf16(std::string_view Text, bool Le) {
   return Out;
 }
 
+#ifndef _WIN32
 std::string FromLatin1(std::string_view Bytes) {
   std::string Out;
   for (char c : Bytes)
     AppendUtf8(Out, static_cast<unsigned char>(c));
   return Out;
 }
+#endif
 
 #ifdef _WIN32
 // The ANSI code page and back, through UTF-16.
