@@ -350,7 +350,7 @@ void TEsp::flashStart(uint32_t Offset, uint32_t ImageSize, uint32_t BlockSize) {
 
 void TEsp::flashWrite(const uint8_t* ptr, uint32_t size) {
   // A larger block does not fit the request; refuse it before anything is sent.
-  if (size > EspDataSize) throw Exception("Error Flash Write");
+  if (size > EspWriteBlockSize) throw Exception("Error Flash Write");
   addOut(0, 0);
   addOut(3, size);
   addOut(3, uint32_t(Sequence));
@@ -477,7 +477,7 @@ void TEsp::romFlashStart(uint32_t Offset, uint32_t ImageSize) {
 void TEsp::romFlashWrite(const uint8_t* ptr, uint32_t size) {
   // More than the image announced, or a short piece before its end (which would move
   // everything after it), would put bytes where they do not belong.
-  if (size > EspDataSize || size > RomLeft || (size < RomLeft && size % EspRomBlockSize != 0))
+  if (size > EspWriteBlockSize || size > RomLeft || (size < RomLeft && size % EspRomBlockSize != 0))
     throw Exception("Error Flash Write");
   uint8_t Block[EspRomBlockSize];
   for (uint32_t Done = 0; Done < size;) {

@@ -15,8 +15,9 @@
 std::span<const uint8_t> StubEsp32Blob();
 
 // Sizes of the packet layer.
-constexpr size_t EspDataSize = 16384;   // data area of a response record
-constexpr size_t EspMaxPayload = 16400; // a full flash block behind its 16-byte block header
+constexpr size_t EspDataSize = 16384; // data area of a response record
+// A full flash block behind its 16-byte block header.
+constexpr size_t EspMaxPayload = 16 + EspWriteBlockSize;
 constexpr size_t EspOutBufSize = 16416;
 // A frame in which every header and payload byte needs escaping, plus both delimiters.
 constexpr size_t EspMaxFrame = 2 + 2 * (8 + EspMaxPayload);
