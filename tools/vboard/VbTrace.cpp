@@ -1,30 +1,44 @@
 #include "VbTrace.h"
 
+#include <nlohmann/json.hpp>
+
 namespace vboard {
 
+namespace {
+
+// A text as a JSON string, quotes included.
+std::string Quoted(const std::string& Text) {
+  return nlohmann::json(Text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+} // namespace
+
 TTraceLine::TTraceLine(const char* Event) {
-  Fields["ev"] = Event;
+  Body = "\"ev\":" + Quoted(Event);
+}
+
+void TTraceLine::KeyOf(const char* Key) {
+  Body += ',';
+  Body += Quoted(Key);
+  Body += ':';
 }
 
 TTraceLine& TTraceLine::Num(const char* Key, int64_t V) {
-  Fields[Key] = V;
+  KeyOf(Key);
+  Body += std::to_string(V);
   return *this;
 }
 
 TTraceLine& TTraceLine::Bool(const char* Key, bool V) {
-  Fields[Key] = V;
+  KeyOf(Key);
+  Body += V ? "true" : "false";
   return *this;
 }
 
 TTraceLine& TTraceLine::Str(const char* Key, const std::string& V) {
-  Fields[Key] = V;
+  KeyOf(Key);
+  Body += Quoted(V);
   return *this;
-}
-
-std::string TTraceLine::Text() const {
-  const std::string Object =
-      Fields.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
-  return Object.substr(1, Object.size() - 2); // without the braces
 }
 
 TTrace::~TTrace() {

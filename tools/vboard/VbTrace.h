@@ -3,7 +3,6 @@
 // milliseconds and the event name "ev". Tests read it back.
 #include <cstdint>
 #include <cstdio>
-#include <nlohmann/json.hpp>
 #include <string>
 
 namespace vboard {
@@ -16,10 +15,11 @@ public:
   TTraceLine& Str(const char* Key, const std::string& V);
   TTraceLine& Bool(const char* Key, bool V);
   // The fields after "t", as they stand in the line: "ev":"...",...
-  std::string Text() const;
+  const std::string& Text() const { return Body; }
 
 private:
-  nlohmann::ordered_json Fields = nlohmann::ordered_json::object();
+  void KeyOf(const char* Key);
+  std::string Body;
 };
 
 class TTrace {
