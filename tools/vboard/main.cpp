@@ -99,15 +99,23 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
   App.add_option("--cpu-mhz", o.CpuMhz, "CPU clock while the stub runs (default 40, the crystal)")
       ->type_name("N")
       ->check(CLI::Range(1, 240).description(""));
-  const std::map<std::string, TFlashPart> Parts = {{"winbond", TFlashPart::Winbond},
-                                                   {"gigadevice", TFlashPart::GigaDevice},
-                                                   {"macronix", TFlashPart::Macronix},
-                                                   {"sr2-ff", TFlashPart::Sr2ReadsFF},
-                                                   {"unknown", TFlashPart::Unknown}};
+  const std::map<std::string, TFlashPart> Parts = {
+      {"winbond", TFlashPart::Winbond},
+      {"winbond-cmp", TFlashPart::WinbondCmp},
+      {"gigadevice", TFlashPart::GigaDevice},
+      {"gigadevice-31", TFlashPart::GigaDevice31},
+      {"macronix", TFlashPart::Macronix},
+      {"macronix-old", TFlashPart::MacronixOld},
+      {"macronix-old-sfdp", TFlashPart::MacronixOldSfdp},
+      {"issi", TFlashPart::Issi},
+      {"sr2-ff", TFlashPart::Sr2ReadsFF},
+      {"unknown", TFlashPart::Unknown}};
   App.add_option_function<std::string>(
          "--flash-part", [&o, Parts](const std::string& v) { o.FlashPart = Parts.at(v); },
-         "winbond (default), gigadevice, macronix (0x35 enters QPI), sr2-ff (status register "
-         "2 reads 0xFF), unknown")
+         "winbond (default), winbond-cmp (CMP set), gigadevice, gigadevice-31 (status "
+         "register 2 only through 0x31), macronix (0x35 enters QPI), macronix-old (0x52 "
+         "erases 64 KiB, no SFDP), macronix-old-sfdp, issi, sr2-ff (status register 2 reads "
+         "0xFF), unknown (EON: 0x52 erases 64 KiB, no SFDP)")
       ->type_name("P")
       ->check(CLI::IsMember(Parts).description(""));
   App.add_flag("--flash-protected", o.FlashProtected, "block-protect bits set at power-up");
