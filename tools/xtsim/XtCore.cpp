@@ -65,6 +65,7 @@ void TCore::Reset(uint32_t NewPc, uint32_t NewPs) {
   Intenable = Interrupt = 0;
   LastTransfer = NewPc;
   ResumeAt = ~0u;
+  Sleeping = false;
 }
 
 void TCore::Stop(std::string Why) {
@@ -309,13 +310,15 @@ bool TCore::Mmio(const TRegion& R, uint32_t Addr, unsigned W, bool Write, uint32
   M.Offset = Addr - R.Base;
   M.Width = uint8_t(W);
   M.Write = Write;
-  M.Value = Write ? V : 0;
+  // A narrow store puts only the register's low bytes on the bus.
+  const uint32_t Mask = W == 4 ? ~0u : (1u << (8 * W)) - 1;
+  M.Value = Write ? V & Mask : 0;
   M.Pc = Pc;
   M.Cycle = CycleCount;
   CycleCount += R.WaitCycles;
   if (!R.Hook(*this, M)) return false;
   if (!Write) {
-    V = W == 4 ? M.Value : M.Value & ((1u << (8 * W)) - 1);
+    V = M.Value & Mask;
     M.Value = V;
   }
   if (Trace) Trace->Mmio(M);
@@ -324,58 +327,37 @@ bool TCore::Mmio(const TRegion& R, uint32_t Addr, unsigned W, bool Write, uint32
 
 // The rules, in the order the hardware applies them: nothing mapped; the instruction bus
 // taking only aligned words; alignment; the region's permission; then the access.
-bool TCore::LoadSlow(uint32_t Addr, unsigned W, uint32_t& V, const TInsn& I) {
+bool TCore::AccessSlow(uint32_t Addr, unsigned W, bool Write, uint32_t& V, const TInsn& I) {
   const TRegion* R = DataRegion(Addr);
-  const std::string What = std::string(WidthName(W)) + " load from " + Hex(Addr);
+  const TCause Prohibited = Write ? TCause::StoreProhibited : TCause::LoadProhibited;
+  const std::string What =
+      std::string(WidthName(W)) + (Write ? " store to " : " load from ") + Hex(Addr);
+  auto Fail = [&](TCause C, const std::string& Why) {
+    return Raise(C, &I, Addr, true, What + Why);
+  };
   if (!R) {
-    if (Addr & (W - 1))
-      return Raise(TCause::LoadStoreAlignment, &I, Addr, true, What + " not aligned");
-    return Raise(TCause::LoadProhibited, &I, Addr, true, What + ": no memory there");
+    if (Addr & (W - 1)) return Fail(TCause::LoadStoreAlignment, " not aligned");
+    return Fail(Prohibited, ": no memory there");
   }
   if (R->WordOnly && (W != 4 || (Addr & 3)))
-    return Raise(TCause::LoadStoreError, &I, Addr, true,
-                 What + ": " + R->Name + " takes only aligned 32-bit words");
-  if (Addr & (W - 1))
-    return Raise(TCause::LoadStoreAlignment, &I, Addr, true, What + " not aligned");
-  if (!(R->Allow & AllowRead))
-    return Raise(TCause::LoadProhibited, &I, Addr, true, What + ": " + R->Name + " cannot be read");
+    return Fail(TCause::LoadStoreError, ": " + R->Name + " takes only aligned 32-bit words");
+  if (Addr & (W - 1)) return Fail(TCause::LoadStoreAlignment, " not aligned");
+  if (!(R->Allow & (Write ? AllowWrite : AllowRead)))
+    return Fail(Prohibited, ": " + R->Name + (Write ? " is read-only" : " cannot be read"));
   if (!R->Store) {
-    if (!Mmio(*R, Addr, W, false, V))
-      return Raise(TCause::LoadProhibited, &I, Addr, true,
-                   What + ": " + R->Name + " does not model it");
-    return true;
-  }
-  CycleCount += R->WaitCycles;
-  V = 0;
-  std::memcpy(&V, R->Store->Data() + R->OffsetOf(Addr), W);
-  return true;
-}
-
-bool TCore::StoreSlow(uint32_t Addr, unsigned W, uint32_t V, const TInsn& I) {
-  const TRegion* R = DataRegion(Addr);
-  const std::string What = std::string(WidthName(W)) + " store to " + Hex(Addr);
-  if (!R) {
-    if (Addr & (W - 1))
-      return Raise(TCause::LoadStoreAlignment, &I, Addr, true, What + " not aligned");
-    return Raise(TCause::StoreProhibited, &I, Addr, true, What + ": no memory there");
-  }
-  if (R->WordOnly && (W != 4 || (Addr & 3)))
-    return Raise(TCause::LoadStoreError, &I, Addr, true,
-                 What + ": " + R->Name + " takes only aligned 32-bit words");
-  if (Addr & (W - 1))
-    return Raise(TCause::LoadStoreAlignment, &I, Addr, true, What + " not aligned");
-  if (!(R->Allow & AllowWrite))
-    return Raise(TCause::StoreProhibited, &I, Addr, true, What + ": " + R->Name + " is read-only");
-  if (!R->Store) {
-    if (!Mmio(*R, Addr, W, true, V))
-      return Raise(TCause::StoreProhibited, &I, Addr, true,
-                   What + ": " + R->Name + " does not model it");
+    if (!Mmio(*R, Addr, W, Write, V))
+      return Fail(Prohibited, ": " + R->Name + " does not model it");
     return true;
   }
   CycleCount += R->WaitCycles;
   const uint32_t Off = R->OffsetOf(Addr);
-  std::memcpy(R->Store->Data() + Off, &V, W);
-  R->Store->Invalidate(Off, W);
+  if (Write) {
+    std::memcpy(R->Store->Data() + Off, &V, W);
+    R->Store->Invalidate(Off, W);
+  } else {
+    V = 0;
+    std::memcpy(&V, R->Store->Data() + Off, W);
+  }
   return true;
 }
 
@@ -392,6 +374,16 @@ TStop TCore::Run(uint64_t MaxInstructions, uint64_t MaxCycles) {
   }
   StopRequested = false;
   StopInfo = {};
+  if (Sleeping) {
+    // WAITI: nothing runs until an interrupt can be taken; time passes meanwhile.
+    CheckInterrupts();
+    if (StopRequested) {
+      Sleeping = false;
+      return StopInfo;
+    }
+    if (MaxCycles != ~0ull) CycleCount += MaxCycles;
+    return {TStopReason::Waiting, "WAITI: asleep"};
+  }
   const uint64_t EndInstr = MaxInstructions > ~0ull - Executed ? ~0ull : Executed + MaxInstructions;
   CycleLimit = MaxCycles > ~0ull - CycleCount ? ~0ull : CycleCount + MaxCycles;
   for (;;) {
@@ -462,7 +454,7 @@ bool TCore::Step() {
       std::memcpy(&V, Fast.Bytes + (Addr - Fast.Base), W);                                         \
     } else {                                                                                       \
       Pc = pc;                                                                                     \
-      if (!LoadSlow(Addr, W, V, *I)) return false;                                                 \
+      if (!AccessSlow(Addr, W, false, V, *I)) return false;                                        \
     }                                                                                              \
     a[I->T] = Conv;                                                                                \
   }                                                                                                \
@@ -474,8 +466,9 @@ bool TCore::Step() {
       std::memcpy(Fast.Bytes + (Addr - Fast.Base), &t, W);                                         \
       if (Fast.Store->HasCode()) Fast.Store->Invalidate(Fast.Offset + (Addr - Fast.Base), W);      \
     } else {                                                                                       \
+      uint32_t V = t;                                                                              \
       Pc = pc;                                                                                     \
-      if (!StoreSlow(Addr, W, t, *I)) return false;                                                \
+      if (!AccessSlow(Addr, W, true, V, *I)) return false;                                         \
     }                                                                                              \
   }                                                                                                \
   break
@@ -550,6 +543,9 @@ bool TCore::Step() {
       break;
     case TOp::Sra:
       a[I->R] = uint32_t(int64_t(int32_t(t)) >> Sar);
+#ifdef QUORVEX_XTSIM_MUTANT
+      if (Mutation == TMutation::SraLogical) a[I->R] = uint32_t(uint64_t(t) >> Sar);
+#endif
       break;
     case TOp::Sll:
       a[I->R] = uint32_t((uint64_t(s) << 32) >> Sar);
@@ -626,7 +622,7 @@ bool TCore::Step() {
         std::memcpy(&V, CodeBytes + (I->Imm - CodeBase), 4);
       } else {
         Pc = pc;
-        if (!LoadSlow(I->Imm, 4, V, *I)) return false;
+        if (!AccessSlow(I->Imm, 4, false, V, *I)) return false;
       }
       a[I->T] = V;
       break;
@@ -747,6 +743,7 @@ bool TCore::Step() {
       ++Executed;
       CheckInterrupts();
       if (!StopRequested) {
+        Sleeping = true;
         StopRequested = true;
         StopInfo = {TStopReason::Waiting, "WAITI " + std::to_string(I->Imm)};
       }
@@ -808,7 +805,7 @@ std::string FaultReport(const TFault& F, const std::function<std::string(uint32_
   R += "  pc " + Where(F.Pc);
   if (F.InsnKnown) R += ": " + Disassemble(F.Insn);
   R += "\n";
-  if (F.HasVAddr) R += "  excvaddr " + Hex(F.VAddr) + "\n";
+  if (F.HasVAddr) R += "  excvaddr " + Where(F.VAddr) + "\n";
   if (F.FromPc != F.Pc) R += "  last jump from " + Where(F.FromPc) + "\n";
   for (unsigned i = 0; i < 16; ++i) {
     char B[32];

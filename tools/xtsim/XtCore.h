@@ -122,8 +122,7 @@ private:
   bool EnterCode(uint32_t Addr);
   bool FetchFault(uint32_t Addr, uint32_t From, const char* What);
   bool Raise(TCause C, const TInsn* I, uint32_t VAddr, bool HasVAddr, std::string Detail);
-  bool LoadSlow(uint32_t Addr, unsigned W, uint32_t& V, const TInsn& I);
-  bool StoreSlow(uint32_t Addr, unsigned W, uint32_t V, const TInsn& I);
+  bool AccessSlow(uint32_t Addr, unsigned W, bool Write, uint32_t& V, const TInsn& I);
   const TRegion* DataRegion(uint32_t Addr);
   bool Mmio(const TRegion& R, uint32_t Addr, unsigned W, bool Write, uint32_t& V);
   bool Special(const TInsn& I);
@@ -163,6 +162,7 @@ private:
   uint32_t Clock = 40000000;
   uint32_t LastTransfer = 0;
   bool StopRequested = false;
+  bool Sleeping = false; // in WAITI
   TStop StopInfo;
   TFault LastFault;
   ITrace* Trace = nullptr;

@@ -9,6 +9,10 @@
 
 namespace xtsim {
 
+#ifdef QUORVEX_XTSIM_MUTANT
+TMutation Mutation = TMutation::None;
+#endif
+
 namespace {
 
 enum class TFmt : uint8_t {
@@ -366,6 +370,9 @@ void DecodeNarrow(TInsn& I, unsigned Op0, uint32_t Pc) {
     return;
   case 11:
     I.Op = TOp::AddiN, I.Imm = T == 0 ? uint32_t(-1) : T;
+#ifdef QUORVEX_XTSIM_MUTANT
+    if (Mutation == TMutation::AddiNMinusOne && T == 0) I.Imm = 0;
+#endif
     return;
   case 12:
     if (T < 8) {
@@ -521,13 +528,16 @@ TInsn Decode(uint32_t Raw, uint32_t Pc) {
   default:
     if (Len == 2) DecodeNarrow(I, Op0, Pc);
   }
+  // Nothing of the simulated set: one byte, as a disassembler steps over it.
+  if (I.Op == TOp::Invalid) I.Len = 1;
   return I;
 }
 
 std::string Disassemble(const TInsn& I, std::optional<uint32_t> Literal) {
   if (I.Op == TOp::Invalid || I.Op >= TOp::Count) {
+    // As the cross disassembler shows a byte it cannot decode ("%#02x": 00, 0xe).
     char B[16];
-    std::snprintf(B, sizeof B, ".byte 0x%x", unsigned(I.Raw & 0xFF));
+    std::snprintf(B, sizeof B, ".byte %#02x", unsigned(I.Raw & 0xFF));
     return B;
   }
   const TOpInfo& Info = Ops[size_t(I.Op)];

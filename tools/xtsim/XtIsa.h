@@ -150,9 +150,9 @@ inline unsigned InsnLength(uint8_t First) {
   return Op0 < 8 ? 3 : Op0 < 14 ? 2 : 0;
 }
 
-// Decodes the instruction whose bytes (first byte lowest, at least Len of them) are in
-// Raw, at address Pc. An encoding outside the simulated set gives TOp::Invalid with the
-// length its format has (1 when it has none).
+// Decodes the instruction whose bytes (first byte lowest, three of them, or as many as
+// its length needs) are in Raw, at address Pc. An encoding outside the simulated set gives
+// TOp::Invalid, one byte long, with Raw keeping the bytes its format would have had.
 TInsn Decode(uint32_t Raw, uint32_t Pc);
 
 const char* Mnemonic(TOp Op);
@@ -183,5 +183,16 @@ const char* SpecialRegName(TOp Op, unsigned Sr);
 // cross disassembler's notation (a2; 12; 0x100; a target as 0x400be000). Literal, when
 // given, is the word an L32R loads, shown as " (0x...)".
 std::string Disassemble(const TInsn& I, std::optional<uint32_t> Literal = std::nullopt);
+
+#ifdef QUORVEX_XTSIM_MUTANT
+// Only in tests/xtsim's mutant build of these sources: faults put in on purpose, so that a
+// test can show the oracles catch them. The simulator itself is built without any of this.
+enum class TMutation {
+  None,
+  AddiNMinusOne, // decoding: ADDI.N's immediate field 0 taken as 0, not as -1
+  SraLogical,    // execution: SRA shifts zeros in, as SRL does
+};
+extern TMutation Mutation;
+#endif
 
 } // namespace xtsim

@@ -7,6 +7,7 @@
 //     --clock HZ         CPU clock for CCOUNT and the time printed (default 40000000)
 //     --port ADDR        a 16-byte console port: a word written at ADDR is printed,
 //                        one written at ADDR+4 ends the run with it as exit status
+//     --set SYMBOL=VALUE a 32-bit word written at the ELF symbol's address (repeatable)
 //     --trace            MMIO accesses and calls on stderr
 // Exit status: the port's value, 0 when WAITI ends the run, 3 for a fault, 4 when the
 // bound is reached, 2 for bad arguments or files.
@@ -42,7 +43,7 @@ int Usage(const char* Why) {
 
 int main(int argc, char** argv) {
   std::string ElfPath;
-  std::vector<std::pair<std::string, uint32_t>> Raw;
+  std::vector<std::pair<std::string, uint32_t>> Raw, Sets;
   uint64_t Max = 100000000, Clock = 40000000, Entry = 0, Port = 0;
   bool HaveEntry = false, HavePort = false, Tracing = false;
   for (int i = 1; i < argc; ++i) {
@@ -57,6 +58,13 @@ int main(int argc, char** argv) {
       if (At == std::string::npos || !Number(L.substr(At + 1), Addr) || Addr > 0xFFFFFFFFu)
         return Usage("--load wants FILE@ADDR");
       Raw.emplace_back(L.substr(0, At), uint32_t(Addr));
+    } else if (A == "--set" && i + 1 < argc) {
+      const std::string L = argv[++i];
+      const size_t At = L.find('=');
+      uint64_t V = 0;
+      if (At == std::string::npos || At == 0 || !Number(L.substr(At + 1), V) || V > 0xFFFFFFFFu)
+        return Usage("--set wants SYMBOL=VALUE");
+      Sets.emplace_back(L.substr(0, At), uint32_t(V));
     } else if (A == "--entry") {
       if (!Value(Entry, 0xFFFFFFFFu)) return Usage("--entry wants an address");
       HaveEntry = true;
@@ -115,6 +123,14 @@ int main(int argc, char** argv) {
     if (!Mem.Write(Addr, B.data(), uint32_t(B.size()))) {
       std::fprintf(stderr, "quorvex-xtsim: %s does not fit the memory at 0x%08x\n", File.c_str(),
                    unsigned(Addr));
+      return 2;
+    }
+  }
+
+  for (const auto& [Name, Value] : Sets) {
+    const xtsim::TElfSymbol* S = Elf.FindSymbol(Name);
+    if (!S || !Mem.Write(S->Value, &Value, 4)) {
+      std::fprintf(stderr, "quorvex-xtsim: --set: no symbol %s in memory\n", Name.c_str());
       return 2;
     }
   }
