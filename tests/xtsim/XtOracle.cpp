@@ -218,7 +218,8 @@ std::map<uint32_t, std::string> Listing(const std::string& Objdump, const std::s
   return L;
 }
 
-TDecodeResult CompareDecode(const std::string& Objdump, const std::string& Path) {
+TDecodeResult CompareDecode(const std::string& Objdump, const std::string& Path,
+                            const std::string& ListingOf) {
   TDecodeResult R;
   xtsim::TElf Elf;
   std::string Error;
@@ -226,7 +227,7 @@ TDecodeResult CompareDecode(const std::string& Objdump, const std::string& Path)
     R.Problems.push_back(Error);
     return R;
   }
-  const auto L = Listing(Objdump, Path, Error);
+  const auto L = Listing(Objdump, ListingOf.empty() ? Path : ListingOf, Error);
   if (!Error.empty()) {
     R.Problems.push_back(Error);
     return R;
@@ -247,7 +248,10 @@ TDecodeResult CompareDecode(const std::string& Objdump, const std::string& Path)
       auto It = L.find(A);
       const std::string Theirs = It == L.end() ? "(no instruction here)" : It->second;
       ++R.Compared;
-      R.Mnemonics.insert(Ours.substr(0, Ours.find('\t')));
+      if (I.Op != xtsim::TOp::Invalid) {
+        R.Mnemonics.insert(Ours.substr(0, Ours.find('\t')));
+        R.Operations.insert(unsigned(I.Op));
+      }
       if (Ours != Theirs) R.Mismatches.push_back({A, Elf.Symbolise(A), Ours, Theirs});
       A += I.Len;
     }

@@ -23,7 +23,8 @@ struct TDecodeMismatch {
 
 struct TDecodeResult {
   uint64_t Compared = 0;           // instructions compared
-  std::set<std::string> Mnemonics; // distinct opcodes among them ("rsr.ps" counts once)
+  std::set<std::string> Mnemonics; // distinct opcodes as objdump names them ("rsr.ps")
+  std::set<unsigned> Operations;   // distinct operations of the simulator (TOp)
   std::vector<TDecodeMismatch> Mismatches;
   std::vector<std::string> Problems; // the file or the listing could not be read
 };
@@ -36,8 +37,10 @@ std::map<uint32_t, std::string> Listing(const std::string& Objdump, const std::s
 // <y>)") into our notation ("l32r\ta1, 0x400be000 (0x3ffde000)").
 std::string Normalise(const std::string& Mnemonic, const std::string& Operands);
 
-// Decodes every instruction of the ELF at Path and compares it with objdump's listing.
-TDecodeResult CompareDecode(const std::string& Objdump, const std::string& Path);
+// Decodes every instruction of the ELF at Path and compares it with objdump's listing of
+// it, or of ListingOf when given (a copy of Path with some bytes changed, say).
+TDecodeResult CompareDecode(const std::string& Objdump, const std::string& Path,
+                            const std::string& ListingOf = "");
 
 // One access to the result port: what the program did, in order.
 struct TPortAccess {

@@ -95,14 +95,6 @@ bool TStubBoard::Uart(TCore& Core, TMmioAccess& A) {
     const uint32_t Tx = TxQueued(A.Cycle);
     const uint32_t Rx = uint32_t(std::min<size_t>(In.size(), FifoSize - 1));
     A.Value = Rx | Tx << 16 | (Tx ? 1u : 0u) << 24;
-    if (Tx >= FifoSize - 2) {
-      // The stub waits for room: nothing changes before the next byte has left.
-      const uint64_t Next = TxFreeAt - uint64_t(Tx - 1) * CyclesPerByte;
-      if (Next > A.Cycle) {
-        Core.SkipCycles(Next - A.Cycle);
-        SkippedCycles += Next - A.Cycle;
-      }
-    }
     if (Rx == 0 && Tx == 0 && ++Polls >= IdlePolls) Core.Stop("idle");
     return true;
   }

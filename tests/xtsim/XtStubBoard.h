@@ -31,7 +31,6 @@ public:
   unsigned WatchdogsOff = 0;       // watchdogs whose CONFIG0 was cleared while unlocked
   unsigned PadsSet = 0;            // flash pad registers written
   unsigned Transactions = 0;       // SPI1 user commands run
-  uint64_t SkippedCycles = 0;      // cycles skipped while the stub waited for TX room
 
 private:
   bool Uart(xtsim::TCore& Core, xtsim::TMmioAccess& A);

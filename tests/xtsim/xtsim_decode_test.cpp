@@ -4,8 +4,10 @@
 // to what the cross objdump prints for it.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <iostream>
 
+#include "XtElf.h"
 #include "XtIsa.h"
 #include "XtOracle.h"
 #include "XtPrograms.h"
@@ -32,12 +34,13 @@ TEST(XtDecode, TheStubsElfAgreesWithObjdump) {
   // The whole of the code: 3288 bytes at most, in 2- and 3-byte instructions.
   EXPECT_GT(R.Compared, 1000u);
   std::cout << "stub: " << R.Compared << " instructions compared, " << R.Mnemonics.size()
-            << " distinct opcodes\n";
+            << " distinct opcodes (" << R.Operations.size() << " operations)\n";
 }
 
 TEST(XtDecode, TheCorpusAgreesWithObjdump) {
   uint64_t Compared = 0;
   std::set<std::string> All;
+  std::set<unsigned> Ops;
   for (const std::string& File : Corpus()) {
     SCOPED_TRACE(File);
     const TDecodeResult R = CompareDecode(QUORVEX_XT_OBJDUMP, File);
@@ -45,9 +48,48 @@ TEST(XtDecode, TheCorpusAgreesWithObjdump) {
     EXPECT_GT(R.Compared, 0u);
     Compared += R.Compared;
     All.insert(R.Mnemonics.begin(), R.Mnemonics.end());
+    Ops.insert(R.Operations.begin(), R.Operations.end());
   }
   std::cout << "corpus: " << Corpus().size() << " files, " << Compared << " instructions compared, "
-            << All.size() << " distinct opcodes\n";
+            << All.size() << " distinct opcodes (" << Ops.size() << " operations)\n";
+}
+
+// The comparison looks at every instruction: in a copy of the stub's ELF with one operand
+// field changed (the target register of an L32I.N), exactly that instruction no longer
+// matches objdump's listing of the original.
+TEST(XtDecode, ACorruptedOperandFieldInACopyIsCaughtWhereItIs) {
+  xtsim::TElf Elf;
+  std::string Error;
+  ASSERT_TRUE(Elf.Load(QUORVEX_XT_STUB_ELF, Error)) << Error;
+  const xtsim::TElfSymbol* F = Elf.FindSymbol("stub_service");
+  ASSERT_NE(F, nullptr);
+  uint32_t At = 0;
+  for (uint32_t A = F->Value; A < F->Value + F->Size && !At;) {
+    uint8_t B[3] = {};
+    ASSERT_TRUE(Elf.ReadAt(A, B, 3));
+    const xtsim::TInsn I = xtsim::Decode(B[0] | B[1] << 8 | B[2] << 16, A);
+    if (I.Op == xtsim::TOp::L32iN) At = A;
+    A += I.Len;
+  }
+  ASSERT_NE(At, 0u) << "no L32I.N in stub_service";
+  std::vector<uint8_t> Copy = Elf.Bytes();
+  const xtsim::TElfSection* Text = nullptr;
+  for (const auto& S : Elf.Sections)
+    if (S.Name == ".text") Text = &S;
+  ASSERT_NE(Text, nullptr);
+  Copy[Text->Offset + (At - Text->Addr)] ^= 0x10; // bit 4: the t field's lowest bit
+  const std::string Path = testing::TempDir() + "/stub-corrupted.elf";
+  {
+    std::ofstream Out(Path, std::ios::binary);
+    Out.write(reinterpret_cast<const char*>(Copy.data()), std::streamsize(Copy.size()));
+  }
+  const TDecodeResult R = CompareDecode(QUORVEX_XT_OBJDUMP, Path, QUORVEX_XT_STUB_ELF);
+  ASSERT_EQ(R.Mismatches.size(), 1u);
+  EXPECT_EQ(R.Mismatches[0].Addr, At);
+  EXPECT_EQ(R.Mismatches[0].Ours.rfind("l32i.n\ta", 0), 0u) << R.Mismatches[0].Ours;
+  EXPECT_NE(R.Mismatches[0].Ours, R.Mismatches[0].Theirs);
+  // objdump reads the copy as this decoder does.
+  EXPECT_EQ(CompareDecode(QUORVEX_XT_OBJDUMP, Path).Mismatches.size(), 0u);
 }
 
 // Every operation the simulator has is in the assembled list, so that each has been
