@@ -9,8 +9,10 @@ enum {
   NOR_RDSR = 0x05,
   NOR_WREN = 0x06,
   NOR_SE = 0x20,
+  NOR_WRSR2 = 0x31,
   NOR_RDSR2 = 0x35,
   NOR_BE32 = 0x52,
+  NOR_SFDP = 0x5A,
   NOR_RSTEN = 0x66,
   NOR_RST = 0x99,
   NOR_JEDEC_ID = 0x9F,
@@ -20,9 +22,9 @@ enum {
   NOR_MODE_RESET = 0xFF
 };
 
-enum { SR_WEL = 0x02 };
+enum { SR_WEL = 0x02, SR1_BP012 = 0x1C, SR2_CMP = 0x40 };
 
-uint32_t stub_greeting = 0x4941484Fu; /* 'O' 'H' 'A' 'I', lowest byte first */
+volatile uint32_t stub_greeting = 0x4941484Fu; /* 'O' 'H' 'A' 'I', lowest byte first */
 
 /* The buffer that receives; the other one may hold the block being written. */
 static uint8_t* frame(struct stub* s) {
@@ -96,34 +98,36 @@ static void put_escaped(uint8_t c) {
   stub_hw_putc(c);
 }
 
-static void put_word(uint32_t w) {
-  int i;
-  for (i = 0; i < 4; ++i)
-    put_escaped((uint8_t)(w >> (8 * i)));
+/* One frame: len bytes of the words, lowest first, escaped. */
+static void send_frame(const uint32_t* words, uint32_t len) {
+  const uint8_t* p = (const uint8_t*)words;
+  stub_hw_putc(STUB_SLIP_END);
+  while (len--)
+    put_escaped(*p++);
+  stub_hw_putc(STUB_SLIP_END);
 }
 
 void stub_send_greeting(void) {
-  stub_hw_putc(STUB_SLIP_END);
-  put_word(stub_greeting);
-  stub_hw_putc(STUB_SLIP_END);
+  uint32_t w = stub_greeting;
+  send_frame(&w, 4);
 }
 
-static void reply(uint8_t cmd, uint32_t value, uint32_t err) {
-  stub_hw_putc(STUB_SLIP_END);
-  /* direction 1, the command, a data part of 2 bytes */
-  put_word(0x00020001u | (uint32_t)cmd << 8);
-  put_word(value);
-  put_escaped(err ? 1 : 0);
-  put_escaped((uint8_t)err);
-  stub_hw_putc(STUB_SLIP_END);
+static __attribute__((noinline)) void reply(uint8_t cmd, uint32_t value, uint32_t err) {
+  /* direction 1, the command, a data part of 2 bytes; the value; the status
+   * (1 on failure) and the error code */
+  uint32_t w[3];
+  w[0] = 0x00020001u | (uint32_t)cmd << 8;
+  w[1] = value;
+  w[2] = (err ? 1u : 0u) | err << 8;
+  send_frame(w, 10);
 }
 
 /* ---- flash ---- */
 
 static uint32_t read_status(uint8_t opcode) {
-  uint8_t v = 0xFF;
-  stub_hw_flash_cmd(opcode, 0, 0, 0, &v, 1);
-  return v;
+  uint32_t v = 0xFF; /* a whole word: the target stores whole words */
+  stub_hw_flash_cmd(opcode, 0, 0, 0, (uint8_t*)&v, 1);
+  return v & 0xFF;
 }
 
 /* A command of just its opcode. */
@@ -162,7 +166,11 @@ static uint32_t work_step(struct stub* s, uint32_t mode) {
   struct stub_flash_job* j = &s->job;
   uint32_t a = j->erased, need, n, err;
   if (w->busy) {
-    if ((read_status(NOR_RDSR) & STUB_SR_BUSY) == 0) {
+    /* A part that stops answering reads 0xFF, busy bit included: not worth
+     * waiting for (the next command's write-enable check, or the read-back,
+     * reports it). */
+    n = read_status(NOR_RDSR);
+    if ((n & STUB_SR_BUSY) == 0 || n == 0xFF) {
       w->busy = 0;
     } else if (stub_hw_ticks() - w->since <= w->limit) {
       return w->len || mode != WORK_BLOCK;
@@ -190,10 +198,14 @@ static uint32_t work_step(struct stub* s, uint32_t mode) {
         j->erased = a + STUB_SECTOR;
         return 1;
       }
-    } else if ((a & (STUB_BLOCK64 - 1)) == 0 && a + STUB_BLOCK64 <= j->sure) {
+    } else if ((s->flash & STUB_PART_ERASE64) && (a & (STUB_BLOCK64 - 1)) == 0 &&
+               a + STUB_BLOCK64 <= j->sure) {
       op = NOR_BE64;
       unit = STUB_BLOCK64;
-    } else if ((a & (STUB_BLOCK32 - 1)) == 0 && a + STUB_BLOCK32 <= j->sure) {
+    } else if ((s->flash & STUB_PART_ERASE32) && (a & (STUB_BLOCK32 - 1)) == 0 &&
+               a + STUB_BLOCK32 <= j->sure) {
+      /* Only where the part's own table says 0x52 erases 32 KiB: on older
+       * Macronix parts (with the same id as newer ones) it erases 64 KiB. */
       op = NOR_BE32;
       unit = STUB_BLOCK32;
     }
@@ -211,10 +223,12 @@ static uint32_t work_step(struct stub* s, uint32_t mode) {
   } else if (w->checked < w->len) {
     /* Read back: a write into a sector that did not erase, or a flash that
      * ignored the command, must not be reported as success. */
-    uint8_t back[STUB_SPI_CHUNK];
+    uint32_t back_words[STUB_SPI_CHUNK / 4];
+    const uint8_t* back = (const uint8_t*)back_words;
     uint32_t i;
     n = w->len - w->checked < STUB_SPI_CHUNK ? w->len - w->checked : STUB_SPI_CHUNK;
-    stub_hw_flash_cmd(NOR_READ | STUB_FLASH_ADDR, w->addr + w->checked, 0, 0, back, n);
+    stub_hw_flash_cmd(NOR_READ | STUB_FLASH_ADDR, w->addr + w->checked, 0, 0, (uint8_t*)back_words,
+                      n);
     err = 0;
     for (i = 0; i < n; ++i)
       if (back[i] != w->data[w->checked + i]) err = STUB_ERR_FLASH_WRITE;
@@ -252,33 +266,96 @@ static uint32_t finish(struct stub* s, uint32_t mode) {
   return err;
 }
 
-/* Clears block protection left set by a bootloader or the factory. Only
- * parts known to keep a second status register at 0x35 have it read and
- * written back (its quad-enable bit kept); elsewhere 0x35 may mean something
- * else (Macronix: enter QPI mode). A register read as 0xFF is not a value
- * to write back: on a part without it, that would set lock bits. */
-static uint32_t unprotect(struct stub* s) {
-  uint8_t sr[2];
-  uint32_t len = 1, err;
-  uint32_t sr1 = read_status(NOR_RDSR);
-  /* (A part that does not answer reads 0xFF: the write-enable check fails.) */
-  if ((sr1 & STUB_SR_PROTECT) == 0) return 0;
-  sr[0] = (uint8_t)(sr1 & ~(uint32_t)STUB_SR_PROTECT);
-  if (s->two_status) {
-    sr[1] = (uint8_t)read_status(NOR_RDSR2);
-    if (sr[1] != 0xFF) len = 2;
-  }
-  err = start_op(s, NOR_WRSR, 0, sr, len, STUB_LIMIT_TICKS(STUB_WAIT_PAGE_MS));
+static uint32_t write_status(struct stub* s, uint32_t opcode, const uint8_t* sr, uint32_t len) {
+  uint32_t err = start_op(s, opcode, 0, sr, len, STUB_LIMIT_TICKS(STUB_WAIT_PAGE_MS));
   return err ? err : finish(s, WORK_ALL);
 }
 
-/* Manufacturer bytes (first byte of the JEDEC id) of the parts whose second
- * status register reads with 0x35 and writes as the second byte of 0x01:
- * Winbond (W25Q) and GigaDevice (GD25Q). */
-enum { MFR_WINBOND = 0xEF, MFR_GIGADEVICE = 0xC8 };
+/* Clears block protection left set by a bootloader or the factory, and
+ * writes nothing when nothing is protected. Only the block-protect bits of
+ * this maker's parts are cleared, so a quad-enable bit (bit 6 of status
+ * register 1 on Macronix and ISSI, bit 1 of register 2 elsewhere) stays as
+ * it is. Register 2 is read only on parts known to keep it at 0x35 (on
+ * Macronix and ISSI 0x35 enters QPI mode); read as 0xFF it is not a value
+ * to write back (on a part without it, that would set lock bits). Its CMP
+ * bit inverts the protected range: with CMP set, clearing the block-protect
+ * bits protects the whole array, so CMP is cleared too, unless the bits say
+ * that nothing is protected.
+ * Where there are two registers, both go in one 0x01 first, register 2 as
+ * its second byte, which older parts need (a one-byte 0x01 clears their
+ * QE). A part that ignores that form (newer GigaDevice) then gets 0x01 with
+ * register 1 alone while that has bits to clear, and 0x31 with register 2.
+ * What each write left is read back: a part that stays protected fails
+ * here, not at its first block. */
+static uint32_t unprotect(struct stub* s) {
+  uint32_t mask = (s->flash & STUB_PART_SR2) ? 0x7C : 0x3C, pass, sr1, sr2, cmp, only2, err;
+  uint8_t sr[2];
+  for (pass = 0;; ++pass) {
+    /* (A part that does not answer reads 0xFF: the write-enable check fails.) */
+    sr1 = read_status(NOR_RDSR);
+    sr2 = (s->flash & STUB_PART_SR2) ? read_status(NOR_RDSR2) : 0xFF;
+    cmp = sr2 != 0xFF && (sr2 & SR2_CMP);
+    if ((cmp ? ~sr1 & SR1_BP012 : sr1 & mask) == 0) return 0;
+    if (pass > 1 + cmp) return STUB_ERR_FAILED;
+    only2 = pass && (sr1 & mask) == 0;
+    sr[0] = (uint8_t)(sr1 & ~(mask | SR_WEL | STUB_SR_BUSY)); /* (WEL and BUSY are read-only) */
+    sr[1] = (uint8_t)(sr2 & ~(uint32_t)SR2_CMP);
+    err =
+        write_status(s, only2 ? NOR_WRSR2 : NOR_WRSR, sr + only2, pass == 0 && sr2 != 0xFF ? 2 : 1);
+    if (err) return err;
+  }
+}
+
+/* Manufacturer bytes (first byte of the JEDEC id) whose datasheets were
+ * checked. Winbond (W25Q) and GigaDevice (GD25Q): status register 2 at 0x35,
+ * block protection in bits 2..6 of register 1. Macronix (MX25L) and ISSI
+ * (IS25LP): one status register, block protection in bits 2..5, QE in bit 6.
+ * All four erase 64 KiB with 0xD8. Any other maker: bits 2..5 only (bit 6
+ * is QE on some parts), and the erase units its SFDP table lists. */
+enum { MFR_WINBOND = 0xEF, MFR_GIGADEVICE = 0xC8, MFR_MACRONIX = 0xC2, MFR_ISSI = 0x9D };
+
+static uint32_t part_of(uint32_t maker) {
+  switch (maker) {
+  case MFR_WINBOND:
+  case MFR_GIGADEVICE:
+    return maker | STUB_PART_SR2 | STUB_PART_ERASE64;
+  case MFR_MACRONIX:
+  case MFR_ISSI:
+    return maker | STUB_PART_ERASE64;
+  }
+  return maker;
+}
+
+static void sfdp_read(uint32_t addr, uint32_t* w, uint32_t len) {
+  stub_hw_flash_cmd(NOR_SFDP | STUB_FLASH_ADDR | STUB_FLASH_DUMMY, addr, 0, 0, (uint8_t*)w, len);
+}
+
+/* The erase units the part's own parameter table lists (SFDP, JESD216): its
+ * header ("SFDP"), then the first parameter header, which is the basic
+ * table's (id 0, major revision 1, at least 9 words long); the table's 8th
+ * and 9th words hold four erase types, each a size as a power of two and
+ * its opcode. A part without the table reads 0xFF: no units. */
+static uint32_t sfdp_erase_units(void) {
+  uint32_t w[4], i, units = STUB_PART_SFDP;
+  const uint8_t* b = (const uint8_t*)w;
+  sfdp_read(0, w, 16);
+  if (w[0] != 0x50444653u || b[8] != 0 || b[10] != 1 || b[11] < 9) return 0;
+  sfdp_read((w[3] & 0xFFFFFFu) + 28, w, 8);
+  for (i = 0; i < 8; i += 2) {
+    if (b[i + 1] == NOR_BE32 && b[i] == 15) units |= STUB_PART_ERASE32;
+    if (b[i + 1] == NOR_BE64 && b[i] == 16) units |= STUB_PART_ERASE64;
+  }
+  return units;
+}
+
+/* Reset recovery: an idle part is ready within tens of microseconds; one
+ * whose program or erase the reset cut short takes longer, the longest
+ * after an aborted chip erase. */
+#define RESET_IDLE_US 100u
+#define RESET_ABORTED_US 100000u
 
 static void flash_prepare(struct stub* s) {
-  uint32_t id;
+  uint32_t aborted;
   stub_hw_flash_attach();
   /* A previous program may have left the part in continuous-read mode (it
    * then takes the next bytes as an address): 32 clocks of ones end it. Then
@@ -286,11 +363,17 @@ static void flash_prepare(struct stub* s) {
   stub_hw_flash_cmd(NOR_MODE_RESET | STUB_FLASH_ADDR, 0xFFFFFF, 0, 0, 0, 0);
   command(NOR_RES);
   stub_hw_delay_us(50);
+  /* The reset would abort a program or erase that a previous program left
+   * running, and lose what it was writing: it is waited out first, as long as
+   * the longest block erase may take, the way the stub waits for its own. */
+  s->work.busy = 1;
+  s->work.since = s->last_alive = stub_hw_ticks();
+  s->work.limit = STUB_LIMIT_TICKS(STUB_WAIT_ERASE_MS);
+  aborted = finish(s, WORK_ALL);
   command(NOR_RSTEN);
   command(NOR_RST);
-  stub_hw_delay_us(50);
-  id = read_status(NOR_JEDEC_ID);
-  s->two_status = id == MFR_WINBOND || id == MFR_GIGADEVICE;
+  stub_hw_delay_us(aborted ? RESET_ABORTED_US : RESET_IDLE_US);
+  s->flash = part_of(read_status(NOR_JEDEC_ID)) | sfdp_erase_units();
 }
 
 /* ---- commands ---- */
@@ -488,6 +571,8 @@ static void handle_frame(struct stub* s) {
         for (i = 0; i < sizeof s->dirty; ++i)
           s->dirty[i] = 0;
         s->chip_erased = 1;
+        /* What the part was found to be, for the program's log of this answer. */
+        value = s->flash;
       }
       break;
     default:

@@ -80,9 +80,21 @@ enum {
 #define STUB_WAIT_ERASE_MS 6000u
 #define STUB_WAIT_CHIP_MS 400000u
 
-/* Status register 1: write in progress, and the block-protect bits (BP0..BP4
- * as far as the common parts define them). */
-enum { STUB_SR_BUSY = 0x01, STUB_SR_PROTECT = 0x7C };
+/* Status register 1's write-in-progress bit. */
+enum { STUB_SR_BUSY = 0x01 };
+
+/* What the stub found out about the flash part at attach (struct stub's
+ * flash word, also the value of the ERASE_FLASH answer, which the program
+ * logs): the JEDEC manufacturer byte, how the part is unprotected, and the
+ * erase units besides 4 KiB sectors that the part itself confirms. */
+enum {
+  STUB_PART_MAKER = 0xFF,       /* bits 7..0: the manufacturer byte */
+  STUB_PART_SFDP = 1u << 8,     /* a JEDEC parameter table (SFDP) was read */
+  STUB_PART_ERASE32 = 1u << 9,  /* 0x52 erases 32 KiB, as the table lists */
+  STUB_PART_ERASE64 = 1u << 10, /* 0xD8 erases 64 KiB, as the table or the maker confirms */
+  STUB_PART_SR2 = 1u << 11      /* status register 2 at 0x35 (QE bit 1, CMP bit 6), and
+                                   block protection in bits 2..6 of register 1, not 2..5 */
+};
 
 /* One FLASH_BEGIN session. The erase frontier only grows, from the start
  * address towards the end of the data. */
@@ -117,15 +129,17 @@ struct stub {
   uint32_t frame_bad;   /* bad escape or overflow seen in the current frame */
   uint32_t rx_buf;      /* which buffer receives: the other may be being written */
   uint32_t last_alive;  /* tick of the last keep-alive byte or received frame */
-  uint32_t two_status;  /* the part has a second status register at 0x35 */
+  uint32_t flash;       /* STUB_PART_* facts about the flash part */
   uint32_t chip_erased; /* ERASE_FLASH succeeded in this run */
   uint8_t dirty[STUB_FLASH_LIMIT / STUB_SECTOR / 8]; /* sectors programmed since */
   /* Word-aligned so that the target may read them as words if it wants to. */
   uint32_t buf_words[2][(STUB_FRAME_MAX + 3) / 4];
 };
 
-/* The greeting word ("OHAI" in wire order), the stub's only initialised data. */
-extern uint32_t stub_greeting;
+/* The greeting word ("OHAI" in wire order), the stub's only initialised data.
+ * Volatile so that it is read from the data word the loader wrote, never
+ * folded into the code as a constant. */
+extern volatile uint32_t stub_greeting;
 
 /* Sets the flash up; s must start zeroed (the target clears its .bss). */
 void stub_init(struct stub* s);
@@ -158,16 +172,20 @@ void stub_hw_set_baud_div16(uint32_t div16);
 /* Register access; a non-zero result refuses the address (unmapped or unaligned). */
 int stub_hw_read_reg(uint32_t addr, uint32_t* value);
 int stub_hw_write_reg(uint32_t addr, uint32_t value);
-/* Waits at least us microseconds at the fastest clock (so longer at slower ones). */
+/* Waits at least us microseconds (at most 1000000) at the fastest clock, so
+ * longer at slower ones. */
 void stub_hw_delay_us(uint32_t us);
 /* Monotonic ticks of STUB_TICK_CYCLES CPU cycles. */
 uint32_t stub_hw_ticks(void);
 /* Routes the flash pins to SPI1 and sets the controller up for plain SPI. */
 void stub_hw_flash_attach(void);
 /* One SPI flash transaction: the opcode (low 8 bits of op), a 24-bit address
- * when op has STUB_FLASH_ADDR, out_len bytes sent from out, then in_len bytes
- * read into in. Lengths up to STUB_SPI_CHUNK. */
+ * when op has STUB_FLASH_ADDR, 8 dummy clocks when op has STUB_FLASH_DUMMY,
+ * out_len bytes sent from out, then in_len bytes read into in. Lengths up to
+ * STUB_SPI_CHUNK. in is word-aligned with room for in_len rounded up to
+ * whole words, which the target may fill. */
 #define STUB_FLASH_ADDR 0x100u
+#define STUB_FLASH_DUMMY 0x200u
 void stub_hw_flash_cmd(uint32_t op, uint32_t addr, const uint8_t* out, uint32_t out_len,
                        uint8_t* in, uint32_t in_len);
 

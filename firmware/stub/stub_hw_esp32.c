@@ -41,6 +41,7 @@
 #define SPI_CMD_USR (1u << 18)
 #define SPI_USER_COMMAND (1u << 31)
 #define SPI_USER_ADDR (1u << 30)
+#define SPI_USER_DUMMY (1u << 29)
 #define SPI_USER_MISO (1u << 28)
 #define SPI_USER_MOSI (1u << 27)
 #define SPI_USER_CS_SETUP (1u << 5)
@@ -156,16 +157,14 @@ int stub_hw_write_reg(uint32_t addr, uint32_t value) {
 
 /* ---- time ---- */
 
-static uint32_t tick_high, tick_last;
+/* Kept together so that the code holds one address for both. */
+static struct { uint32_t high, last; } tick;
 
 void stub_hw_delay_us(uint32_t us) {
-  /* In steps of at most a millisecond so that the cycle count cannot wrap. */
-  while (us) {
-    uint32_t step = us < 1000u ? us : 1000u;
-    uint32_t start = ccount();
-    while (ccount() - start < step * CYCLES_PER_US) {
-    }
-    us -= step;
+  /* A second at most is 2.4e8 cycles, well inside the 2^32 after which the
+   * difference of two counts would wrap. */
+  uint32_t start = ccount();
+  while (ccount() - start < us * CYCLES_PER_US) {
   }
 }
 
@@ -173,9 +172,9 @@ uint32_t stub_hw_ticks(void) {
   /* CCOUNT wraps every 2^32 cycles (18 s at 240 MHz); the waits that measure
    * time read it far more often than that. */
   uint32_t now = ccount();
-  if (now < tick_last) tick_high += 1u << 16;
-  tick_last = now;
-  return tick_high + (now >> 16);
+  if (now < tick.last) tick.high += 1u << 16;
+  tick.last = now;
+  return tick.high + (now >> 16);
 }
 
 /* ---- SPI flash ---- */
@@ -201,10 +200,13 @@ void stub_hw_flash_cmd(uint32_t op, uint32_t addr, const uint8_t* out, uint32_t 
   uint32_t i, polls;
   if (op & STUB_FLASH_ADDR) {
     user |= SPI_USER_ADDR;
-    AT(spi, SPI1_USER1) = 23u << 26; /* 24 address bits */
+    /* 24 address bits (ADDR_BITLEN 31:26), 8 dummy cycles (DUMMY_CYCLELEN 7:0)
+     * where the dummy phase is switched on below */
+    AT(spi, SPI1_USER1) = (23u << 26) | 7u;
     /* The address phase shifts out from bit 31 down. */
     AT(spi, SPI1_ADDR) = addr << 8;
   }
+  if (op & STUB_FLASH_DUMMY) user |= SPI_USER_DUMMY;
   if (out_len) {
     user |= SPI_USER_MOSI;
     AT(spi, SPI1_MOSI_DLEN) = out_len * 8u - 1u;
@@ -227,11 +229,9 @@ void stub_hw_flash_cmd(uint32_t op, uint32_t addr, const uint8_t* out, uint32_t 
    * controller that never finishes, which the caller's checks then catch. */
   for (polls = 0; (AT(spi, SPI1_CMD) & SPI_CMD_USR) && polls < SPI_DONE_POLLS; ++polls) {
   }
-  for (i = 0; i < in_len; i += 4) {
-    uint32_t w = AT(spi, SPI1_W0 + i), k;
-    for (k = 0; k < 4 && i + k < in_len; ++k)
-      in[i + k] = (uint8_t)(w >> (8u * k));
-  }
+  /* Whole words: the caller's buffer is word-aligned with room for them. */
+  for (i = 0; i < in_len; i += 4)
+    *(uint32_t*)(void*)(in + i) = AT(spi, SPI1_W0 + i);
 }
 
 /* ---- start ---- */

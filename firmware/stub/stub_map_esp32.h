@@ -10,14 +10,18 @@
 #include <stdint.h>
 
 static inline int stub_esp32_mapped(uint32_t a) {
+  /* The ranges below 0x40100000 start and end on 8 KiB boundaries: counted in
+   * 8 KiB units from the start of the peripherals, their bounds are small
+   * numbers (addresses below that start wrap to large ones). Neighbouring
+   * ranges are joined; both keep the code short. */
+  uint32_t k = (a - 0x3FF00000u) >> 13;
   if (a & 3u) return 0;
-  /* Neighbouring ranges are joined, which keeps the code short. */
-  return (a >= 0x3FF00000u && a < 0x3FF82000u) || /* peripherals (DPORT), RTC FAST data bus */
-         (a >= 0x3FF90000u && a < 0x3FFA0000u) || /* internal ROM 1 */
-         (a >= 0x3FFAE000u && a < 0x40060000u) || /* SRAM 2, SRAM 1 (data bus), internal ROM 0 */
-         (a >= 0x40070000u && a < 0x400C2000u) || /* SRAM 0/1, RTC FAST, instruction bus */
-         (a >= 0x50000000u && a < 0x50002000u) || /* RTC SLOW */
-         (a >= 0x60000000u && a < 0x60040000u);   /* peripherals (AHB) */
+  return k < 0x41u ||                 /* 0x3FF00000: peripherals (DPORT), RTC FAST data bus */
+         k - 0x48u < 0x08u ||         /* 0x3FF90000: internal ROM 1 */
+         k - 0x57u < 0x59u ||         /* 0x3FFAE000: SRAM 2, SRAM 1 (data bus), internal ROM 0 */
+         k - 0xB8u < 0x29u ||         /* 0x40070000: SRAM 0/1, RTC FAST, instruction bus */
+         a - 0x50000000u < 0x2000u || /* RTC SLOW */
+         a - 0x60000000u < 0x40000u;  /* peripherals (AHB) */
 }
 
 #endif

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <nlohmann/json.hpp>
 #include <poll.h>
@@ -596,6 +597,66 @@ TEST(Cli, StopSignalStopsEveryBoard) {
       EXPECT_GT(Bd->Last("client_gone"), Bd->Last("reset")) << "the port was closed";
     }
   }
+}
+
+// ---------------------------------------------------------------- flash parts
+
+// A board whose flash is an older Macronix part, on which 0x52 erases 64 KiB
+// although its id is that of a part where it erases 32 KiB. Images that start
+// on, or end just past, a 32 KiB boundary that is no 64 KiB one are written
+// without a chip erase: every byte outside their sectors keeps its old value.
+// Erasing the chip then leaves what the stub found out about the part (its
+// maker, the erase units it confirmed) in the debug log, in the ERASE_FLASH
+// answer's value.
+TEST(Cli, DataBesideImagesSurvivesOnAPartWhose32KiBEraseIsLarger) {
+  TFiles F;
+  TBoard Bd;
+  Bd.S.Opt.FlashPart = vboard::TFlashPart::MacronixOld;
+  const TBytes Old = RandomBytes(vboard::TFlash::Size, 9);
+  Bd.S.Flash.Program(0, Old.data(), uint32_t(Old.size()));
+  const TBytes A = RandomBytes(0x18000, 10), B = RandomBytes(0x8010, 11);
+  const std::string AFile = TempPath("cli_at_32k.bin"), BFile = TempPath("cli_past_32k.bin"),
+                    LogDir = TempPath("cli_logs");
+  WriteFile(AFile, A);
+  WriteFile(BFile, B);
+  mkdir(LogDir.c_str(), 0700);
+  Bd.S.Start();
+  const TRunResult R = RunCli({"flash", "--json", "--no-auto-erase", "--settings", F.Ini, "--port",
+                               Bd.S.Url(), "0x18000", AFile, "0xB0000", BFile});
+  // The flash file is saved when the client leaves.
+  const auto Saved = [&] { return ReadText(Bd.S.FlashFile).size() == vboard::TFlash::Size; };
+  for (int i = 0; i < 200 && !Saved(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(R.Status, 0) << R.Out << R.Err;
+  const TBytes Now = Bd.Flash(0, vboard::TFlash::Size);
+  ASSERT_EQ(Now.size(), Old.size());
+  EXPECT_TRUE(std::equal(A.begin(), A.end(), Now.begin() + 0x18000));
+  EXPECT_TRUE(std::equal(B.begin(), B.end(), Now.begin() + 0xB0000));
+  size_t Lost = 0;
+  for (uint32_t a = 0; a < Now.size(); ++a) {
+    const bool InA = a >= 0x18000 && a < 0x30000, InB = a >= 0xB0000 && a < 0xB9000;
+    Lost += !InA && !InB && Now[a] != Old[a];
+  }
+  EXPECT_EQ(Lost, 0u) << "bytes changed outside the images' sectors";
+
+  const TRunResult E =
+      RunCli({"erase", "--yes", "--settings", F.Ini, "--log-dir", LogDir, "--port", Bd.S.Url()});
+  Bd.S.Stop();
+  EXPECT_EQ(E.Status, 0) << E.Out << E.Err;
+  // The one board's log, whatever the program names it.
+  std::string LogFile;
+  if (DIR* D = opendir(LogDir.c_str())) {
+    while (const dirent* e = readdir(D))
+      if (e->d_name[0] != '.') LogFile = LogDir + "/" + e->d_name;
+    closedir(D);
+  }
+  ASSERT_FALSE(LogFile.empty()) << "no log written";
+  // Maker 0xC2, 0xD8 confirmed as 64 KiB (0x400), no SFDP table and no 32 KiB erase.
+  EXPECT_NE(ReadText(LogFile).find("0000:  01 D0 02 00 C2 04 00 00 00 00"), std::string::npos)
+      << ReadText(LogFile);
+  for (const std::string& P : {AFile, BFile, LogFile})
+    std::remove(P.c_str());
+  rmdir(LogDir.c_str());
 }
 
 } // namespace

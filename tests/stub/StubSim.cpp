@@ -2,9 +2,11 @@
 
 #include <cstdio>
 
+#include "VbSfdp.h"
 #include "stub_core.h"
 
-TStubSim::TStubSim(size_t FlashSize) : Flash(FlashSize, 0xFF) {}
+TStubSim::TStubSim(size_t FlashSize)
+    : Flash(FlashSize, 0xFF), Sfdp(vboard::SfdpImage({{12, 0x20}, {15, 0x52}, {16, 0xD8}})) {}
 TStubSim::~TStubSim() = default;
 
 namespace {
@@ -25,7 +27,7 @@ bool TStubSim::Begin(const char* Name) {
   }
   Wel = false;
   Busy = BusyPerOp;
-  return (Sr1 & STUB_SR_PROTECT) == 0; // protected parts ignore the command
+  return (Sr1 & 0x7C) == 0; // protected parts ignore the command
 }
 
 void TStubSim::Fill(uint32_t Addr, uint32_t Len) {
@@ -86,13 +88,24 @@ void TStubSim::FlashCmd(uint32_t Op, uint32_t addr, const uint8_t* out, uint32_t
   const uint32_t opcode = Op & 0xFF;
   if (out_len > STUB_SPI_CHUNK || in_len > STUB_SPI_CHUNK)
     Fault("transfer longer than the SPI buffer");
+  // The target stores whole words into what it reads (the seam's contract).
+  if (in_len && reinterpret_cast<uintptr_t>(in) % 4 != 0) Fault("read buffer not word-aligned");
   for (uint32_t i = 0; i < in_len; ++i)
     in[i] = 0xFF;
+  if (opcode != 0x05) Cmds.push_back({uint8_t(opcode), Millis});
   if (Dead) return;
-  if (Busy > 0 && opcode != 0x05) Fault("command " + Hex(opcode) + " while busy");
+  // A busy part ignores everything but status reads; the ones that must come
+  // before the first status read (out of continuous-read mode, out of deep
+  // power-down) do no harm then.
+  if (Busy > 0 && opcode != 0x05 && opcode != 0xFF && opcode != 0xAB)
+    Fault("command " + Hex(opcode) + " while busy");
   bool Addressed = opcode == 0x02 || opcode == 0x03 || opcode == 0x20 || opcode == 0x52 ||
-                   opcode == 0xD8 || opcode == 0xFF;
+                   opcode == 0xD8 || opcode == 0xFF || opcode == 0x5A;
   if (Addressed != ((Op & STUB_FLASH_ADDR) != 0)) Fault("wrong address phase for " + Hex(opcode));
+  if ((opcode == 0x5A) != ((Op & STUB_FLASH_DUMMY) != 0))
+    Fault("wrong dummy phase for " + Hex(opcode));
+  const bool Enabled = ResetEnabled; // 0x99 counts only right after 0x66
+  ResetEnabled = false;
   switch (opcode) {
   case 0x06:
     Wel = true;
@@ -129,7 +142,17 @@ void TStubSim::FlashCmd(uint32_t Op, uint32_t addr, const uint8_t* out, uint32_t
     Erase("SE", addr, 0x1000);
     break;
   case 0x52:
-    Erase("BE32", addr, 0x8000);
+    Erase(Erase52 == 0x8000 ? "BE32" : "BE52", addr, Erase52);
+    break;
+  case 0x31:
+    if (Begin("WRSR2")) {
+      Sr2 = out_len > 0 ? out[0] : Sr2;
+      Ops.push_back("WRSR2 " + Hex(Sr2));
+    }
+    break;
+  case 0x5A:
+    for (uint32_t i = 0; i < in_len; ++i)
+      in[i] = addr + i < Sfdp.size() ? Sfdp[addr + i] : 0xFF;
     break;
   case 0xD8:
     Erase("BE", addr, 0x10000);
@@ -155,9 +178,13 @@ void TStubSim::FlashCmd(uint32_t Op, uint32_t addr, const uint8_t* out, uint32_t
     for (uint32_t i = 0; i < in_len; ++i)
       in[i] = Flash[(addr + i) % Flash.size()];
     break;
-  case 0xAB: // out of deep power-down
   case 0x66: // reset enable
-  case 0x99: // reset
+    ResetEnabled = true;
+    break;
+  case 0x99: // reset: aborts a program or erase in progress
+    if (Enabled) Busy = 0, Wel = false;
+    break;
+  case 0xAB: // out of deep power-down
   case 0xFF: // continuous-read mode reset
     break;
   default:

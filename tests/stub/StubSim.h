@@ -2,7 +2,9 @@
 // and a SPI NOR flash with the semantics of the real parts (program clears
 // bits only, erase sets 0xFF, page program wraps inside its 256-byte page,
 // nothing is written without the write-enable latch, busy after every
-// program or erase). The stub core is linked against these functions.
+// program or erase), by default a Winbond-like part with two status
+// registers and an SFDP table. The stub core is linked against these
+// functions. (The virtual board's TNorFlash models the other makers' parts.)
 #pragma once
 
 #include <cstdint>
@@ -38,8 +40,16 @@ struct TStubSim : stubhost::THardware {
   bool Dead = false;         // no part answers: reads give 0xFF, commands do nothing
   bool DropPrograms = false; // the part accepts page programs but changes nothing
   uint8_t Maker = 0xEF;      // first byte of the JEDEC id
+  std::vector<uint8_t> Sfdp; // what 0x5A reads (empty: no table, the line stays high)
+  uint32_t Erase52 = 0x8000; // what 0x52 erases
   int Attaches = 0;
-  std::vector<std::string> Ops;    // erase and status-write log, e.g. "SE 1000"
+  std::vector<std::string> Ops; // erase and status-write log, e.g. "SE 1000"
+  struct TCmd {
+    uint8_t Opcode;
+    uint32_t Ms;
+  };
+  std::vector<TCmd> Cmds; // every opcode but status polls, with the clock
+  bool ResetEnabled = false;
   std::vector<std::string> Faults; // misuse of the flash the core must never do
 
   // Time: each look at the clock advances it by MillisStep, at a CPU clock of CpuKhz.

@@ -7,6 +7,7 @@
 
 #include "StubSim.h"
 #include "StubWire.h"
+#include "VbSfdp.h"
 #include "stub_core.h"
 #include "stub_map_esp32.h"
 
@@ -29,6 +30,26 @@ TBytes Begin(uint32_t Offset, uint32_t Size, uint32_t BlockSize) {
   return Request(FLASH_BEGIN, Words({Blocks * BlockSize, Blocks, BlockSize, Offset}));
 }
 
+// Feeds Bytes to the core and runs it until the input is used up and the
+// flash work it started is done; the answers it sent meanwhile.
+std::vector<TAnswer> RunCore(TStubSim& Sim, stub* S, const TBytes& Bytes, size_t* Stray = nullptr) {
+  Sim.Out.clear();
+  Sim.In.assign(Bytes.begin(), Bytes.end());
+  while (stub_service(S)) {
+  }
+  return Answers(Sim.Out, Stray);
+}
+
+// An image as the program sends it: FLASH_BEGIN, the blocks, FLASH_END.
+TBytes WriteRequests(uint32_t Offset, const TBytes& Image, uint32_t BlockSize = 16384) {
+  TBytes In = Begin(Offset, uint32_t(Image.size()), BlockSize);
+  for (uint32_t Seq = 0; Seq * BlockSize < Image.size(); ++Seq) {
+    size_t From = size_t(Seq) * BlockSize, n = std::min<size_t>(BlockSize, Image.size() - From);
+    In = Cat(In, FlashData(Seq, TBytes(Image.begin() + From, Image.begin() + From + n)));
+  }
+  return Cat(In, Request(FLASH_END, Words({1})));
+}
+
 class StubCore : public ::testing::Test {
 protected:
   TStubSim Sim;
@@ -43,12 +64,7 @@ protected:
       ADD_FAILURE() << "flash misuse: " << f;
   }
   std::vector<TAnswer> Run(const TBytes& Bytes, size_t* Stray = nullptr) {
-    Sim.Out.clear();
-    Sim.In.assign(Bytes.begin(), Bytes.end());
-    // Until the input is used up and the flash work it started is done.
-    while (stub_service(S.get())) {
-    }
-    return Answers(Sim.Out, Stray);
+    return RunCore(Sim, S.get(), Bytes, Stray);
   }
   TAnswer One(const TBytes& Bytes) {
     auto a = Run(Bytes);
@@ -57,12 +73,7 @@ protected:
   }
   // Writes an image the way the program does and returns each block's answer.
   std::vector<TAnswer> Write(uint32_t Offset, const TBytes& Image, uint32_t BlockSize = 16384) {
-    TBytes In = Begin(Offset, uint32_t(Image.size()), BlockSize);
-    for (uint32_t Seq = 0; Seq * BlockSize < Image.size(); ++Seq) {
-      size_t From = size_t(Seq) * BlockSize, n = std::min<size_t>(BlockSize, Image.size() - From);
-      In = Cat(In, FlashData(Seq, TBytes(Image.begin() + From, Image.begin() + From + n)));
-    }
-    return Run(Cat(In, Request(FLASH_END, Words({1}))));
+    return Run(WriteRequests(Offset, Image, BlockSize));
   }
 };
 
@@ -436,6 +447,143 @@ TEST_F(StubCore, EraseFlashErasesTheChipAndClearsProtectionFirst) {
   EXPECT_ANSWER(One(Request(ERASE_FLASH, {})), ERASE_FLASH, 0, 0);
   EXPECT_EQ(Sim.Ops, (std::vector<std::string>{"WRSR 0 2", "CE"}));
   EXPECT_TRUE(std::all_of(Sim.Flash.begin(), Sim.Flash.end(), [](uint8_t b) { return b == 0xFF; }));
+}
+
+// The sectors [From, To) as the simulation logs their erases.
+std::vector<std::string> SectorErases(uint32_t From, uint32_t To) {
+  std::vector<std::string> e;
+  for (uint32_t a = From; a < To; a += 0x1000) {
+    char b[16];
+    std::snprintf(b, sizeof b, "SE %X", unsigned(a));
+    e.push_back(b);
+  }
+  return e;
+}
+
+std::vector<std::string> Join(std::vector<std::string> a, const std::vector<std::string>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+TEST(StubPart, EraseUnitsComeFromThePartsOwnTableOrItsMaker) {
+  // The stub reads the part's SFDP table when it starts: a 32 KiB erase only
+  // where the table lists 0x52 as 32 KiB, a 64 KiB one where the table or
+  // the maker confirms 0xD8, 4 KiB sectors otherwise. What it found is the
+  // value of its ERASE_FLASH answer. The image (0x10000, 6 blocks and 16
+  // bytes) allows a 64 KiB erase at 0x10000 and a 32 KiB one at 0x20000.
+  using vboard::SfdpImage;
+  using vboard::TSfdpLayout;
+  const auto All = SfdpImage({{12, 0x20}, {15, 0x52}, {16, 0xD8}});
+  const auto Large = Join({"BE 10000", "BE32 20000"}, SectorErases(0x28000, 0x29000));
+  const auto Only64 = Join({"BE 10000"}, SectorErases(0x20000, 0x29000));
+  const auto Sectors = SectorErases(0x10000, 0x29000);
+  const uint32_t Sfdp = STUB_PART_SFDP, E32 = STUB_PART_ERASE32, E64 = STUB_PART_ERASE64,
+                 Sr2 = STUB_PART_SR2;
+  struct {
+    const char* Name;
+    uint8_t Maker;
+    std::vector<uint8_t> Table;
+    uint32_t Erase52; // what 0x52 really erases on the part
+    uint32_t Facts;
+    std::vector<std::string> Erases;
+  } Cases[] = {
+      {"Winbond, full table", 0xEF, All, 0x8000, 0xEF | Sfdp | E32 | E64 | Sr2, Large},
+      {"Winbond, no table: the maker confirms 64 KiB", 0xEF, {}, 0x8000, 0xEF | E64 | Sr2, Only64},
+      {"the table lists 0x52 as 64 KiB", 0xEF, SfdpImage({{12, 0x20}, {16, 0x52}, {16, 0xD8}}),
+       0x10000, 0xEF | Sfdp | E64 | Sr2, Only64},
+      {"the basic table elsewhere", 0xEF,
+       SfdpImage({{12, 0x20}, {15, 0x52}, {16, 0xD8}}, TSfdpLayout{.TableAt = 0x80}), 0x8000,
+       0xEF | Sfdp | E32 | E64 | Sr2, Large},
+      {"no SFDP signature", 0xEF,
+       SfdpImage({{12, 0x20}, {15, 0x52}, {16, 0xD8}}, TSfdpLayout{.Signature0 = 'X'}), 0x8000,
+       0xEF | E64 | Sr2, Only64},
+      {"the first parameter table is not the basic one", 0xEF,
+       SfdpImage({{12, 0x20}, {15, 0x52}, {16, 0xD8}}, TSfdpLayout{.TableId = 0x81}), 0x8000,
+       0xEF | E64 | Sr2, Only64},
+      {"a basic table of another major revision", 0xEF,
+       SfdpImage({{12, 0x20}, {15, 0x52}, {16, 0xD8}}, TSfdpLayout{.TableMajor = 2}), 0x8000,
+       0xEF | E64 | Sr2, Only64},
+      {"a basic table too short for the erase types", 0xEF,
+       SfdpImage({{12, 0x20}, {15, 0x52}, {16, 0xD8}}, TSfdpLayout{.TableWords = 8}), 0x8000,
+       0xEF | E64 | Sr2, Only64},
+      {"unknown maker, no table: sectors only", 0x1C, {}, 0x10000, 0x1C, Sectors},
+      {"unknown maker, full table", 0x1C, All, 0x8000, 0x1C | Sfdp | E32 | E64, Large},
+      {"unknown maker, table without 32 KiB", 0x1C, SfdpImage({{12, 0x20}, {16, 0xD8}}), 0x10000,
+       0x1C | Sfdp | E64, Only64},
+      {"Macronix, no table", 0xC2, {}, 0x10000, 0xC2 | E64, Only64},
+      {"ISSI, no table", 0x9D, {}, 0x8000, 0x9D | E64, Only64},
+      {"GigaDevice, no table", 0xC8, {}, 0x8000, 0xC8 | E64 | Sr2, Only64},
+  };
+  for (const auto& c : Cases) {
+    SCOPED_TRACE(c.Name);
+    TStubSim Part;
+    Part.Maker = c.Maker;
+    Part.Sfdp = c.Table;
+    Part.Erase52 = c.Erase52;
+    auto Core = std::make_unique<stub>();
+    stub_init(Core.get());
+    std::fill(Part.Flash.begin(), Part.Flash.end(), uint8_t(0x00));
+    const TBytes Image = Pattern(6 * 16384 + 16, 4);
+    for (const TAnswer& a : RunCore(Part, Core.get(), WriteRequests(0x10000, Image)))
+      EXPECT_EQ(a.Status(), 0);
+    EXPECT_EQ(Part.Ops, c.Erases);
+    EXPECT_TRUE(std::equal(Image.begin(), Image.end(), Part.Flash.begin() + 0x10000));
+    // Nothing outside the image's sectors was erased.
+    EXPECT_TRUE(std::all_of(Part.Flash.begin(), Part.Flash.begin() + 0x10000,
+                            [](uint8_t b) { return b == 0x00; }));
+    EXPECT_TRUE(std::all_of(Part.Flash.begin() + 0x29000, Part.Flash.begin() + 0x40000,
+                            [](uint8_t b) { return b == 0x00; }));
+    auto e = RunCore(Part, Core.get(), Request(ERASE_FLASH, {}));
+    ASSERT_EQ(e.size(), 1u);
+    EXPECT_ANSWER(e[0], ERASE_FLASH, 0, 0);
+    EXPECT_EQ(e[0].Value, c.Facts) << std::hex << e[0].Value;
+    EXPECT_TRUE(Part.Faults.empty()) << Part.Faults.front();
+  }
+}
+
+TEST(StubPart, AResetWaitsForTheWorkAPreviousProgramLeftRunning) {
+  // A reset aborts a program or erase in progress (and what it was
+  // writing): the stub waits for the part first, as long as the longest
+  // block erase may take, and after a reset that cut an operation short
+  // gives the part the longest recovery time before the next command.
+  struct {
+    const char* Name;
+    int Busy;        // status polls the part stays busy for at the start
+    bool Dead;       // no part answers
+    bool ResetBusy;  // the reset had to cut an operation short
+    uint32_t WaitMs; // the least time before the reset
+    uint32_t MaxMs;  // and the most
+  } Cases[] = {
+      {"idle", 0, false, false, 0, 10},
+      {"an erase left running", 300, false, false, 300, 1000},
+      {"busy beyond the longest block erase", 1 << 30, false, true, STUB_WAIT_ERASE_MS,
+       STUB_WAIT_ERASE_MS + 50},
+      {"no part answers: nothing to wait for", 0, true, false, 0, 10},
+  };
+  for (const auto& c : Cases) {
+    SCOPED_TRACE(c.Name);
+    TStubSim Part;
+    Part.CpuKhz = STUB_CLOCK_FAST_KHZ; // the limits are nominal at this clock
+    Part.MillisStep = 1;
+    Part.Busy = c.Busy;
+    Part.Dead = c.Dead;
+    auto Core = std::make_unique<stub>();
+    stub_init(Core.get());
+    auto At = [&](uint8_t Op) {
+      for (const auto& x : Part.Cmds)
+        if (x.Opcode == Op) return int64_t(x.Ms);
+      return int64_t(-1);
+    };
+    ASSERT_GE(At(0x66), 0);
+    ASSERT_GE(At(0x9F), 0);
+    EXPECT_GE(At(0x66), int64_t(c.WaitMs));
+    EXPECT_LE(At(0x66), int64_t(c.MaxMs));
+    EXPECT_GE(At(0x9F) - At(0x99), c.ResetBusy ? 100 : 0);
+    // Only a part busy for longer than any erase gets its reset while busy.
+    std::vector<std::string> Want;
+    if (c.ResetBusy) Want = {"command 66 while busy", "command 99 while busy"};
+    EXPECT_EQ(Part.Faults, Want);
+  }
 }
 
 TEST_F(StubCore, HardwareFailuresAreReportedNotHidden) {

@@ -427,6 +427,27 @@ TEST(VboardProgram, PrintsItsAddressAndSavesTheFlashOnSigterm) {
   EXPECT_EQ(ReadText(B.Flash).size(), TFlash::Size);
 }
 
+// Every flash part the board models is selected by its name on the command line
+// (parsing it stops at --help, which ends the program at once); a wrong name is
+// refused, naming the ones there are.
+TEST(VboardProgram, FlashPartsByName) {
+  const std::string Err = TempPath("flash_part.err");
+  for (const char* Name : {"winbond", "winbond-cmp", "gigadevice", "gigadevice-31", "macronix",
+                           "macronix-old", "macronix-old-sfdp", "issi", "sr2-ff", "unknown"}) {
+    SCOPED_TRACE(Name);
+    const std::string Cmd =
+        std::string(QUORVEX_VBOARD_EXE) + " --flash-part " + Name + " --help > /dev/null 2> " + Err;
+    const int St = system(Cmd.c_str());
+    EXPECT_TRUE(WIFEXITED(St) && WEXITSTATUS(St) == 0) << ReadText(Err);
+  }
+  const int St =
+      system((std::string(QUORVEX_VBOARD_EXE) + " --flash-part macronix-new > /dev/null 2> " + Err)
+                 .c_str());
+  EXPECT_TRUE(WIFEXITED(St) && WEXITSTATUS(St) == 2);
+  EXPECT_NE(ReadText(Err).find("macronix-old-sfdp"), std::string::npos) << ReadText(Err);
+  std::remove(Err.c_str());
+}
+
 TEST_F(VboardServer, Python3SerialClientTogglesLinesAndSyncs) {
   if (access("/usr/bin/python3", X_OK) != 0 ||
       std::system("/usr/bin/python3 -c 'import serial.rfc2217' 2>/dev/null") != 0)

@@ -1,13 +1,15 @@
 // The stub's flash work on the board's NOR model: parts of several makers and
-// the states a previous program may leave them in, failures while the next
-// block is already arriving, a chip erase followed by writes, and the trace
-// of erases and programs with their durations.
+// the states a previous program may leave them in (protection, CMP, quad
+// enable), data around an image that must survive on every part, failures
+// while the next block is already arriving, a chip erase followed by writes,
+// and the trace of erases, programs and status writes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <string>
 
 #include "VbBoard.h"
@@ -30,9 +32,10 @@ TBytes Pattern(size_t n, uint32_t Seed) {
 struct TStubFixture {
   TBoardOptions Opt;
   TFlash Flash;
+  TTrace* Trace = nullptr;
   std::unique_ptr<TChipEngine> Chip;
   void Start() {
-    Chip = std::make_unique<TChipEngine>(Opt, Flash);
+    Chip = std::make_unique<TChipEngine>(Opt, Flash, Trace);
     Chip->EnterLoader();
     Chip->Feed(StubUpload());
     Chip->TakeOutput();
@@ -58,47 +61,183 @@ struct TStubFixture {
     return std::equal(Image.begin(), Image.end(), Flash.Bytes().begin() + Offset);
   }
   const std::vector<std::string>& Log() { return Chip->Nor().Log(); }
+  // The status writes sent (0x01 and 0x31 with their bytes), whether the part took them or not.
+  std::vector<std::string> StatusWrites(size_t From = 0) {
+    std::vector<std::string> w;
+    for (size_t i = From; i < Log().size(); ++i)
+      if (Log()[i].rfind("01", 0) == 0 || Log()[i].rfind("31", 0) == 0) w.push_back(Log()[i]);
+    return w;
+  }
 };
 
+using TStrings = std::vector<std::string>;
+
+// Lines of a trace file that record one event.
+size_t TraceEvents(const std::string& File, const std::string& Event) {
+  std::ifstream In(File);
+  size_t n = 0;
+  for (std::string Line; std::getline(In, Line);)
+    n += Line.find("\"ev\":\"" + Event + "\"") != std::string::npos;
+  return n;
+}
+
 TEST(VboardStubFlash, PartsOfEachMakerAreUnprotectedOnlyAsTheirDatasheetAllows) {
-  // Every part starts protected and in continuous-read mode, as a previous
-  // program may leave it; the quad-enable bit in status register 2 is set.
+  // Every part starts in continuous-read mode, as a previous program may
+  // leave it, with its quad-enable bit set (in status register 2, or in bit 6
+  // of register 1 on Macronix and ISSI parts). Unprotected, it must get no
+  // status write at all; protected (block-protect bits, or CMP where the part
+  // has it), exactly the writes its datasheet allows, and QE survives both
+  // FLASH_BEGIN and ERASE_FLASH.
   struct {
     const char* Name;
     TFlashPart Part;
-    const char* Wrsr; // the status write the stub sends
-    bool Reads35;     // whether it may ask for status register 2
+    bool Cmp;        // CMP set at power-up
+    TStrings Writes; // the status writes once the block-protect bits are set too
+    TStrings WritesUnprotected;
+    bool Reads35; // whether it may ask for status register 2
   } Cases[] = {
-      {"Winbond", TFlashPart::Winbond, "01:0002", true},
-      {"GigaDevice", TFlashPart::GigaDevice, "01:0002", true},
-      {"Macronix: 0x35 enters QPI", TFlashPart::Macronix, "01:00", false},
-      {"Winbond id, status register 2 reads 0xFF", TFlashPart::Sr2ReadsFF, "01:00", true},
-      {"a maker outside the table", TFlashPart::Unknown, "01:00", false},
+      {"Winbond", TFlashPart::Winbond, false, {"01:0002"}, {}, true},
+      // CMP with no block-protect bit: the whole array protected; with BP0..2
+      // all set: nothing protected, so CMP is left alone.
+      {"Winbond with CMP set", TFlashPart::WinbondCmp, true, {}, {"01:0002"}, true},
+      {"GigaDevice", TFlashPart::GigaDevice, false, {"01:0002"}, {}, true},
+      // The two-byte form is ignored; register 1 alone, then register 2 through 0x31.
+      {"GigaDevice taking register 2 only through 0x31",
+       TFlashPart::GigaDevice31,
+       false,
+       {"01:0002", "01:00"},
+       {},
+       true},
+      {"the same with CMP set", TFlashPart::GigaDevice31, true, {}, {"01:0002", "31:02"}, true},
+      {"Macronix: 0x35 enters QPI, QE in status register 1",
+       TFlashPart::Macronix,
+       false,
+       {"01:40"},
+       {},
+       false},
+      {"older Macronix", TFlashPart::MacronixOld, false, {"01:40"}, {}, false},
+      {"ISSI: QE in status register 1", TFlashPart::Issi, false, {"01:40"}, {}, false},
+      {"Winbond id, status register 2 reads 0xFF",
+       TFlashPart::Sr2ReadsFF,
+       false,
+       {"01:00"},
+       {},
+       true},
+      {"a maker outside the table", TFlashPart::Unknown, false, {"01:00"}, {}, false},
   };
   for (const auto& c : Cases) {
-    SCOPED_TRACE(c.Name);
-    TStubFixture f;
-    f.Opt.FlashPart = c.Part;
-    f.Opt.FlashProtected = true;
-    f.Opt.FlashContinuousRead = true;
-    f.Start();
-    // Out of continuous-read mode, out of deep power-down, reset, then the id.
-    ASSERT_GE(f.Log().size(), 5u);
-    EXPECT_EQ(std::vector<std::string>(f.Log().begin(), f.Log().begin() + 5),
-              (std::vector<std::string>{"FF", "AB", "66", "99", "9F"}));
-    TBytes Image = Pattern(0x9000, 3);
-    auto a = f.Write(0x10000, Image);
-    for (const TAns& x : a)
-      EXPECT_EQ(x.Status, 0);
-    EXPECT_TRUE(f.Holds(0x10000, Image));
-    EXPECT_FALSE(f.Chip->Nor().Qpi());
-    EXPECT_EQ(std::count(f.Log().begin(), f.Log().end(), c.Wrsr), 1);
-    EXPECT_EQ(std::count(f.Log().begin(), f.Log().end(), "35") > 0, c.Reads35);
-    if (c.Part != TFlashPart::Macronix && c.Part != TFlashPart::Unknown) {
-      EXPECT_EQ(f.Chip->Nor().Sr2(), TNorFlash::Sr2Qe); // kept, never 0xFF
+    for (bool Protect : {true, false}) {
+      SCOPED_TRACE(std::string(c.Name) + (Protect ? ", protected" : ", block-protect bits clear"));
+      const std::string TraceFile = ::testing::TempDir() + "vb_status_trace.jsonl";
+      TTrace Trace;
+      ASSERT_TRUE(Trace.Open(TraceFile));
+      TStubFixture f;
+      f.Trace = &Trace;
+      f.Opt.FlashPart = c.Part;
+      f.Opt.FlashProtected = Protect;
+      f.Opt.FlashCmp = c.Cmp;
+      f.Opt.FlashContinuousRead = true;
+      f.Start();
+      // Out of continuous-read mode, out of deep power-down, reset, then the id.
+      ASSERT_GE(f.Log().size(), 5u);
+      EXPECT_EQ(TStrings(f.Log().begin(), f.Log().begin() + 5),
+                (TStrings{"FF", "AB", "66", "99", "9F"}));
+      TBytes Image = Pattern(0x9000, 3);
+      for (const TAns& x : f.Write(0x10000, Image))
+        EXPECT_EQ(x.Status, 0);
+      EXPECT_TRUE(f.Holds(0x10000, Image));
+      const TStrings& Want = Protect ? c.Writes : c.WritesUnprotected;
+      EXPECT_EQ(f.StatusWrites(), Want);
+      EXPECT_TRUE(f.Chip->Nor().Qe());
+      EXPECT_FALSE(f.Chip->Nor().Protected());
+      // A chip erase finds nothing left to unprotect.
+      const size_t Before = f.Log().size();
+      EXPECT_EQ(f.One(opEraseFlash, {}).Status, 0);
+      EXPECT_TRUE(f.StatusWrites(Before).empty());
+      EXPECT_TRUE(f.Chip->Nor().Qe());
+      EXPECT_EQ(f.Flash.Bytes()[0x10000], 0xFF);
+      EXPECT_FALSE(f.Chip->Nor().Qpi());
+      EXPECT_EQ(std::count(f.Log().begin(), f.Log().end(), "35") > 0, c.Reads35);
+      if (c.Part == TFlashPart::Sr2ReadsFF) {
+        EXPECT_EQ(f.Chip->Nor().Sr2(), TNorFlash::Sr2Qe); // never 0xFF written back
+      }
+      EXPECT_TRUE(f.Chip->Nor().Faults().empty()) << f.Chip->Nor().Faults().front();
+      // The trace shows the status writes the part carried out, and none when nothing was
+      // protected. (That GigaDevice part ignores the two-byte form: the log has it, the trace not.)
+      size_t Taken = 0;
+      for (const std::string& w : Want)
+        Taken += !(c.Part == TFlashPart::GigaDevice31 && w.size() == std::strlen("01:0002"));
+      EXPECT_EQ(TraceEvents(TraceFile, "status_write"), Taken);
+      std::remove(TraceFile.c_str());
     }
-    EXPECT_EQ(f.Chip->Nor().Sr1() & 0x7C, 0);
-    EXPECT_TRUE(f.Chip->Nor().Faults().empty());
+  }
+}
+
+TEST(VboardStubFlash, DataAroundAnImageSurvivesOnEveryPart) {
+  // The whole flash holds old data; an image is written without a chip
+  // erase. Nothing outside the 4 KiB sectors the image's bytes fall in may
+  // change, on any part: 0x52 erases 64 KiB on the older Macronix and on the
+  // EON part, so a 32 KiB erase there would wipe the 32 KiB before an image
+  // that starts on a 32 KiB (not 64 KiB) boundary, or after one that ends on
+  // such a boundary. The erase opcodes the stub may use follow from what the
+  // part confirms.
+  struct {
+    const char* Name;
+    TFlashPart Part;
+    bool Uses52, UsesD8; // in the layouts below
+  } Parts[] = {
+      {"Winbond (SFDP: 4, 32 and 64 KiB)", TFlashPart::Winbond, true, true},
+      {"Winbond with CMP set", TFlashPart::WinbondCmp, true, true},
+      {"GigaDevice", TFlashPart::GigaDevice, true, true},
+      {"GigaDevice taking register 2 only through 0x31", TFlashPart::GigaDevice31, true, true},
+      {"Macronix (SFDP)", TFlashPart::Macronix, true, true},
+      {"older Macronix, no SFDP: the maker confirms 64 KiB", TFlashPart::MacronixOld, false, true},
+      {"older Macronix, SFDP: 0x52 is 64 KiB", TFlashPart::MacronixOldSfdp, false, true},
+      {"ISSI (SFDP)", TFlashPart::Issi, true, true},
+      {"EON, no SFDP, maker unknown: 4 KiB only", TFlashPart::Unknown, false, false},
+  };
+  struct {
+    const char* Name;
+    uint32_t Offset, Size;
+  } Layouts[] = {
+      {"starts on a 32 KiB boundary, ends on a 64 KiB one", 0x18000, 0x18000},
+      {"starts on a 64 KiB boundary, ends on a 32 KiB one", 0x20000, 0x18000},
+      {"starts and ends on 32 KiB boundaries", 0x48000, 0x20000},
+      // The data certainly reaches past the 32 KiB boundary: a 32 KiB erase
+      // there is the image's, a 64 KiB one would take the 28 KiB after it.
+      {"64 KiB-aligned, ends a few bytes past a 32 KiB boundary", 0xB0000, 0x8010},
+      {"64 KiB-aligned, ends inside a sector", 0x80000, 0x21003},
+  };
+  for (const auto& p : Parts) {
+    bool Saw52 = false, SawD8 = false;
+    for (const auto& l : Layouts) {
+      SCOPED_TRACE(std::string(p.Name) + ": " + l.Name);
+      TStubFixture f;
+      f.Opt.FlashPart = p.Part;
+      const TBytes Old = Pattern(TFlash::Size, 77);
+      f.Flash.Program(0, Old.data(), uint32_t(Old.size()));
+      f.Start();
+      const TBytes Image = Pattern(l.Size, l.Offset);
+      for (const TAns& x : f.Write(l.Offset, Image))
+        EXPECT_EQ(x.Status, 0);
+      EXPECT_TRUE(f.Holds(l.Offset, Image));
+      const uint32_t From = l.Offset, To = (l.Offset + l.Size + 0xFFF) & ~0xFFFu;
+      size_t Lost = 0;
+      uint32_t First = 0;
+      for (uint32_t a = 0; a < TFlash::Size; ++a)
+        if ((a < From || a >= To) && f.Flash.Bytes()[a] != Old[a] && Lost++ == 0) First = a;
+      EXPECT_EQ(Lost, 0u) << "bytes lost outside the image's sectors, the first at 0x" << std::hex
+                          << First;
+      // Inside the image's last sector, past its end: erased, not left as it was.
+      for (uint32_t a = l.Offset + l.Size; a < To; ++a)
+        EXPECT_EQ(f.Flash.Bytes()[a], 0xFF) << std::hex << a;
+      Saw52 = Saw52 || std::count(f.Log().begin(), f.Log().end(), "52") > 0;
+      SawD8 = SawD8 || std::count(f.Log().begin(), f.Log().end(), "D8") > 0;
+      EXPECT_TRUE(f.Chip->Nor().Faults().empty()) << f.Chip->Nor().Faults().front();
+    }
+    SCOPED_TRACE(p.Name);
+    EXPECT_EQ(Saw52, p.Uses52);
+    EXPECT_EQ(SawD8, p.UsesD8);
   }
 }
 
@@ -133,6 +272,98 @@ TEST(VboardStubFlash, TheModelPunishesWhatTheStubAvoids) {
     Now += Nor.Command(Now, 0x02 | 0x100, 0x1000, Data, 4, nullptr, 0);
     Now = std::max(Now, Nor.BusyUntil()) + 1;
     EXPECT_EQ(Flash.Bytes()[0x1000], 0xFF); // the program did not land
+  }
+}
+
+TEST(VboardStubFlash, TheModelsPartsDifferAsTheirDatasheetsSay) {
+  // What the tests of the stub rely on the parts to do, so that a careless
+  // stub is caught: each case sends raw commands and looks at the part.
+  struct TCmd {
+    uint32_t Op; // 0x100: with a 24-bit address
+    uint32_t Addr;
+    TBytes Out;
+    uint32_t InLen;
+  };
+  const TCmd Wren{0x06, 0, {}, 0};
+  struct {
+    const char* Name;
+    TFlashPart Part;
+    bool Protect;
+    std::vector<TCmd> Cmds;
+    std::function<void(const TNorFlash&, const TFlash&, const TBytes& In)> Check;
+  } Cases[] = {
+      {"0x52 erases 64 KiB on the older Macronix part",
+       TFlashPart::MacronixOld,
+       false,
+       {Wren, {0x152, 0x8000, {}, 0}},
+       [](const TNorFlash&, const TFlash& F, const TBytes&) {
+         EXPECT_EQ(F.Bytes()[0x0000], 0xFF);
+         EXPECT_EQ(F.Bytes()[0xFFFF], 0xFF);
+         EXPECT_EQ(F.Bytes()[0x10000], 0x00);
+       }},
+      {"and 32 KiB on the newer one with the same id",
+       TFlashPart::Macronix,
+       false,
+       {Wren, {0x152, 0x8000, {}, 0}},
+       [](const TNorFlash&, const TFlash& F, const TBytes&) {
+         EXPECT_EQ(F.Bytes()[0x7FFF], 0x00);
+         EXPECT_EQ(F.Bytes()[0x8000], 0xFF);
+         EXPECT_EQ(F.Bytes()[0xFFFF], 0xFF);
+         EXPECT_EQ(F.Bytes()[0x10000], 0x00);
+       }},
+      {"a one-byte status write clears the Winbond part's QE",
+       TFlashPart::Winbond,
+       false,
+       {Wren, {0x01, 0, {0x00}, 0}},
+       [](const TNorFlash& N, const TFlash&, const TBytes&) { EXPECT_FALSE(N.Qe()); }},
+      {"bit 6 of the Macronix part's status register is its QE",
+       TFlashPart::Macronix,
+       false,
+       {Wren, {0x01, 0, {0x00}, 0}},
+       [](const TNorFlash& N, const TFlash&, const TBytes&) { EXPECT_FALSE(N.Qe()); }},
+      {"a second status byte to a Macronix part is misuse",
+       TFlashPart::Macronix,
+       false,
+       {Wren, {0x01, 0, {0x40, 0x00}, 0}},
+       [](const TNorFlash& N, const TFlash&, const TBytes&) {
+         EXPECT_EQ(N.Faults(), (TStrings{"two-byte WRSR to a part with one status register"}));
+       }},
+      {"the newer GigaDevice part ignores the two-byte status write",
+       TFlashPart::GigaDevice31,
+       true,
+       {Wren, {0x01, 0, {0x00, 0x02}, 0}},
+       [](const TNorFlash& N, const TFlash&, const TBytes&) { EXPECT_TRUE(N.Protected()); }},
+      {"CMP with no block-protect bit protects the whole Winbond part",
+       TFlashPart::WinbondCmp,
+       false,
+       {},
+       [](const TNorFlash& N, const TFlash&, const TBytes&) { EXPECT_TRUE(N.Protected()); }},
+      {"an SFDP read without the dummy clocks arrives a byte late",
+       TFlashPart::Winbond,
+       false,
+       {{0x15A, 0, {}, 4}},
+       [](const TNorFlash&, const TFlash&, const TBytes& In) {
+         EXPECT_EQ(In, (TBytes{0xFF, 'S', 'F', 'D'}));
+       }},
+  };
+  for (const auto& c : Cases) {
+    SCOPED_TRACE(c.Name);
+    TBoardOptions Opt;
+    Opt.FlashPart = c.Part;
+    Opt.FlashProtected = c.Protect;
+    TFlash Flash;
+    const TBytes Zeros(0x20000, 0x00);
+    Flash.Program(0, Zeros.data(), uint32_t(Zeros.size()));
+    TNorFlash Nor(Flash, Opt, nullptr);
+    int64_t Now = 0;
+    TBytes In;
+    for (const TCmd& Cmd : c.Cmds) {
+      In.assign(Cmd.InLen, 0);
+      Now += Nor.Command(Now, Cmd.Op, Cmd.Addr, Cmd.Out.data(), uint32_t(Cmd.Out.size()), In.data(),
+                         Cmd.InLen);
+      Now = std::max(Now, Nor.BusyUntil());
+    }
+    c.Check(Nor, Flash, In);
   }
 }
 

@@ -1,8 +1,9 @@
 #pragma once
 // The board's serial NOR flash as the SPI bus sees it: status registers and
 // the write-enable latch, erase and program times from a real part's
-// datasheet (typical values), the JEDEC id, reset, and the ways parts of
-// other makers differ. The bytes themselves live in TFlash.
+// datasheet (typical values), the JEDEC id and SFDP table, reset, and the
+// ways parts of other makers differ (TFlashPart). The bytes themselves live
+// in TFlash.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -26,14 +27,14 @@ struct TFlashTiming {
 
 class TNorFlash {
 public:
-  // Status register 2 bits of the W25Q family.
-  enum : uint8_t { Sr2Qe = 0x02, Sr2Cmp = 0x40 };
+  // Status register 2 bits of the W25Q family; QE of the parts that keep it in register 1.
+  enum : uint8_t { Sr2Qe = 0x02, Sr2Cmp = 0x40, Sr1Qe = 0x40 };
 
   TNorFlash(TFlash& F, const TBoardOptions& O, TTrace* T);
 
   // One SPI transaction at Now (ns), as TStub's hardware seam hands it over
-  // (opcode in the low byte, 0x100 for a 24-bit address). Returns how long the
-  // transaction keeps the bus.
+  // (opcode in the low byte, 0x100 for a 24-bit address, 0x200 for 8 dummy
+  // clocks after it). Returns how long the transaction keeps the bus.
   int64_t Command(int64_t Now, uint32_t Op, uint32_t Addr, const uint8_t* Out, uint32_t OutLen,
                   uint8_t* In, uint32_t InLen);
   int64_t BusyUntil() const { return FBusyUntil; }
@@ -43,18 +44,24 @@ public:
 
   uint8_t Sr1() const { return FSr1; }
   uint8_t Sr2() const { return FSr2; }
+  // The quad-enable bit, wherever this part keeps it.
+  bool Qe() const;
+  // Whether program and erase are refused (the block-protect bits, and CMP where there is one).
+  bool Protected() const;
   bool Qpi() const { return FQpi; }
   bool ContinuousRead() const { return FContinuous; }
   // Opcodes seen, in order, as hex ("9F", "01:1C02" with the bytes written),
   // leaving out the frequent ones (status polls, write enables, programs,
-  // reads); and misuse a real part would punish (a command while busy, a
-  // program without the latch).
+  // reads); a status write the part carried out also goes to the trace as
+  // status_write. And misuse a real part would punish (a command while busy,
+  // a program without the latch, a second status byte into a configuration
+  // register).
   const std::vector<std::string>& Log() const { return FLog; }
   const std::vector<std::string>& Faults() const { return FFaults; }
 
 private:
-  bool Protected() const;
   int64_t StartBusy(int64_t Now, double Ms);
+  void StatusWritten(int64_t Now);
   void TraceWork(const char* What, uint32_t Addr, uint32_t Len, int64_t Ns);
   void Erase(int64_t Now, uint32_t Addr, uint32_t Unit, double Ms);
 

@@ -10,13 +10,20 @@ namespace vboard {
 
 enum class TChip { Esp32, Esp32S2, Unknown };
 
-// The flash part's maker, as its JEDEC id tells, and how it treats opcode 0x35.
+// The flash part: its JEDEC id and the ways parts differ that the stub must
+// respect (status registers, where QE sits, what 0x35 and 0x52 do, SFDP).
 enum class TFlashPart {
-  Winbond,    // W25Q: status register 2 at 0x35, written as WRSR's second byte
-  GigaDevice, // GD25Q: the same
-  Macronix,   // MX25L: 0x35 switches the part to four-line (QPI) commands
-  Sr2ReadsFF, // Winbond id, but 0x35 reads 0xFF; writing that back locks the part
-  Unknown     // a maker the stub does not know: one status register
+  Winbond,         // W25Q32BV: status register 2 at 0x35, written as WRSR's second byte; a
+                   //   one-byte WRSR clears its QE; SFDP lists 4, 32 and 64 KiB erases
+  WinbondCmp,      // the same with CMP set: the block-protect bits work the other way round
+  GigaDevice,      // GD25Q32B: like the Winbond part, but a one-byte WRSR keeps register 2
+  GigaDevice31,    // GD25Q32C: ignores a two-byte WRSR; register 2 is written with 0x31
+  Macronix,        // MX25L3233F: QE is bit 6 of the one status register; 0x35 enters QPI
+  MacronixOld,     // MX25L3206E, same id: 0x52 erases 64 KiB; no SFDP
+  MacronixOldSfdp, // the same with an SFDP table that lists 0x52 as 64 KiB
+  Issi,            // IS25LP032: QE is bit 6 of the one status register; 0x35 enters QPI
+  Sr2ReadsFF,      // Winbond id, but 0x35 reads 0xFF; writing that back locks the part
+  Unknown          // EN25Q32 (EON, a maker the stub does not know): 0x52 erases 64 KiB; no SFDP
 };
 
 struct TBoardOptions {
@@ -35,6 +42,7 @@ struct TBoardOptions {
   uint32_t CpuMhz = 40;
   TFlashPart FlashPart = TFlashPart::Winbond;
   bool FlashProtected = false;      // block-protect bits set at power-up
+  bool FlashCmp = false;            // CMP set at power-up (parts with status register 2)
   bool FlashContinuousRead = false; // left in continuous-read mode by a previous program
 
   // Faults, one flag each.

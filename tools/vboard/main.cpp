@@ -38,8 +38,11 @@ const char* Usage =
     "                          (4 KiB erase 45 ms, 64 KiB 150 ms, page 0.7 ms, chip 10 s)\n"
     "  --time-scale F          factor on those times (default 0.1)\n"
     "  --cpu-mhz N             CPU clock while the stub runs (default 40, the crystal)\n"
-    "  --flash-part P          winbond (default), gigadevice, macronix (0x35 enters QPI),\n"
-    "                          sr2-ff (status register 2 reads 0xFF), unknown\n"
+    "  --flash-part P          winbond (default), winbond-cmp (CMP set), gigadevice,\n"
+    "                          gigadevice-31 (status register 2 only through 0x31),\n"
+    "                          macronix (0x35 enters QPI), macronix-old (0x52 erases 64 KiB,\n"
+    "                          no SFDP), macronix-old-sfdp, issi, sr2-ff (status register 2\n"
+    "                          reads 0xFF), unknown (EON: 0x52 erases 64 KiB, no SFDP)\n"
     "  --flash-protected       block-protect bits set at power-up\n"
     "  --flash-continuous-read the flash is left in continuous-read mode\n"
     "faults:\n"
@@ -134,16 +137,27 @@ int main(int argc, char** argv) {
       std::string v = val();
       if (v == "winbond")
         o.FlashPart = TFlashPart::Winbond;
+      else if (v == "winbond-cmp")
+        o.FlashPart = TFlashPart::WinbondCmp;
       else if (v == "gigadevice")
         o.FlashPart = TFlashPart::GigaDevice;
+      else if (v == "gigadevice-31")
+        o.FlashPart = TFlashPart::GigaDevice31;
       else if (v == "macronix")
         o.FlashPart = TFlashPart::Macronix;
+      else if (v == "macronix-old")
+        o.FlashPart = TFlashPart::MacronixOld;
+      else if (v == "macronix-old-sfdp")
+        o.FlashPart = TFlashPart::MacronixOldSfdp;
+      else if (v == "issi")
+        o.FlashPart = TFlashPart::Issi;
       else if (v == "sr2-ff")
         o.FlashPart = TFlashPart::Sr2ReadsFF;
       else if (v == "unknown")
         o.FlashPart = TFlashPart::Unknown;
       else
-        Bad("--flash-part: winbond, gigadevice, macronix, sr2-ff or unknown");
+        Bad("--flash-part: winbond, winbond-cmp, gigadevice, gigadevice-31, macronix, "
+            "macronix-old, macronix-old-sfdp, issi, sr2-ff or unknown");
     } else if (a == "--flash-protected") {
       o.FlashProtected = true;
     } else if (a == "--flash-continuous-read") {
