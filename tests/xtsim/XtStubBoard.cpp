@@ -138,8 +138,10 @@ bool TStubBoard::Spi(TCore&, TMmioAccess& A) {
   const uint32_t User = R[SpiUser / 4];
   if (!(User & (1u << 31)) || (R[SpiUser2 / 4] >> 28) != 7)
     Misuse.push_back("SPI1 command phase not 8 bits");
-  const bool Addr = (User & (1u << 30)) != 0;
+  const bool Addr = (User & (1u << 30)) != 0, Dummy = (User & (1u << 29)) != 0;
   if (Addr && (R[SpiUser1 / 4] >> 26) != 23) Misuse.push_back("SPI1 address phase not 24 bits");
+  // DUMMY_CYCLELEN (USER1 7:0) + 1 clocks: the 8 that the SFDP read wants.
+  if (Dummy && (R[SpiUser1 / 4] & 0xFF) != 7) Misuse.push_back("SPI1 dummy phase not 8 clocks");
   auto Bytes = [&](uint32_t Phase, uint32_t Dlen) {
     if (!(User & Phase)) return 0u;
     const uint32_t Bits = R[Dlen / 4] + 1;
@@ -150,11 +152,12 @@ bool TStubBoard::Spi(TCore&, TMmioAccess& A) {
     return Bits / 8;
   };
   const uint32_t OutLen = Bytes(1u << 27, SpiMosiDlen), InLen = Bytes(1u << 28, SpiMisoDlen);
-  uint8_t Out[64] = {}, In[64] = {};
+  alignas(4) uint8_t Out[64] = {}, In[64] = {};
   for (uint32_t i = 0; i < OutLen; ++i)
     Out[i] = uint8_t(R[SpiW0 / 4 + i / 4] >> (8 * (i % 4)));
-  Flash.FlashCmd((R[SpiUser2 / 4] & 0xFF) | (Addr ? STUB_FLASH_ADDR : 0), R[SpiAddr / 4] >> 8, Out,
-                 OutLen, In, InLen);
+  Flash.FlashCmd((R[SpiUser2 / 4] & 0xFF) | (Addr ? STUB_FLASH_ADDR : 0) |
+                     (Dummy ? STUB_FLASH_DUMMY : 0),
+                 R[SpiAddr / 4] >> 8, Out, OutLen, In, InLen);
   for (uint32_t i = 0; i < InLen; i += 4)
     R[SpiW0 / 4 + i / 4] = In[i] | In[i + 1] << 8 | In[i + 2] << 16 | uint32_t(In[i + 3]) << 24;
   return true;
