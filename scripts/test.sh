@@ -6,7 +6,7 @@
 #      core's tests, the Win32 serial backend on a pty-mapped COM port, an Update of the window
 #      against the virtual board;
 #   4. the flasher stub rebuilt with the Xtensa cross compiler and compared with the committed blob;
-#   5. the fuzz targets for a few seconds each (clang; the settings reader's with Qt).
+#   5. the fuzz targets for a few seconds each (clang).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -36,10 +36,5 @@ CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug 
   -DQUORVEX_CORE_ONLY=ON -DQUORVEX_SANITIZE=ON -DQUORVEX_FUZZ=ON
 cmake --build build-fuzz
 (cd build-fuzz && ctest --output-on-failure -L fuzz)
-# The settings reader is Qt-based: its fuzz target needs a configuration with Qt.
-CC=clang CXX=clang++ cmake -S . -B build-fuzz-qt -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-  -DQUORVEX_SANITIZE=ON -DQUORVEX_FUZZ=ON
-cmake --build build-fuzz-qt --target fuzz_ini_file
-(cd build-fuzz-qt && ctest --output-on-failure -L fuzz -R '^fuzz_ini_file$')
 
 echo "== all tests passed"

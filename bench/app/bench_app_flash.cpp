@@ -23,7 +23,7 @@
 #include <map>
 #include <vector>
 
-#include "uMain.h"
+#include "uProgram.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "support/uMessageBox.h"
-#include "uMain.h"
+#include "uProgram.h"
 
 namespace {
 

@@ -36,7 +36,7 @@ QString TFormStorage::DesktopSuffix() {
 int TFormStorage::PosItem(const QString& Text, int Index, int Fallback) {
   const QStringList Items = Text.split(QChar(','));
   int32_t v = 0;
-  if (Index < Items.size() && IniTryStrToInt(Items[Index].trimmed(), v) &&
+  if (Index < Items.size() && IniTryStrToInt(Items[Index].trimmed().toStdString(), v) &&
       !Items[Index].trimmed().isEmpty())
     return v;
   return Fallback;

@@ -1,63 +1,36 @@
 #include "uMain.h"
 
-#include <QAbstractItemView>
-#include <QAction>
-#include <QCheckBox>
+#include <QApplication>
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QDir>
-#include <QFile>
-#include <QFileDialog>
-#include <QFileInfo>
 #include <QFrame>
 #include <QIcon>
 #include <QLabel>
-#include <QPainter>
 #include <QProgressBar>
-#include <QPushButton>
+#include <QSignalBlocker>
 #include <QSocketNotifier>
 #include <QTimer>
-#include <algorithm>
-#include <chrono>
-#include <future>
-#include <thread>
+#include <limits>
+#include <vector>
 
-#include "../link/U_Usb.h"
-#include "../protocol/uEsp.h"
-#include "../support/uArt.h"
-#include "../support/uDebug.h"
-#include "../support/uFormat.h"
-#include "../support/uMessageBox.h"
-
-#ifdef _WIN32
-#include <windows.h>
-
-#include <cwchar>
-#endif
+#include "link/U_Usb.h"
+#include "link/uPortList.h"
+#include "link/uPortName.h"
+#include "protocol/uEsp.h"
+#include "support/StrNatComp.h"
+#include "support/uArt.h"
+#include "support/uDebug.h"
+#include "support/uFileName.h"
+#include "support/uFormat.h"
+#include "support/uMessageBox.h"
+#include "uFileCheck.h"
+#include "uFormStorage.h"
+#include "uIniFile.h"
+#include "uMainRunView.h"
+#include "uProgram.h"
 
 namespace {
-
-// Passes every line the run logs to the window's log, on the window's thread.
-class TRunLogRelay : public IDebugView {
-public:
-  TRunLogRelay(QObject& Context, TDebugLog& Log) : FContext(Context), FLog(Log) {}
-  void LineAdded(const std::string& Line) override {
-    TDebugLog* Log = &FLog;
-    QMetaObject::invokeMethod(
-        &FContext, [Log, Line] { Log->S(Line); }, Qt::QueuedConnection);
-  }
-  void Cleared() override {} // the run's copy only: the window's log keeps its lines
-
-private:
-  QObject& FContext;
-  TDebugLog& FLog;
-};
-
-QFont CalibriFont(int PixelSize, bool Bold) {
-  QFont F("Calibri");
-  F.setPixelSize(PixelSize);
-  F.setBold(Bold);
-  return F;
-}
 
 QLabel* MakeLabel(QWidget* Parent, const char* Name, const QString& Text, QRect Geometry,
                   QFont Font, QColor Color, Qt::Alignment Align) {
@@ -79,203 +52,11 @@ static void InitAppResources() {
   Q_INIT_RESOURCE(app);
 }
 
-// ---------------------------------------------------------------- helpers
-
-TVersion ProgramVersion() {
-  TVersion V;
-#ifdef _WIN32
-  // FileVersion of the first translation in the program file's version resource.
-  wchar_t Path[MAX_PATH];
-  if (GetModuleFileNameW(nullptr, Path, MAX_PATH) == 0) return V;
-  DWORD Dummy = 0;
-  const DWORD Size = GetFileVersionInfoSizeW(Path, &Dummy);
-  if (Size == 0) return V;
-  std::vector<uint8_t> Buf(Size);
-  if (!GetFileVersionInfoW(Path, 0, Size, Buf.data())) return V;
-  struct TLangCode {
-    WORD Lang, Code;
-  };
-  TLangCode* Trans = nullptr;
-  UINT Len = 0;
-  if (!VerQueryValueW(Buf.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&Trans),
-                      &Len) ||
-      Len < sizeof(TLangCode))
-    return V;
-  wchar_t Key[64];
-  swprintf(Key, 64, L"\\StringFileInfo\\%04x%04x\\FileVersion", Trans->Lang, Trans->Code);
-  wchar_t* Text = nullptr;
-  if (!VerQueryValueW(Buf.data(), Key, reinterpret_cast<void**>(&Text), &Len) || Len == 0) return V;
-  const QStringList Items = QString::fromWCharArray(Text).split('.');
-  int* Out[3] = {&V.Major, &V.Minor, &V.Release};
-  for (int i = 0; i < 3 && i < Items.size(); ++i) {
-    bool Ok = false;
-    const int N = Items[i].trimmed().toInt(&Ok);
-    *Out[i] = Ok ? N : -1;
-  }
-#else
-  // No version resource in an ELF file: the version the project was configured with.
-  V.Major = QUORVEX_VERSION_MAJOR;
-  V.Minor = QUORVEX_VERSION_MINOR;
-  V.Release = QUORVEX_VERSION_PATCH;
-#endif
-  return V;
-}
-
-bool HasDebugSwitch(const QStringList& Args) {
-  for (const QString& A : Args)
-    if (A.size() >= 2 && (A[0] == '-' || A[0] == '/') && A[1].toLower() == 'd') return true;
-  return false;
-}
-
-QString DistCopyName(const QString& ProgramFile, const TVersion& V) {
-  const QFileInfo Info(ProgramFile);
-  const QString Digits = QString::fromStdString(Format("%d%d%d", {V.Major, V.Minor, V.Release}));
-#ifdef _WIN32
-  return "dist\\" + Info.completeBaseName() + Digits + ".exe";
-#else
-  // Linux programs carry no extension: the digits end the name (quorvex -> dist/quorvex144).
-  return "dist/" + Info.completeBaseName() + Digits;
-#endif
-}
-
-bool CopyToDist(const QString& ProgramFile, const QString& Copy) {
-  const QFileInfo To(Copy);
-  if (!To.absoluteDir().exists()) return false;
-  // Started from the copy itself: removing the old copy first would delete the program.
-  if (To.exists() && To.canonicalFilePath() == QFileInfo(ProgramFile).canonicalFilePath())
-    return false;
-  QFile::remove(Copy);
-  return QFile::copy(ProgramFile, Copy);
-}
-
-QString ProgramFolder() {
-  QString Dir = QDir::toNativeSeparators(QCoreApplication::applicationDirPath());
-  if (!Dir.endsWith(QDir::separator())) Dir += QDir::separator();
-  return Dir;
-}
-
-int TagOf(const QObject* Obj) {
-  return Obj ? Obj->property("Tag").toInt() : 0;
-}
-
-// ---------------------------------------------------------------- controls
-
-TFileEdit::TFileEdit(QWidget* Parent) : QLineEdit(Parent) {
-  setReadOnly(true);
-  FBrowse = addAction(QIcon(ArtFile(":/app/browse.svg")), QLineEdit::TrailingPosition);
-  FBrowse->setObjectName("Browse");
-  FBrowse->setToolTip("Browse");
-  connect(FBrowse, &QAction::triggered, this, [this] { Browse(); });
-}
-
-void TFileEdit::BrowseStart(QString& Dir, QString& File) const {
-  QString Name = text();
-  if (Name.size() >= 2 && Name.startsWith('"') && Name.endsWith('"'))
-    Name = Name.mid(1, Name.size() - 2);
-  File.clear();
-  if (!Name.isEmpty()) {
-    const QFileInfo Info(Name);
-    if (Info.absoluteDir().exists()) {
-      Dir = Info.absolutePath();
-      File = Info.fileName();
-      return;
-    }
-  }
-  Dir = !FLastDir.isEmpty() && QDir(FLastDir).exists() ? FLastDir : QDir::currentPath();
-}
-
-QString TFileEdit::ChosenText(const QString& Path) {
-  const QString Native = QDir::toNativeSeparators(Path);
-  return Native.contains(' ') ? '"' + Native + '"' : Native;
-}
-
-void TFileEdit::Browse() {
-  QString Dir, File;
-  BrowseStart(Dir, File);
-  QFileDialog Dlg(this, QString(), Dir, "Binary Files (*.bin)");
-  Dlg.setFileMode(QFileDialog::ExistingFile);
-  Dlg.setAcceptMode(QFileDialog::AcceptOpen);
-  if (!File.isEmpty()) Dlg.selectFile(File);
-  if (Dlg.exec() != QDialog::Accepted || Dlg.selectedFiles().isEmpty()) return;
-  const QString Chosen = Dlg.selectedFiles().first();
-  FLastDir = QFileInfo(Chosen).absolutePath();
-  setText(ChosenText(Chosen)); // QLineEdit reports no change for an equal text
-}
-
-TLed::TLed(QWidget* Parent) : QWidget(Parent) {}
-
-void TLed::SetActive(bool On) {
-  if (FActive == On) return;
-  FActive = On;
-  update();
-  emit ActiveChanged(On);
-}
-
-void TLed::paintEvent(QPaintEvent*) {
-  QPainter P(this);
-  P.setRenderHint(QPainter::Antialiasing);
-  const QRectF R = QRectF(rect()).adjusted(1, 1, -1, -1);
-  const QColor Base = FActive ? QColor(0, 200, 0) : QColor(220, 0, 0);
-  QRadialGradient G(R.center() - QPointF(R.width() / 5, R.height() / 5), R.width() / 1.6);
-  G.setColorAt(0, Base.lighter(170));
-  G.setColorAt(1, Base.darker(130));
-  P.setPen(QPen(Base.darker(220), 1));
-  P.setBrush(G);
-  P.drawEllipse(R);
-}
-
-TFooter::TFooter(QWidget* Parent) : QWidget(Parent) {
-  setAutoFillBackground(true);
-  setBackgroundRole(QPalette::Button);
-}
-
-void TFooter::paintEvent(QPaintEvent*) {
-  QPainter P(this);
-  P.setPen(palette().color(QPalette::Dark));
-  P.drawLine(0, 0, width() - 1, 0);
-  P.setPen(palette().color(QPalette::Light));
-  P.drawLine(0, 1, width() - 1, 1);
-}
-
-TStatusBar::TStatusBar(QWidget* Parent) : QWidget(Parent) {
-  setFont(CalibriFont(16, true));
-  const int Widths[2] = {250, 80};
-  const Qt::Alignment Align[2] = {Qt::AlignLeft | Qt::AlignVCenter, Qt::AlignCenter};
-  int Left = 0;
-  for (int i = 0; i < 2; ++i) {
-    auto* L = new QLabel(this);
-    L->setObjectName(QString("Panel%1").arg(i));
-    L->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-    L->setGeometry(Left, 0, Widths[i], 20);
-    L->setAlignment(Align[i]);
-    FPanels[i] = L;
-    Left += Widths[i];
-  }
-}
-
-QString TStatusBar::PanelText(int Index) const {
-  return FPanels[Index]->text();
-}
-
-void TStatusBar::SetPanelText(int Index, const QString& Text) {
-  FPanels[Index]->setText(Text);
-  emit PanelTextSet(Index, Text);
-}
-
-void TPortCombo::showPopup() {
-  if (OnDropDown) OnDropDown();
-  // The popup is as wide as its longest entry.
-  int Widest = width();
-  for (int i = 0; i < count(); ++i)
-    Widest = std::max(Widest, fontMetrics().horizontalAdvance(itemText(i)) + 30);
-  view()->setMinimumWidth(Widest);
-  QComboBox::showPopup();
-}
-
 // ---------------------------------------------------------------- window
 
 TMain::TMain(TDebugLog& Log, QWidget* Parent)
-    : QWidget(Parent), FLog(Log), FRunLogRelay(std::make_unique<TRunLogRelay>(*this, Log)) {
+    : QWidget(Parent), IniFile(std::make_shared<TIniFile>()), FLog(Log),
+      FRunLogRelay(std::make_unique<TRunLogRelay>(*this, Log)) {
   FRunLog.SetView(FRunLogRelay.get());
   InitAppResources();
   BuildLayout();
@@ -416,9 +197,7 @@ void TMain::Attach(TDebug& Debug, TMsgBox& MsgBox, TComIo& ComIo) {
   FUsbWatch = std::make_unique<TUsbWatch>(FLog, [this] { return PortText(); });
   // An error raised by a USB handler is shown as the top-level handler shows errors.
   if (TComponentUSB* Usb = TUsb())
-    Usb->OnError = [this](const std::string& Msg) {
-      FMsgBox->Execute(QString::fromStdString(Msg), mtError, "", MsgBut(mbClose), true);
-    };
+    Usb->OnError = [this](const std::string& Msg) { FMsgBox->ShowError(Msg); };
 #ifndef _WIN32
   // The USB watcher's udev monitor is served from this thread's event loop.
   if (TComponentUSB* Usb = TUsb(); Usb && Usb->MonitorFd() >= 0) {
@@ -429,10 +208,11 @@ void TMain::Attach(TDebug& Debug, TMsgBox& MsgBox, TComIo& ComIo) {
 }
 
 void TMain::FormCreate() {
-  Version = ProgramVersion();
+  const TVersion Version = ProgramVersion();
   ProgTitle = QString::fromStdString(
       Format("Quorvex v%d.%d.%d", {Version.Major, Version.Minor, Version.Release}));
-  ProgPath = ProgramFolder();
+  ProgPath = QtPath(ProgramFolder());
+  if (!ProgPath.endsWith(QDir::separator())) ProgPath += QDir::separator();
   CommandLine = QCoreApplication::arguments().mid(1);
   LoadSettings();
   QApplication::setApplicationName(ProgTitle);
@@ -465,7 +245,7 @@ void TMain::FormShow() {
     }
     // A failed copy (no "dist" folder, say) is not reported.
     const QString Exe = QCoreApplication::applicationFilePath();
-    CopyToDist(Exe, DistCopyName(Exe, Version));
+    CopyToDist(Exe, DistCopyName(Exe, ProgramVersion()));
   }
   QApplication::setApplicationName(ProgTitle);
   setWindowTitle(QApplication::applicationName());
@@ -535,71 +315,6 @@ int TMain::AskErase() {
                           FConfig.DoBeep);
 }
 
-void TMain::ShowError(const std::string& Msg) {
-  FMsgBox->Execute(QString::fromStdString(Msg), mtError, "Error", MsgBut(mbClose), true);
-}
-
-// The window's controls as the job's observer. The job runs on a thread of its own;
-// every report is queued to this thread in the order the job made it, so the window
-// shows what it always showed while its event loop runs undisturbed.
-class TMainRunView : public IFlashObserver {
-public:
-  explicit TMainRunView(TMain& Main) : M(Main) {}
-  void SetJob(const TFlashJob* Job) { FJob = Job; }
-
-  void Status(const std::string& Text) override {
-    Post([Text](TMain& W) { W.SetStatusText(Text); });
-  }
-  void Led(bool On) override {
-    Post([On](TMain& W) { W.SetLed(On); });
-  }
-  void Mac(const std::string& Text) override {
-    Post([Text](TMain& W) { W.LabMac->setText(QString::fromStdString(Text)); });
-  }
-  void ProgressMax(uint32_t Max) override {
-    const int V = static_cast<int>(std::min<uint32_t>(Max, INT32_MAX));
-    Post([V](TMain& W) { W.pBar->setMaximum(V); });
-  }
-  void ProgressPos(uint32_t Pos) override {
-    const int V = static_cast<int>(std::min<uint32_t>(Pos, INT32_MAX));
-    Post([V](TMain& W) { W.pBar->setValue(V); });
-  }
-  void ProgressVisible(bool Visible) override {
-    Post([Visible](TMain& W) { W.pBar->setVisible(Visible); });
-  }
-  // The box is shown by the window's thread; the job waits for the answer, and gives
-  // up waiting (no erase) once it is told to stop.
-  bool ConfirmErase() override {
-    auto Answer = std::make_shared<std::promise<bool>>();
-    std::future<bool> Got = Answer->get_future();
-    Post([Answer](TMain& W) {
-      bool Yes = false;
-      try {
-        Yes = W.AskErase() == mrYes;
-      } catch (...) {
-        Answer->set_value(false);
-        throw; // shown by the application's error display
-      }
-      Answer->set_value(Yes);
-    });
-    while (Got.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready)
-      if (FJob && FJob->StopRequested()) return false;
-    return Got.get();
-  }
-  void Finished(const TFlashResult& Result) override {
-    Post([Result](TMain& W) { W.EndRun(Result); });
-  }
-
-private:
-  template <class F> void Post(F Fn) {
-    TMain* W = &M;
-    QMetaObject::invokeMethod(
-        W, [W, Fn = std::move(Fn)] { Fn(*W); }, Qt::QueuedConnection);
-  }
-  TMain& M;
-  const TFlashJob* FJob = nullptr;
-};
-
 TFlashRequest TMain::RunRequest(QObject* Sender) const {
   TFlashRequest R;
   R.Operation = static_cast<TFlashOp>(TagOf(Sender));
@@ -607,9 +322,8 @@ TFlashRequest TMain::RunRequest(QObject* Sender) const {
   R.Config = FConfig;
   R.AutoErase = chkAutoErase->isChecked();
   // File names go to the file layer as 8-bit text in the system's code page.
-  R.Images = WindowImages(edBoot->text().toLocal8Bit().toStdString(),
-                          edPart->text().toLocal8Bit().toStdString(),
-                          edFirm->text().toLocal8Bit().toStdString());
+  R.Images =
+      WindowImages(LocalName(edBoot->text()), LocalName(edPart->text()), LocalName(edFirm->text()));
   return R;
 }
 
@@ -638,7 +352,7 @@ void TMain::EndRun(const TFlashResult& R) {
   FJob.reset();
   FRunView.reset();
   FRunLog.C(); // every line has reached the window's log by now
-  if (!R.Ok) ShowError(R.Message);
+  if (!R.Ok) FMsgBox->ShowError(R.Message, "Error");
   pBar->hide();
   butUpdate->setEnabled(true);
   butErase->setEnabled(true);
@@ -656,39 +370,169 @@ void TMain::StopRun() {
   FRunThread.join();
 }
 
-// ---------------------------------------------------------------- the program
+// ---------------------------------------------------------------- settings
 
-TQuorvexApplication::TQuorvexApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+void TMain::ReportError(const std::string& Msg) {
+  if (FMsgBox)
+    FMsgBox->ShowError(Msg);
+  else
+    FLog.S(Msg);
+}
 
-bool TQuorvexApplication::notify(QObject* Receiver, QEvent* Event) {
+void TMain::LoadSettings() {
+  IniFile->SetFileName(SettingsFile());
+  // The list shows short names; the tooltip names the device the port opens.
+  connect(cbPort, &QComboBox::currentTextChanged, cbPort, [this](const QString& T) {
+    cbPort->setToolTip(T.isEmpty() ? QString()
+                                   : QString::fromStdString(ComDevicePath(T.toStdString())));
+  });
+}
+
+void TMain::RestorePlacement() {
   try {
-    return QApplication::notify(Receiver, Event);
+    TFormStorage(*IniFile, *this).RestorePlacement();
   } catch (const std::exception& E) {
-    if (OnError) OnError(E.what());
-    return false;
+    ReportError(E.what());
   }
 }
 
-TProgram::TProgram()
-    : Main(Log), Debug(std::make_unique<TDebug>(Log)), MsgBox(std::make_unique<TMsgBox>(&Main)),
-      ComIo(std::make_unique<TComIo>(&Main)) {
-  Main.Attach(*Debug, *MsgBox, *ComIo);
-  if (auto* App = dynamic_cast<TQuorvexApplication*>(QCoreApplication::instance()))
-    App->OnError = [this](const std::string& Msg) {
-      MsgBox->Execute(QString::fromStdString(Msg), mtError, "", MsgBut(mbClose), true);
-    };
+void TMain::ReadSettings() {
+  // A settings file that was not taken in is named once, when there is a box to show it.
+  if (!IniFile->LoadProblem().isEmpty()) {
+    ReportError(IniFile->LoadProblem().toStdString());
+    IniFile->SetFileName(QString()); // shown once; the file stays untouched
+  }
+  // A value refused is reported, and its field keeps its default.
+  std::vector<TSettingProblem> Problems;
+  FSaved = IniFile->ReadSettings(Problems);
+  for (const TSettingProblem& P : Problems)
+    ReportError(ConversionText(P));
+  FConfig = FSaved.Config;
+  chkAutoErase->setChecked(FSaved.AutoErase);
 }
 
-TProgram::~TProgram() {
-  // The run's thread uses ComIo, which goes first.
-  Main.StopRun();
-  if (auto* App = dynamic_cast<TQuorvexApplication*>(QCoreApplication::instance()))
-    App->OnError = nullptr;
+void TMain::SavePlacement() {
+  TFormStorage(*IniFile, *this).SavePlacement();
 }
 
-int TProgram::Exec() {
-  Main.show();
-  const int Result = QApplication::exec();
-  Main.SaveSettingsFile();
-  return Result;
+void TMain::WriteSettings() {
+  TSettings S = FSaved;
+  S.Config = FConfig;
+  S.ComPort = cbPort->currentText().toStdString();
+  S.AutoErase = chkAutoErase->isChecked();
+  S.Bootloader = edBoot->text().toStdString();
+  S.Partitions = edPart->text().toStdString();
+  S.Firmware = edFirm->text().toStdString();
+  IniFile->WriteSettings(S);
+}
+
+void TMain::SaveSettingsFile() {
+  IniFile->UpdateFile(); // a read-only or unwritable file is left as it is, silently
+}
+
+// ---------------------------------------------------------------- port list
+
+namespace {
+
+std::vector<std::string> ComboItems(const QComboBox* Cb) {
+  std::vector<std::string> r;
+  for (int i = 0; i < Cb->count(); ++i)
+    r.push_back(Cb->itemText(i).toStdString());
+  return r;
+}
+
+// Selects the item equal to Kept ignoring letter case, else the first; none in an empty list.
+void SelectPort(QComboBox* Cb, const std::string& Kept) {
+  Cb->setCurrentIndex(SelectPortIndex(ComboItems(Cb), Kept));
+}
+
+} // namespace
+
+void TMain::ListComPorts() {
+  std::vector<std::string> System;
+  const bool Ok = SystemPortNames(System);
+  const std::vector<std::string> Net = ParseNetPorts(FSaved.NetPorts);
+  std::vector<std::string> Names = MergePortNames(Ok, System, ComboItems(cbPort), Net);
+  SortIgnoringCase(Names);
+  cbPort->clear();
+  for (const std::string& n : Names)
+    cbPort->addItem(QString::fromStdString(n));
+}
+
+void TMain::SortCombo() {
+  std::vector<std::u16string> Items;
+  for (int i = 0; i < cbPort->count(); ++i)
+    Items.push_back(cbPort->itemText(i).toStdU16String());
+  const std::vector<size_t> Order = NaturalOrder(Items);
+  cbPort->clear();
+  for (size_t i : Order)
+    cbPort->addItem(QString::fromStdU16String(Items[i]));
+}
+
+void TMain::SelectSavedPort() {
+  SelectPort(cbPort, FSaved.ComPort);
+}
+
+void TMain::cbPortDropDown() {
+  const std::string Kept = cbPort->currentText().toStdString();
+  ListComPorts();
+  SortCombo();
+  SelectPort(cbPort, Kept);
+}
+
+// ---------------------------------------------------------------- file checks
+
+void TMain::ReadFileNames() {
+  // Each change of text runs the change handling for its edit.
+  edBoot->setText(QString::fromStdString(FSaved.Bootloader));
+  edPart->setText(QString::fromStdString(FSaved.Partitions));
+  edFirm->setText(QString::fromStdString(FSaved.Firmware));
+}
+
+void TMain::CheckFiles() {
+  TFileEdit* Eds[3] = {edBoot, edPart, edFirm};
+  for (TFileEdit* Ed : Eds) {
+    Ed->SetPasses(false);
+    Ed->setToolTip(QString());
+  }
+  for (int i = 0; i < 3; ++i) {
+    // Raises for a file that exists but cannot be opened; the rest stays light red.
+    const TFileCheck r = CheckImageFile(static_cast<TImageKind>(i), Eds[i]->text());
+    Eds[i]->setToolTip(r.Hint);
+    if (r.Pass) Eds[i]->SetPasses(true);
+    if (r.Size < 0) continue;
+    if (r.Size <= std::numeric_limits<int32_t>::max())
+      FLog.D(static_cast<int32_t>(r.Size));
+    else
+      FLog.S(std::to_string(r.Size));
+  }
+  butUpdate->setEnabled(edBoot->Passes() && edPart->Passes() && edFirm->Passes());
+}
+
+void TMain::edFilenameChange(QObject* Sender) {
+  try {
+    const int Tag = TagOf(Sender);
+    TFileEdit* Ed = Tag == 0 ? edBoot : Tag == 1 ? edPart : Tag == 2 ? edFirm : nullptr;
+    if (Ed) {
+      // A quoted path (from an older settings file) is taken without its quotes, and a
+      // file in the program's folder is shown by its bare name where that name finds it.
+      const QString Text = Ed->text();
+      QString NewText = QString::fromStdString(Unquoted(Text.toStdString()));
+      const QString Short = WorkingShortName(NewText, ProgPath);
+      if (!Short.isNull()) NewText = Short;
+      if (NewText != Text) {
+        // The change would run this handler again from inside setText; that inner run
+        // finds nothing more to change and only checks, so it is done here instead,
+        // keeping errors out of the edit's own signal.
+        {
+          const QSignalBlocker Block(Ed);
+          Ed->setText(NewText);
+        }
+        CheckFiles();
+      }
+    }
+    CheckFiles();
+  } catch (const std::exception& E) {
+    ReportError(E.what());
+  }
 }

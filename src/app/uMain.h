@@ -1,23 +1,22 @@
 #pragma once
-// The main window (TMain): layout, start-up and close, and the run behind the two
-// buttons. The file checks, the port list and the settings glue are in uMainGlue.cpp.
-#include <QApplication>
+// The main window (TMain): layout, start-up and close, the settings, the port list and
+// the file checks behind its elements, and the start and end of the run behind the two
+// buttons. Its controls are in uWidgets.h, the run's view in uMainRunView.h, the program
+// around it in uProgram.h.
 #include <QCheckBox>
-#include <QComboBox>
-#include <QLineEdit>
 #include <QPushButton>
 #include <QWidget>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
-#include <vector>
 
-#include "../flash/uFlashJob.h"
-#include "../link/uComIo.h"
-#include "../link/uUsbWatch.h"
-#include "../support/uDebugLog.h"
+#include "flash/uFlashJob.h"
+#include "flash/uSettings.h"
+#include "link/uComIo.h"
+#include "link/uUsbWatch.h"
+#include "support/uDebugLog.h"
+#include "uWidgets.h"
 
 class QAction;
 class QFrame;
@@ -27,106 +26,9 @@ class QSocketNotifier;
 class QTimer;
 class TDebug;
 class TEsp;
-class TMsgBox;
-class TIniFile; // the in-memory settings store; defined by the settings glue
-
-// ---- pure helpers of start-up (unit-tested on their own; the run's are in uFlashJob.h) ----
-
-struct TVersion {
-  int Major = -1, Minor = -1, Release = -1;
-};
-// The program's version: the Windows version resource where there is one, else the
-// version the build was configured with.
-TVersion ProgramVersion();
-// "-d", "/D", "-debug", "/dx": '-' or '/' followed by the letter d in either case.
-bool HasDebugSwitch(const QStringList& Args);
-// The name of the versioned copy of the program file inside "dist".
-QString DistCopyName(const QString& ProgramFile, const TVersion& V);
-// Copies the program file to Copy, replacing a file of that name, when Copy's folder
-// exists; never creates the folder, reports nothing. Returns whether a copy was made.
-bool CopyToDist(const QString& ProgramFile, const QString& Copy);
-// The folder of the program file with a trailing separator.
-QString ProgramFolder();
-
-// Every control that selects something by number carries it as the property "Tag".
-int TagOf(const QObject* Obj);
-
-// ---- controls of the window ----
-
-// A read-only file name field with a browse button at its right end.
-class TFileEdit : public QLineEdit {
-  Q_OBJECT
-public:
-  explicit TFileEdit(QWidget* Parent);
-  // Folder and preset name the browse dialog starts with: the named file's folder when
-  // it exists, else the folder last chosen here, else the working directory.
-  void BrowseStart(QString& Dir, QString& File) const;
-  // What the field shows for a chosen path (quoted when it holds a blank).
-  static QString ChosenText(const QString& Path);
-  void Browse();
-  QAction* BrowseAction() const { return FBrowse; }
-
-private:
-  QAction* FBrowse;
-  QString FLastDir;
-};
-
-// The round connection lamp: red when off, green when on.
-class TLed : public QWidget {
-  Q_OBJECT
-public:
-  explicit TLed(QWidget* Parent);
-  bool Active() const { return FActive; }
-  void SetActive(bool On);
-
-signals:
-  void ActiveChanged(bool On);
-
-protected:
-  void paintEvent(QPaintEvent*) override;
-
-private:
-  bool FActive = false;
-};
-
-// The footer panel with an etched line along its top edge.
-class TFooter : public QWidget {
-  Q_OBJECT
-public:
-  explicit TFooter(QWidget* Parent);
-
-protected:
-  void paintEvent(QPaintEvent*) override;
-};
-
-// The status bar: panel 0 (250 wide, left-aligned), panel 1 (80 wide, centred).
-class TStatusBar : public QWidget {
-  Q_OBJECT
-public:
-  explicit TStatusBar(QWidget* Parent);
-  QString PanelText(int Index) const;
-  void SetPanelText(int Index, const QString& Text);
-  QLabel* Panel(int Index) const { return FPanels[Index]; }
-
-signals:
-  void PanelTextSet(int Index, const QString& Text); // every assignment, equal or not
-
-private:
-  QLabel* FPanels[2];
-};
-
-// The port list; opening it first runs OnDropDown so that the list is fresh.
-class TPortCombo : public QComboBox {
-  Q_OBJECT
-public:
-  explicit TPortCombo(QWidget* Parent) : QComboBox(Parent) {}
-  std::function<void()> OnDropDown;
-  void showPopup() override;
-};
-
-// ---- the main window ----
-
+class TIniFile;
 class TMainRunView;
+class TMsgBox;
 
 class TMain : public QWidget, public IPortLamp {
   Q_OBJECT
@@ -171,7 +73,6 @@ public:
   QString ProgTitle;
   TConfig FConfig; // "Config"; Config() reads it
   std::shared_ptr<TIniFile> IniFile;
-  TVersion Version;
   QStringList CommandLine; // the parameters after the program name
 
   TEsp* Esp() const { return FEsp.get(); }
@@ -186,10 +87,10 @@ public:
   void ActExitExecute();
   void ButStartClick(QObject* Sender);
 
-  // settings, port list and file checks (uMainGlue.cpp)
+  // settings, port list and file checks
   void LoadSettings();     // FormCreate: the settings file into memory
   void RestorePlacement(); // before FormShow and in its step 6
-  void ReadSettings();     // FormShow step 3: connection settings and AutoErase
+  void ReadSettings();     // FormShow step 3: the settings, into Config and AutoErase
   void ListComPorts();     // FormShow step 4 and cbPortDropDown: fill cbPort
   void SortCombo();        // FormShow step 4: natural order
   void SelectSavedPort();  // FormShow step 4: the saved name, else the first item
@@ -222,11 +123,13 @@ protected:
   void closeEvent(QCloseEvent* Event) override;
 
 private:
+  friend class TMainRunView;
   void BuildLayout();
   TFlashRequest RunRequest(QObject* Sender) const;
   int AskErase();
-  friend class TMainRunView;
-  void ShowError(const std::string& Msg);
+  // An error raised by a settings read or a file check, shown as the application's
+  // top-level handler shows errors; the caller then goes on, so the window stays usable.
+  void ReportError(const std::string& Msg);
   void EndRun(const TFlashResult& Result);
 
   TDebugLog& FLog;
@@ -243,32 +146,8 @@ private:
   std::unique_ptr<TEsp> FEsp;
   std::unique_ptr<TUsbWatch> FUsbWatch;
   QSocketNotifier* FUsbNotifier = nullptr;
+  TSettings FSaved; // the settings as read at start-up
   bool FShown = false;
   bool FRunning = false;
   bool FCloseAfterRun = false;
-};
-
-// ---- the program ----
-
-// Any error that escapes an event handler is shown in a message box; the program goes on.
-class TQuorvexApplication : public QApplication {
-public:
-  TQuorvexApplication(int& argc, char** argv);
-  bool notify(QObject* Receiver, QEvent* Event) override;
-  std::function<void(const std::string& Msg)> OnError;
-};
-
-// The long-lived objects in their order of creation: Main, Debug, MsgBox, ComIo.
-// Destroyed in reverse, so the port closes while the window still exists.
-struct TProgram {
-  TProgram();
-  ~TProgram();
-  // Shows the window and runs the message loop until the window has closed, then writes
-  // the settings file; returns the loop's exit code.
-  int Exec();
-  TDebugLog Log;
-  TMain Main;
-  std::unique_ptr<TDebug> Debug;
-  std::unique_ptr<TMsgBox> MsgBox;
-  std::unique_ptr<TComIo> ComIo;
 };

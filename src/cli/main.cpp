@@ -16,7 +16,6 @@
 #include "link/uPortList.h"
 #include "uCliPlan.h"
 #include "uCliRun.h"
-#include "uCliSettings.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -83,7 +82,7 @@ std::string LogFileName(const std::string& Port) {
 struct TCli {
   // Shared options
   std::vector<std::string> Ports;
-  std::string SettingsFile, LogDir;
+  std::string SettingsPath, LogDir;
   bool Json = false, NoStub = false;
   uint32_t Baud = 0;
   // flash
@@ -95,7 +94,7 @@ struct TCli {
   bool Yes = false;
 
   std::string Command;
-  TCliSettings Settings;
+  TSettings Settings;
 
   // Bad input: the messages on stderr (and as JSON), nothing sent anywhere.
   int Refuse(const std::vector<std::string>& Problems) const {
@@ -110,15 +109,17 @@ struct TCli {
   // Settings: --settings FILE, else "Quorvex.ini" beside the program (as the window
   // reads it); refused values keep their defaults, with a warning.
   bool ReadSettings(std::string& Error) {
-    const bool Given = !SettingsFile.empty();
-    const std::string File = Given ? SettingsFile : ProgramFolder() + "Quorvex.ini";
-    if (!LoadSettings(File, Given, Settings, Error)) {
+    const bool Given = !SettingsPath.empty();
+    const std::string File = Given ? SettingsPath : SettingsFile().string();
+    std::vector<TSettingProblem> Problems;
+    if (!LoadSettings(File, Given, Settings, Problems, Error)) {
       if (Given) return false;
       std::fprintf(stderr, "quorvex-cli: %s; it is ignored\n", Error.c_str());
-      Settings = TCliSettings();
+      Settings = TSettings();
     }
-    for (const std::string& P : Settings.Problems)
-      std::fprintf(stderr, "quorvex-cli: %s: %s; the default stays\n", File.c_str(), P.c_str());
+    for (const TSettingProblem& P : Problems)
+      std::fprintf(stderr, "quorvex-cli: %s: %s; the default stays\n", File.c_str(),
+                   ConversionText(P).c_str());
     return true;
   }
 
@@ -269,10 +270,11 @@ int main(int argc, char** argv) {
                  "serial port (ttyUSB0, COM3, rfc2217://host:port); give it once per board "
                  "to work on several boards in parallel (default: the window's last port)")
       ->allow_extra_args(false); // one name per --port, so that OFFSET FILE pairs can follow
-  App.add_option("--settings", C.SettingsFile,
+  App.add_option("--settings", C.SettingsPath,
                  "settings file to read (default: Quorvex.ini beside the program)");
+  const TSettingKey& FastBaud = *FindSettingKey("FastBaud");
   App.add_option("--baud", C.Baud, "bit rate after the switch (default: FastBaud, 921600)")
-      ->check(CLI::Range(uint32_t(CliBaudMin), uint32_t(CliBaudMax)));
+      ->check(CLI::Range(uint32_t(FastBaud.Min), uint32_t(FastBaud.Max)));
   App.add_flag("--no-stub", C.NoStub, "write through the ROM loader's own commands, no stub");
   App.add_flag("--json", C.Json, "results as JSON on stdout (progress goes to stderr)");
   App.add_option("--log-dir", C.LogDir, "write each board's debug log to DIR/<port>.log")

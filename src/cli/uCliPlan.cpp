@@ -2,16 +2,38 @@
 
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
 #include <sys/stat.h>
+#include <system_error>
 
-#include "link/ComBackend.h"
 #include "link/uPortList.h"
+#include "link/uPortName.h"
 #include "support/uFormat.h"
 
 #ifndef _WIN32
 #include <climits>
 #include <cstdlib>
 #endif
+
+bool LoadSettings(const std::string& File, bool Required, TSettings& S,
+                  std::vector<TSettingProblem>& Problems, std::string& Error) {
+  S = TSettings();
+  Problems.clear();
+  std::error_code Ec;
+  if (!std::filesystem::exists(File, Ec)) {
+    if (!Required) return true;
+    Error = "settings file " + File + " not found";
+    return false;
+  }
+  TIniStore Ini;
+  Ini.SetFileName(File);
+  if (Ini.LoadProblem() != TIniLoadProblem::None) {
+    Error = "settings file " + File + " " + IniLoadProblemText(Ini.LoadProblem());
+    return false;
+  }
+  S = ReadSettings(Ini, Problems);
+  return true;
+}
 
 bool ParseOffset(const std::string& Text, uint32_t& Offset) {
   const bool Hex = Text.size() > 2 && Text[0] == '0' && (Text[1] == 'x' || Text[1] == 'X');
@@ -49,40 +71,16 @@ std::vector<TFlashImage> ImageList(const std::string& Boot, const std::string& P
 
 namespace {
 
-const char* KindName(TImageKind Kind) {
-  switch (Kind) {
-  case TImageKind::Boot:
-    return "bootloader";
-  case TImageKind::Part:
-    return "partition table";
-  case TImageKind::Firm:
-    return "firmware";
-  case TImageKind::Raw:
-    break;
-  }
-  return "image";
-}
-
 // Why an image of Size bytes does not fit, in the terms a user can act on.
 std::string SizeProblem(const TFlashImage& Im, int64_t Size) {
   const std::string What =
-      Format("%s %s (%d bytes at 0x%x)", {KindName(Im.Kind), Im.FileName, Size, Im.Offset});
+      Format("%s %s (%d bytes at 0x%x)", {ImageKindName(Im.Kind), Im.FileName, Size, Im.Offset});
   if (Size == 0) return What + ": the file is empty";
-  if (!ImageSizeFits(TImageKind::Raw, Size, Im.Offset))
+  if (!ImageFitsFlash(Size, Im.Offset))
     return What + Format(": passes the end of the %d MiB flash (images are sent in whole "
                          "%d KiB blocks)",
-                         {FlashSize >> 20, FlashBlockSize >> 10});
-  switch (Im.Kind) {
-  case TImageKind::Boot:
-    return What + ": a bootloader holds 10000 to 32768 bytes";
-  case TImageKind::Part:
-    return What + ": a partition table holds 3072 bytes";
-  case TImageKind::Firm:
-    return What + ": a firmware holds at least 65536 bytes";
-  case TImageKind::Raw:
-    break;
-  }
-  return What + ": " + HintSizeError;
+                         {EspFlashSize >> 20, EspWriteBlockSize >> 10});
+  return What + ": " + ImageSizeRule(Im.Kind);
 }
 
 } // namespace
@@ -95,15 +93,15 @@ std::vector<std::string> CheckImages(const std::vector<TFlashImage>& Images,
     Problems.push_back("no image to write (--boot, --part, --firm or OFFSET FILE)");
   for (size_t i = 0; i < Images.size(); ++i) {
     const TFlashImage& Im = Images[i];
-    if (Im.Offset % CliSectorSize != 0) {
+    if (Im.Offset % EspSectorSize != 0) {
       Problems.push_back(Format("%s %s: offset 0x%x is not a multiple of 0x1000 (4 KiB)",
-                                {KindName(Im.Kind), Im.FileName, Im.Offset}));
+                                {ImageKindName(Im.Kind), Im.FileName, Im.Offset}));
       continue;
     }
     try {
       const TImageFile F = ReadImageFile(Im.Kind, Im.Offset, Im.FileName);
       if (F.Size < 0)
-        Problems.push_back(Format("%s %s: file not found", {KindName(Im.Kind), Im.FileName}));
+        Problems.push_back(Format("%s %s: file not found", {ImageKindName(Im.Kind), Im.FileName}));
       else if (!F.Pass)
         Problems.push_back(SizeProblem(Im, F.Size));
       else

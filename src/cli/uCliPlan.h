@@ -1,14 +1,20 @@
 #pragma once
-// Everything the command line checks before any board is touched: the images (files,
-// offsets, sizes, overlaps) and the ports (known, each device once).
+// Everything the command line takes in and checks before any board is touched: the
+// settings, the images (files, offsets, sizes, overlaps) and the ports (known, each
+// device once).
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "flash/uFlashJob.h"
+#include "flash/uSettings.h"
 
-// Offsets and images must start on a flash sector.
-constexpr uint32_t CliSectorSize = 4096;
+// Reads the settings from File. False, with Error set, when it exists but cannot be taken
+// in (not a regular file, unreadable, larger than 1 MiB, not text); a missing file gives
+// the defaults and true unless Required. Values refused keep their defaults and are
+// listed in Problems.
+bool LoadSettings(const std::string& File, bool Required, TSettings& S,
+                  std::vector<TSettingProblem>& Problems, std::string& Error);
 
 // An offset as typed: decimal, or hexadecimal after 0x. False for anything else or for
 // a value past 32 bits.

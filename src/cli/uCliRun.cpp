@@ -48,13 +48,13 @@ public:
   TBoardObserver(TShared& Sh, size_t Index) : FSh(Sh), FIndex(Index) {}
   void Status(const std::string& Text) override {
     Update([&](TBoardView& V) {
-      // The connect attempts add a "#" per try; plain output names each attempt once.
-      const bool MoreHashes =
-          Text.size() > V.Status.size() && Text.compare(0, V.Status.size(), V.Status) == 0 &&
-          Text.find_first_not_of('#', V.Status.size()) == std::string::npos && !V.Status.empty();
       V.Status = Text;
-      if (!MoreHashes) FSh.Plain(V.Port, Text);
+      FSh.Plain(V.Port, Text);
     });
+  }
+  // Plain output names each connect attempt once, not each of its tries.
+  void ConnectTry(const std::string& Text) override {
+    Update([&](TBoardView& V) { V.Status = Text; });
   }
   void Led(bool) override {}
   void Mac(const std::string& Text) override {

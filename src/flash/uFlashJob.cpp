@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr uint32_t BlockLen = FlashBlockSize;
+constexpr uint32_t BlockLen = EspWriteBlockSize;
 constexpr uint32_t RegChipId = 0x40001000;
 constexpr uint32_t RegMacWord1 = 0x3FF5A004;
 constexpr uint32_t RegMacWord2 = 0x3FF5A008;
@@ -70,16 +70,6 @@ std::vector<uint32_t> BlockSizes(uint64_t Size, uint32_t Block) {
   return Sizes;
 }
 
-std::string BareFileName(const std::string& Name) {
-#ifdef _WIN32
-  const std::string Seps = "\\:";
-#else
-  const std::string Seps = "\\:/";
-#endif
-  const size_t i = Name.find_last_of(Seps);
-  return i == std::string::npos ? Name : Name.substr(i + 1);
-}
-
 std::vector<TFlashImage> WindowImages(const std::string& Boot, const std::string& Part,
                                       const std::string& Firm) {
   return {{ImageOffset(TImageKind::Boot), Boot, TImageKind::Boot},
@@ -92,14 +82,14 @@ std::vector<TFlashImage> WindowImages(const std::string& Boot, const std::string
 TFlashJob::TFlashJob(TFlashRequest Request, IFlashObserver& Observer, TDebugLog& Log)
     : FRequest(std::move(Request)), FObserver(Observer), FLog(Log),
       FOwnComIo(std::make_unique<TComIo>()), FOwnEsp(std::make_unique<TEsp>(*FOwnComIo, Log)),
-      FComIo(FOwnComIo.get()), FEsp(FOwnEsp.get()), FComEsp(*FComIo, *this, Log) {
+      FComIo(FOwnComIo.get()), FEsp(FOwnEsp.get()), FComEsp(*FComIo, Log) {
   FComEsp.AttachEsp(FEsp);
 }
 
 TFlashJob::TFlashJob(TFlashRequest Request, IFlashObserver& Observer, TDebugLog& Log, TComIo& ComIo,
                      TEsp& Esp)
     : FRequest(std::move(Request)), FObserver(Observer), FLog(Log), FComIo(&ComIo), FEsp(&Esp),
-      FComEsp(*FComIo, *this, Log) {
+      FComEsp(*FComIo, Log) {
   FComEsp.AttachEsp(FEsp);
 }
 
@@ -120,14 +110,23 @@ void TFlashJob::Pause(uint32_t Ms) {
   CheckStop();
 }
 
-void TFlashJob::ProcessMessages() {
-  FObserver.ProcessMessages();
+void TFlashJob::SetStatus(const std::string& Text) {
+  FObserver.Status(Text);
+}
+
+bool TFlashJob::Connect() {
+  return FComEsp.DoConnect(FRequest.Port, FRequest.Config, *this);
+}
+
+void TFlashJob::Attempt(int, bool Slow) {
+  FAttemptText = Slow ? "Connect slow " : "Connect fast ";
+  SetStatus(FAttemptText);
   CheckStop();
 }
 
-void TFlashJob::SetStatus(const std::string& Text) {
-  FStatus = Text;
-  FObserver.Status(Text);
+void TFlashJob::Try(int Number) {
+  FObserver.ConnectTry(FAttemptText + std::string(static_cast<size_t>(Number), '#'));
+  CheckStop();
 }
 
 void TFlashJob::SetLed(bool On) {
@@ -183,7 +182,7 @@ void TFlashJob::EndOnError() {
 void TFlashJob::RunSteps() {
   FComIo->Tag = static_cast<int32_t>(FRequest.Operation);
   FObserver.Mac("---");
-  ProcessMessages();
+  CheckStop();
 
   // Every image is read and checked again now, by the fields' rules: a file rebuilt or
   // cut since its field was checked must not be half written after an erase.
@@ -195,7 +194,7 @@ void TFlashJob::RunSteps() {
       Data.push_back(std::move(F.Data));
     }
 
-  if (!FComEsp.DoConnect()) throw Exception("No Device Found!");
+  if (!Connect()) throw Exception("No Device Found!");
   SetStatus("Connected");
   FComIo->ComFlush();
   Pause(100);
@@ -212,7 +211,7 @@ void TFlashJob::RunSteps() {
   E.readReg(RegMacWord1, w1);
   E.readReg(RegMacWord2, w2);
   FObserver.Mac(MacText(w1, w2));
-  ProcessMessages();
+  CheckStop();
 
   E.changeBaud(FRequest.Config.FastBaud, static_cast<uint32_t>(FComIo->cPort.CustomBaudRate()));
   CheckStop();
@@ -223,7 +222,7 @@ void TFlashJob::RunSteps() {
     FLog.S("UseStub is off: flashing without the stub");
     FRomMode = true;
     SetStatus(NoStubStatus);
-    ProcessMessages();
+    CheckStop();
   }
   if (FRomMode) StartRom();
 
@@ -232,7 +231,7 @@ void TFlashJob::RunSteps() {
     if (FObserver.ConfirmErase()) {
       CheckStop();
       SetStatus("Erasing, please wait...");
-      ProcessMessages();
+      CheckStop();
       EraseFlash();
       SetStatus("OK");
     }
@@ -241,7 +240,7 @@ void TFlashJob::RunSteps() {
   case TFlashOp::Update:
     if (FRequest.AutoErase) {
       SetStatus("Erasing, please wait...");
-      ProcessMessages();
+      CheckStop();
       EraseFlash();
     }
     for (size_t i = 0; i < FRequest.Images.size(); ++i) {
@@ -269,14 +268,14 @@ void TFlashJob::StartStub() {
     FLog.S(std::string("Stub failed: ") + Failure.what());
     FLog.S("Back into the ROM loader, going on without the stub");
     CheckStop();
-    if (!FComEsp.DoConnect()) throw Exception("No Device Found!");
+    if (!Connect()) throw Exception("No Device Found!");
     FComIo->ComFlush();
     Pause(100);
     FEsp->changeBaud(FRequest.Config.FastBaud,
                      static_cast<uint32_t>(FComIo->cPort.CustomBaudRate()));
     FRomMode = true;
     SetStatus(StubFailedStatus);
-    ProcessMessages();
+    CheckStop();
   }
   CheckStop();
 }
@@ -303,14 +302,14 @@ void TFlashJob::EraseFlash() {
   // (it takes most of a minute on a real part).
   FObserver.ProgressMax(EspFlashSize);
   FObserver.ProgressVisible(true);
-  ProcessMessages();
+  CheckStop();
   FEsp->romEraseFlash([this](uint32_t Done, uint32_t) {
     FObserver.ProgressPos(Done);
-    ProcessMessages();
+    CheckStop();
   });
   FObserver.ProgressPos(0);
   FObserver.ProgressVisible(false);
-  ProcessMessages();
+  CheckStop();
 }
 
 void TFlashJob::FlashFile(const std::string& Name, uint32_t Offset, TImageKind Kind) {
@@ -322,8 +321,8 @@ void TFlashJob::FlashFile(const std::string& Name, uint32_t Offset, TImageKind K
 
 void TFlashJob::WriteImage(const std::string& Name, uint32_t Offset, TImageKind Kind,
                            std::vector<uint8_t> Image) {
-  SetStatus(BareFileName(UnquotedName(Name)));
-  ProcessMessages();
+  SetStatus(BareFileName(Unquoted(Name)));
+  CheckStop();
   const uint32_t Size = static_cast<uint32_t>(Image.size());
 
   // The header's first bytes, but never past the end of a short image.
@@ -333,7 +332,7 @@ void TFlashJob::WriteImage(const std::string& Name, uint32_t Offset, TImageKind 
   uint32_t Done = 0;
   FObserver.ProgressMax(Size);
   FObserver.ProgressVisible(true);
-  ProcessMessages();
+  CheckStop();
 
   // Without the stub the ROM takes the same 16 KiB pieces as 1 KiB blocks, so the bar
   // and the pauses are the same on both paths.
@@ -345,7 +344,7 @@ void TFlashJob::WriteImage(const std::string& Name, uint32_t Offset, TImageKind 
   for (const uint32_t Block : BlockSizes(Size, BlockLen)) {
     // The bar shows the block as done before it is sent.
     FObserver.ProgressPos(Done + Block);
-    ProcessMessages();
+    CheckStop();
     std::copy_n(Image.begin() + Done, Block, Buffer.begin());
     if (FRomMode)
       FEsp->romFlashWrite(Buffer.data(), Block);
@@ -360,6 +359,6 @@ void TFlashJob::WriteImage(const std::string& Name, uint32_t Offset, TImageKind 
   SetStatus("OK");
   FObserver.ProgressPos(0);
   FObserver.ProgressVisible(false);
-  ProcessMessages();
+  CheckStop();
   Pause(200);
 }

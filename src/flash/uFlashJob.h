@@ -27,7 +27,9 @@
 #include "../protocol/uEsp.h"
 #include "../support/uDebugLog.h"
 #include "../support/uError.h"
+#include "../support/uFileName.h"
 #include "uImageCheck.h"
+#include "uSettings.h"
 
 enum TController { cNONE, cESP32, cESP32S2 };
 
@@ -45,9 +47,7 @@ std::string ControllerError(uint32_t Id);
 // begins with the magic byte 0xE9; returns whether it did.
 bool PatchBootHeader(std::vector<uint8_t>& Image);
 // Lengths of the blocks an image of Size bytes is sent in; the last one is never padded.
-std::vector<uint32_t> BlockSizes(uint64_t Size, uint32_t Block = 16384);
-// The part of a file name after its last separator (backslash, colon, and on POSIX slash).
-std::string BareFileName(const std::string& Name);
+std::vector<uint32_t> BlockSizes(uint64_t Size, uint32_t Block = EspWriteBlockSize);
 
 // ---- the job's inputs and outputs ----
 
@@ -102,9 +102,9 @@ public:
   virtual bool ConfirmErase() = 0;
   // The end of the run, after the board was reset and the port closed.
   virtual void Finished(const TFlashResult& Result) = 0;
-  // The points where a window running the job on its own thread repaints; a job on a
-  // thread of its own needs nothing here.
-  virtual void ProcessMessages() {}
+  // A status that only adds a "#" to the one before: another SYNC try of the same
+  // connect attempt. Shown like any status unless the observer lists steps, not tries.
+  virtual void ConnectTry(const std::string& Text) { Status(Text); }
 };
 
 // Raised inside the job when Stop() was called; ends the run like any error.
@@ -113,7 +113,7 @@ public:
   EFlashStopped() : Exception(StoppedMessage) {}
 };
 
-class TFlashJob : private IEntryView, private IPortLamp {
+class TFlashJob : private IEntryProgress, private IPortLamp {
 public:
   // A job with its own serial service and loader session (the command line).
   TFlashJob(TFlashRequest Request, IFlashObserver& Observer, TDebugLog& Log);
@@ -158,12 +158,10 @@ private:
   void Pause(uint32_t Ms);
   void CheckStop() const;
 
-  // IEntryView
-  std::string PortText() const override { return FRequest.Port; }
-  std::string StatusText() const override { return FStatus; }
-  void SetStatusText(const std::string& Text) override { SetStatus(Text); }
-  void ProcessMessages() override;
-  const TConfig& Config() const override { return FRequest.Config; }
+  bool Connect();
+  // IEntryProgress: the connect texts, and the holds as pauses a stop ends
+  void Attempt(int Number, bool Slow) override;
+  void Try(int Number) override;
   void Wait(uint32_t Ms) override { Pause(Ms); }
   // IPortLamp
   void SetLed(bool On) override;
@@ -180,5 +178,5 @@ private:
   TController FUsedCpu = cNONE;
   bool FIdentifying = false;
   std::atomic<bool> FRomMode{false};
-  std::string FStatus;
+  std::string FAttemptText; // the status of the connect attempt going on
 };

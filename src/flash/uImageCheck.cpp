@@ -7,88 +7,122 @@
 #include <sys/stat.h>
 
 #include "../support/uError.h"
+#include "../support/uFileName.h"
 #include "../support/uFormat.h"
 
-uint32_t ImageOffset(TImageKind Kind) {
-  switch (Kind) {
-  case TImageKind::Boot:
-    return 0x1000;
-  case TImageKind::Part:
-    return 0x8000;
-  case TImageKind::Firm:
-    return 0x10000;
-  case TImageKind::Raw:
-    break;
-  }
-  return 0;
-}
-
-bool ImageSizeFits(TImageKind Kind, int64_t Size, uint32_t Offset) {
-  // The write announces whole blocks, and the loader refuses a region that passes the
-  // end of the flash: the image rounded up to them must fit from its offset.
-  if (Size < 0 || Offset > FlashSize) return false;
-  const int64_t Region = (Size + FlashBlockSize - 1) / FlashBlockSize * FlashBlockSize;
-  if (Region > int64_t(FlashSize - Offset)) return false;
-  switch (Kind) {
-  case TImageKind::Boot:
-    return Size >= 10000 && Size <= 32768;
-  case TImageKind::Part:
-    return Size == 3072;
-  case TImageKind::Firm:
-    return Size >= 65536;
-  case TImageKind::Raw:
-    return Size >= 1; // an empty image would write nothing and still report success
-  }
-  return false;
-}
-
-std::string UnquotedName(const std::string& Text) {
-  if (Text.size() >= 2 && Text.front() == '"' && Text.back() == '"')
-    return Text.substr(1, Text.size() - 2);
-  return Text;
-}
-
 namespace {
+
+struct TImageRule {
+  uint32_t Offset;  // where the window writes it
+  const char* Name; // what it is called
+  const char* What; // the same with its article, for the rule in words
+  int64_t Min;
+  int64_t Max; // -1: no upper bound but the flash
+};
+
+// By TImageKind. An empty Raw image would write nothing and still report success.
+constexpr TImageRule Rules[] = {
+    {0x1000, "bootloader", "a bootloader", 10000, 32768},
+    {0x8000, "partition table", "a partition table", 3072, 3072},
+    {0x10000, "firmware", "a firmware", 65536, -1},
+    {0, "image", "an image", 1, -1},
+};
+
+const TImageRule& RuleOf(TImageKind Kind) {
+  return Rules[static_cast<size_t>(Kind)];
+}
 
 struct TFileCloser {
   void operator()(std::FILE* f) const { std::fclose(f); }
 };
 
+// Whether Path names a regular file, and its size.
+bool RegularFile(const std::string& Path, int64_t& Size) {
+#ifdef _WIN32
+  struct _stat64 St {}; // the plain one holds sizes below 2 GiB only
+  if (::_stat64(Path.c_str(), &St) != 0 || !(St.st_mode & _S_IFREG)) return false;
+#else
+  struct stat St {};
+  if (::stat(Path.c_str(), &St) != 0 || !S_ISREG(St.st_mode)) return false;
+#endif
+  Size = static_cast<int64_t>(St.st_size);
+  return true;
+}
+
 std::string ReadError(const std::string& Path, int Err) {
   return Format("Cannot read image file %s: %s", {Path, std::string(std::strerror(Err))});
 }
 
-} // namespace
-
-TImageFile ReadImageFile(TImageKind Kind, uint32_t Offset, const std::string& Name) {
+// Both checks: the name, the file, its size; with ReadData the bytes as well.
+TImageFile Examine(TImageKind Kind, uint32_t Offset, const std::string& Name, bool ReadData) {
   TImageFile r;
   if (Name.empty()) {
     r.Hint = HintNoFilename;
     return r;
   }
-  const std::string Path = UnquotedName(Name);
-  struct stat St {};
-  if (::stat(Path.c_str(), &St) != 0 || !S_ISREG(St.st_mode)) {
+  const std::string Path = Unquoted(Name);
+  int64_t Size = 0;
+  if (!RegularFile(Path, Size)) {
     r.Hint = HintNotFound;
     return r;
   }
   std::unique_ptr<std::FILE, TFileCloser> F(std::fopen(Path.c_str(), "rb"));
   if (!F) throw Exception(ReadError(Path, errno));
-  // Read to the end rather than trusting the size seen a moment ago: the file may be
-  // being rewritten. Stop once it is past anything that could fit the flash.
-  std::vector<uint8_t> Data;
-  uint8_t Buf[65536];
-  size_t Got = 0;
-  while ((Got = std::fread(Buf, 1, sizeof Buf, F.get())) > 0) {
-    Data.insert(Data.end(), Buf, Buf + Got);
-    if (Data.size() > FlashSize) break;
+  if (ReadData) {
+    // Read to the end rather than trusting the size seen a moment ago: the file may be
+    // being rewritten. Stop once it is past anything that could fit the flash.
+    uint8_t Buf[65536];
+    size_t Got = 0;
+    while ((Got = std::fread(Buf, 1, sizeof Buf, F.get())) > 0) {
+      r.Data.insert(r.Data.end(), Buf, Buf + Got);
+      if (r.Data.size() > EspFlashSize) break;
+    }
+    if (std::ferror(F.get())) throw Exception(ReadError(Path, errno));
+    r.Size = static_cast<int64_t>(r.Data.size());
+  } else {
+    r.Size = Size;
   }
-  if (std::ferror(F.get())) throw Exception(ReadError(Path, errno));
-  r.Size = static_cast<int64_t>(Data.size());
   r.Pass = ImageSizeFits(Kind, r.Size, Offset);
   r.Hint = r.Pass ? Name : HintSizeError;
-  r.Data = std::move(Data);
   return r;
+}
+
+} // namespace
+
+uint32_t ImageOffset(TImageKind Kind) {
+  return RuleOf(Kind).Offset;
+}
+
+const char* ImageKindName(TImageKind Kind) {
+  return RuleOf(Kind).Name;
+}
+
+std::string ImageSizeRule(TImageKind Kind) {
+  const TImageRule& R = RuleOf(Kind);
+  if (R.Max == R.Min) return Format("%s holds %d bytes", {R.What, R.Min});
+  if (R.Max < 0) return Format("%s holds at least %d bytes", {R.What, R.Min});
+  return Format("%s holds %d to %d bytes", {R.What, R.Min, R.Max});
+}
+
+bool ImageFitsFlash(int64_t Size, uint32_t Offset) {
+  // The write announces whole blocks, and the loader refuses a region that passes the
+  // end of the flash: the image rounded up to them must fit from its offset.
+  if (Size < 0 || Offset > EspFlashSize) return false;
+  const int64_t Region = (Size + EspWriteBlockSize - 1) / EspWriteBlockSize * EspWriteBlockSize;
+  return Region <= int64_t(EspFlashSize - Offset);
+}
+
+bool ImageSizeFits(TImageKind Kind, int64_t Size, uint32_t Offset) {
+  const TImageRule& R = RuleOf(Kind);
+  return ImageFitsFlash(Size, Offset) && Size >= R.Min && (R.Max < 0 || Size <= R.Max);
+}
+
+TImageFile CheckImageFile(TImageKind Kind, uint32_t Offset, const std::string& Name) {
+  return Examine(Kind, Offset, Name, false);
+}
+
+TImageFile ReadImageFile(TImageKind Kind, uint32_t Offset, const std::string& Name) {
+  return Examine(Kind, Offset, Name, true);
 }
 
 std::string ImageCheckMessage(const TImageFile& Checked, const std::string& Name) {

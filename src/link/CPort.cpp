@@ -7,30 +7,31 @@
 #include <vector>
 
 #include "ComBackend.h"
+#include "uPortName.h"
 
 namespace {
 
 const char* ComErrorText(int Code) {
   switch (Code) {
-  case 1:
+  case ceOpen:
     return "Unable to open com port";
-  case 2:
+  case ceWrite:
     return "WriteFile function failed";
-  case 3:
+  case ceRead:
     return "ReadFile function failed";
-  case 5:
+  case cePurge:
     return "PurgeComm function failed";
-  case 7:
+  case ceLineSettings:
     return "SetCommState function failed";
-  case 8:
+  case ceTimeouts:
     return "SetCommTimeouts failed";
-  case 9:
+  case ceBuffers:
     return "SetupComm function failed";
-  case 10:
+  case ceLineErrors:
     return "ClearCommError function failed";
-  case 12:
+  case ceLines:
     return "EscapeCommFunction function failed";
-  case 24:
+  case ceNotOpen:
     return "Port Not Open";
   default:
     return "Unknown com port error";
@@ -40,7 +41,7 @@ const char* ComErrorText(int Code) {
 std::string ComErrorMessage(int Code, int WinCode, const std::string& Detail) {
   std::string Msg = ComErrorText(Code);
   // A bare number helps nobody: the system's text for it follows.
-  if (Code != 24 && WinCode > 0)
+  if (Code != ceNotOpen && WinCode > 0)
     Msg += " (Error: " + std::to_string(WinCode) + ", " + OsErrorText(WinCode) + ")";
   if (!Detail.empty()) Msg += " - " + Detail;
   return Msg;
@@ -68,24 +69,10 @@ EComPort::EComPort(int ACode, int AWinCode) : EComPort(ACode, AWinCode, std::str
 
 EComPort::EComPort(int ACode, int AWinCode, const std::string& Detail)
     : Exception(ComErrorMessage(ACode, AWinCode, Detail)), Code(ACode),
-      WinCode(ACode != 24 && AWinCode > 0 ? AWinCode : -1) {}
+      WinCode(ACode != ceNotOpen && AWinCode > 0 ? AWinCode : -1) {}
 
 EComPort EComPort::CreateNoWinCode(int ACode) {
   return EComPort(ACode, -1);
-}
-
-bool IsRfc2217Name(const std::string& Port) {
-  return Port.rfind("rfc2217://", 0) == 0;
-}
-
-std::string ComDevicePath(const std::string& Port) {
-  if (IsRfc2217Name(Port) || Port.find('/') != std::string::npos) return Port;
-#ifdef _WIN32
-  if (Port.find('\\') != std::string::npos) return Port;
-  return "\\\\.\\" + Port;
-#else
-  return "/dev/" + Port;
-#endif
 }
 
 std::unique_ptr<IComBackend> CreateComBackend(const std::string& Port) {
@@ -106,7 +93,7 @@ struct TComPort::Impl {
   }
   void ApplyLine() {
     const uint32_t Rate = AppliedRate();
-    Call(7, [&] {
+    Call(ceLineSettings, [&] {
       // A rate of 0 (or a negative one) would hang the line up on POSIX drivers.
       if (Rate == 0 || Rate > 0x7FFFFFFFu) throw EComBackend(-1, "invalid bit rate");
       Backend->ApplyLine(Rate);
@@ -132,7 +119,7 @@ struct TComPort::Impl {
     Field = Value;
     if (!Connected) return;
     try {
-      Call(8, [&] { Backend->ApplyTimeouts(Timeouts); });
+      Call(ceTimeouts, [&] { Backend->ApplyTimeouts(Timeouts); });
     } catch (...) {
       Field = Old;
       throw;
@@ -191,16 +178,16 @@ void TComPort::SetBackendFactory(BackendFactory Factory) {
 
 void TComPort::Open() {
   if (P->Connected) return;
-  if (P->Port.empty()) throw EComPort(1, -1, "no port selected");
+  if (P->Port.empty()) throw EComPort(ceOpen, -1, "no port selected");
   std::unique_ptr<IComBackend> B = P->Factory ? P->Factory(P->Port) : CreateComBackend(P->Port);
-  if (!B) throw EComPort(1, -1, "no backend for " + P->Port);
-  Call(1, [&] { B->Open(ComDevicePath(P->Port)); });
+  if (!B) throw EComPort(ceOpen, -1, "no backend for " + P->Port);
+  Call(ceOpen, [&] { B->Open(ComDevicePath(P->Port)); });
   P->Backend = std::move(B);
   P->Connected = true;
   try {
-    Call(9, [&] { P->Backend->SetupBuffers(1024, 1024); });
+    Call(ceBuffers, [&] { P->Backend->SetupBuffers(1024, 1024); });
     P->ApplyLine();
-    Call(8, [&] { P->Backend->ApplyTimeouts(P->Timeouts); });
+    Call(ceTimeouts, [&] { P->Backend->ApplyTimeouts(P->Timeouts); });
   } catch (...) {
     P->Backend->Close();
     P->Backend.reset();
@@ -219,30 +206,30 @@ void TComPort::Close() {
 }
 
 void TComPort::ClearBuffer(bool Input, bool Output) {
-  if (!P->Connected) throw EComPort::CreateNoWinCode(5);
-  Call(5, [&] { P->Backend->Purge(Input, Output); });
+  if (!P->Connected) throw EComPort::CreateNoWinCode(cePurge);
+  Call(cePurge, [&] { P->Backend->Purge(Input, Output); });
 }
 
 void TComPort::SetDTR(bool OnOff) {
-  if (!P->Connected) throw EComPort::CreateNoWinCode(12);
-  Call(12, [&] { P->Backend->SetDTR(OnOff); });
+  if (!P->Connected) throw EComPort::CreateNoWinCode(ceLines);
+  Call(ceLines, [&] { P->Backend->SetDTR(OnOff); });
 }
 
 void TComPort::SetRTS(bool OnOff) {
-  if (!P->Connected) throw EComPort::CreateNoWinCode(12);
-  Call(12, [&] { P->Backend->SetRTS(OnOff); });
+  if (!P->Connected) throw EComPort::CreateNoWinCode(ceLines);
+  Call(ceLines, [&] { P->Backend->SetRTS(OnOff); });
 }
 
 int TComPort::Write(const void* Buffer, int32_t Count) {
-  if (!P->Connected) throw EComPort::CreateNoWinCode(24);
+  if (!P->Connected) throw EComPort::CreateNoWinCode(ceNotOpen);
   if (Count <= 0 || !Buffer) return 0;
   int32_t Done = 0;
-  Call(2, [&] { Done = P->Backend->Write(static_cast<const uint8_t*>(Buffer), Count); });
+  Call(ceWrite, [&] { Done = P->Backend->Write(static_cast<const uint8_t*>(Buffer), Count); });
   return Done;
 }
 
 int TComPort::WriteStr(const std::u16string& Str) {
-  if (!P->Connected) throw EComPort::CreateNoWinCode(24);
+  if (!P->Connected) throw EComPort::CreateNoWinCode(ceNotOpen);
   std::vector<uint8_t> Bytes(Str.size());
   // One byte per character: its low 8 bits, no code-page conversion.
   std::transform(Str.begin(), Str.end(), Bytes.begin(),
@@ -252,7 +239,7 @@ int TComPort::WriteStr(const std::u16string& Str) {
 }
 
 int TComPort::ReadStr(std::u16string& Str, int32_t Count) {
-  if (!P->Connected) throw EComPort::CreateNoWinCode(24);
+  if (!P->Connected) throw EComPort::CreateNoWinCode(ceNotOpen);
   Str.clear();
   if (Count <= 0) return 0;
   // A read never hands back more than 1 MiB at once; callers asking for more get less.
@@ -266,7 +253,7 @@ int TComPort::ReadStr(std::u16string& Str, int32_t Count) {
     Bytes = Large.data();
   }
   int32_t Got = 0;
-  Call(3, [&] { Got = P->Backend->Read(Bytes, Want); });
+  Call(ceRead, [&] { Got = P->Backend->Read(Bytes, Want); });
   Got = std::clamp(Got, 0, Want);
   Str.assign(Bytes, Bytes + Got);
   return Got;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "../support/uError.h"
+#include "uComTimeouts.h"
 
 enum TBaudRate {
   brCustom,
@@ -27,6 +28,20 @@ enum TBaudRate {
   br256000
 };
 
+// The numbers of the port's error table: which operation failed.
+enum TComErrorCode {
+  ceOpen = 1,         // "Unable to open com port"
+  ceWrite = 2,        // "WriteFile function failed"
+  ceRead = 3,         // "ReadFile function failed"
+  cePurge = 5,        // "PurgeComm function failed"
+  ceLineSettings = 7, // "SetCommState function failed"
+  ceTimeouts = 8,     // "SetCommTimeouts failed"
+  ceBuffers = 9,      // "SetupComm function failed"
+  ceLineErrors = 10,  // "ClearCommError function failed"
+  ceLines = 12,       // "EscapeCommFunction function failed"
+  ceNotOpen = 24,     // "Port Not Open"
+};
+
 // A failing port operation. Code is the number of the error table, WinCode the
 // operating system's error code of the failed call (-1 when there is none).
 class EComPort : public Exception {
@@ -37,15 +52,6 @@ public:
   static EComPort CreateNoWinCode(int ACode);
   int Code;
   int WinCode;
-};
-
-struct TComTimeouts {
-  int32_t ReadInterval = -1;
-  int32_t ReadTotalMultiplier = 0;
-  int32_t ReadTotalConstant = 0;
-  int32_t WriteTotalMultiplier = 100;
-  int32_t WriteTotalConstant = 1000;
-  bool operator==(const TComTimeouts&) const = default;
 };
 
 class IComBackend; // defined in ComBackend.h

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "CPort.h"
+#include "uComTimeouts.h"
 
 // A failed backend call. OsCode: errno, GetLastError() or WSAGetLastError() of the
 // failed call, -1 when there is none. Detail: a hint for the user, appended to the
@@ -54,14 +54,6 @@ std::unique_ptr<IComBackend> CreateRfc2217Backend(); // ComBackend_rfc2217.cpp
 // The system's own words for an OS error number, on one line and without a final period
 // (strerror's text on POSIX, FormatMessage's on Windows); in the native backend's file.
 std::string OsErrorText(int OsCode);
-// What the backend opens for a port name: rfc2217:// addresses and names holding a "/"
-// as they stand; else "/dev/" + name (POSIX) or "\\.\" + name (Windows).
-std::string ComDevicePath(const std::string& Port);
-bool IsRfc2217Name(const std::string& Port);
-// The host and port of rfc2217://host:port (or rfc2217://[v6addr]:port; a trailing "/"
-// is tolerated); false for anything else.
-bool ParseRfc2217Address(const std::string& Url, std::string& Host, std::string& Port);
-
 // ---- Helpers for the backends that wait for bytes themselves (termios, sockets) ----
 
 // How a read behaves under the Windows communications time limits. The case this

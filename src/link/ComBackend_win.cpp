@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <string>
 
+#include "CPort.h"
 #include "ComBackend.h"
 
 namespace {
@@ -104,7 +105,7 @@ public:
     });
     DWORD Errors = 0;
     COMSTAT Stat;
-    if (!ClearCommError(FHandle, &Errors, &Stat)) Fail(10);
+    if (!ClearCommError(FHandle, &Errors, &Stat)) Fail(ceLineErrors);
     return static_cast<int32_t>(Got);
   }
 

@@ -5,18 +5,9 @@
 #include <numeric>
 
 #include "support/StrNatComp.h"
+#include "support/uFormat.h"
 
 namespace {
-
-std::string Trim(const std::string& s) {
-  size_t b = 0;
-  size_t e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= ' ')
-    ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ')
-    --e;
-  return s.substr(b, e - b);
-}
 
 std::string Lower(std::string s) {
   for (char& c : s)
@@ -79,7 +70,7 @@ std::vector<std::string> ParseNetPorts(const std::string& List) {
   while (Pos <= List.size()) {
     size_t Comma = List.find(',', Pos);
     if (Comma == std::string::npos) Comma = List.size();
-    const std::string e = Trim(List.substr(Pos, Comma - Pos));
+    const std::string e = TrimBlanks(std::string_view(List).substr(Pos, Comma - Pos));
     Pos = Comma + 1;
     const std::string Scheme = "rfc2217://";
     if (e.size() <= Scheme.size() || !SameIgnoringCase(e.substr(0, Scheme.size()), Scheme))

@@ -7,35 +7,36 @@
 
 namespace {
 
-// The loader's SYNC request as a ready SLIP frame, one character per byte. The
-// checksum field is sent as these four bytes; the loader does not check it for SYNC.
-std::u16string SyncFrame() {
-  std::u16string f = {0xC0, 0x00, 0x08, 0x24, 0x00, 0x78, 0x01, 0x3A, 0x00, 0x07, 0x07, 0x12, 0x20};
-  f.append(32, char16_t(0x55));
-  f.push_back(0xC0);
-  return f;
+constexpr int Attempts = 6;
+constexpr int SyncTries = 5;
+// The port settles after opening before the buffers are purged.
+constexpr uint32_t OpenSettleMs = 50;
+
+// The SYNC frame, one character per byte, as ComWriteStr sends it.
+std::u16string SyncText() {
+  const std::vector<uint8_t> Frame = SyncFrame();
+  return std::u16string(Frame.begin(), Frame.end());
 }
 
 } // namespace
 
-void IEntryView::Wait(uint32_t Ms) {
+void IEntryProgress::Wait(uint32_t Ms) {
   std::this_thread::sleep_for(std::chrono::milliseconds(Ms));
 }
 
-TComEsp::TComEsp(TComIo& ComIo, IEntryView& View, TDebugLog& Debug)
-    : FComIo(ComIo), FView(View), FDebug(Debug) {}
+TComEsp::TComEsp(TComIo& ComIo, TDebugLog& Debug) : FComIo(ComIo), FDebug(Debug) {}
 
-bool TComEsp::ConnectESP(uint32_t baud, bool delay) {
+bool TComEsp::ConnectESP(const std::string& PortName, const TEntrySettings& Cfg,
+                         IEntryProgress& Progress, uint32_t baud, bool delay) {
   if (!FEsp) throw Exception("No loader session attached to the connect helper");
   TComPort& Port = FComIo.cPort;
-  const TConfig& Cfg = FView.Config();
   if (Port.Connected()) Port.Close();
-  Port.SetPort(FView.PortText());
+  Port.SetPort(PortName);
   Port.SetBaudRate(brCustom);
   Port.SetCustomBaudRate(static_cast<int32_t>(baud));
   Port.OnRxChar = nullptr;
   Port.Open();
-  FView.Wait(50);
+  Progress.Wait(OpenSettleMs);
   Port.ClearBuffer(true, true);
 
   // EN (via RTS) held low, then released while IO0 (via DTR) is pulled low: the chip
@@ -43,21 +44,20 @@ bool TComEsp::ConnectESP(uint32_t baud, bool delay) {
   Port.SetDTR(false);
   Port.SetRTS(true);
   Port.SetDTR(false);
-  FView.Wait(delay ? Cfg.SlowLow : Cfg.FastLow);
+  Progress.Wait(delay ? Cfg.SlowLow : Cfg.FastLow);
   Port.SetDTR(true);
   Port.SetRTS(false);
   Port.SetDTR(true);
-  FView.Wait(delay ? Cfg.SlowHigh : Cfg.FastHigh);
+  Progress.Wait(delay ? Cfg.SlowHigh : Cfg.FastHigh);
   Port.SetDTR(false);
 
-  static const std::u16string Sync = SyncFrame();
+  static const std::u16string Sync = SyncText();
   int r = 0;
-  for (int Try = 1; Try <= 5; ++Try) {
-    FView.SetStatusText(FView.StatusText() + "#");
-    FView.ProcessMessages();
+  for (int Try = 1; Try <= SyncTries; ++Try) {
+    Progress.Try(Try);
     Port.ClearBuffer(true, true);
     FComIo.ComWriteStr(Sync);
-    r = FEsp->getPacket(200, true);
+    r = FEsp->getPacket(EspSyncAnswerMs, true);
     if (r > 0) break;
   }
   if (r <= 0) return false;
@@ -73,12 +73,12 @@ bool TComEsp::ConnectESP(uint32_t baud, bool delay) {
   return false;
 }
 
-bool TComEsp::DoConnect() {
-  bool slow = !FView.Config().FastFirst;
-  for (int Attempt = 1; Attempt <= 6; ++Attempt) {
-    FView.SetStatusText(slow ? "Connect slow " : "Connect fast ");
-    FView.ProcessMessages();
-    if (ConnectESP(FView.Config().ConnBaud, slow)) return true;
+bool TComEsp::DoConnect(const std::string& Port, const TEntrySettings& Config,
+                        IEntryProgress& Progress) {
+  bool slow = !Config.FastFirst;
+  for (int Attempt = 1; Attempt <= Attempts; ++Attempt) {
+    Progress.Attempt(Attempt, slow);
+    if (ConnectESP(Port, Config, Progress, Config.ConnBaud, slow)) return true;
     slow = !slow;
   }
   return false;

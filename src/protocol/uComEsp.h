@@ -1,7 +1,8 @@
 #pragma once
 // The loader entry (TComEsp): the reset sequences that bring the chip into its ROM
 // loader, the SYNC frame and the retries. It drives the serial service's port and reads
-// the answer through the loader session; what it shows goes through IEntryView.
+// the answer through the loader session; it is handed the port, the settings it needs
+// and someone to tell of each attempt and try.
 #include <cstdint>
 #include <string>
 
@@ -9,43 +10,43 @@
 #include "../support/uDebugLog.h"
 #include "uEsp.h"
 
-// Connection settings, held by the main window and stored in the settings file.
-struct TConfig {
+// The connection settings the entry uses: the rate it opens the port at, which pair of
+// hold times the first attempt takes, and the holds of the two phases of the line
+// sequence in a slow and in a fast attempt (ms).
+struct TEntrySettings {
   uint32_t ConnBaud = 115200;
-  uint32_t FastBaud = 921600;
   bool FastFirst = true;
   uint32_t SlowLow = 1400;
   uint32_t SlowHigh = 500;
   uint32_t FastLow = 150;
   uint32_t FastHigh = 100;
-  bool DoBeep = true;
-  bool UseStub = true; // false: flash through the ROM loader's own commands
 };
 
-// What the loader entry needs of whoever runs it: the port to open, the settings, the
-// status line it appends its "#" to, and the points where a window repaints.
-class IEntryView {
+// What the entry reports while it runs; whoever shows the run builds the texts.
+class IEntryProgress {
 public:
-  virtual ~IEntryView() = default;
-  virtual std::string PortText() const = 0; // the port to open; empty when none is selected
-  virtual std::string StatusText() const = 0;
-  virtual void SetStatusText(const std::string& Text) = 0;
-  virtual void ProcessMessages() = 0;
-  virtual const TConfig& Config() const = 0;
+  virtual ~IEntryProgress() = default;
+  // Before each attempt, counting from 1; Slow: it uses the slow hold times.
+  virtual void Attempt(int Number, bool Slow) = 0;
+  // Before each SYNC of an attempt, counting from 1.
+  virtual void Try(int Number) = 0;
   // The holds of the line sequence. A job overrides it to stop early.
   virtual void Wait(uint32_t Ms);
 };
 
 class TComEsp {
 public:
-  TComEsp(TComIo& ComIo, IEntryView& View, TDebugLog& Debug);
+  TComEsp(TComIo& ComIo, TDebugLog& Debug);
   void AttachEsp(IPacketSource* Esp) { FEsp = Esp; }
-  bool ConnectESP(uint32_t baud, bool delay);
-  bool DoConnect();
+  // One attempt on Port (empty: none selected, the open fails) at baud; delay picks the
+  // slow hold times.
+  bool ConnectESP(const std::string& Port, const TEntrySettings& Config, IEntryProgress& Progress,
+                  uint32_t baud, bool delay);
+  // Up to six attempts, alternating slow and fast; true as soon as one succeeded.
+  bool DoConnect(const std::string& Port, const TEntrySettings& Config, IEntryProgress& Progress);
 
 private:
   TComIo& FComIo;
-  IEntryView& FView;
   TDebugLog& FDebug;
   IPacketSource* FEsp = nullptr;
 };

@@ -17,6 +17,7 @@ constexpr uint8_t FLASH_DATA = 0x03;
 constexpr uint8_t MEM_BEGIN = 0x05;
 constexpr uint8_t MEM_END = 0x06;
 constexpr uint8_t MEM_DATA = 0x07;
+constexpr uint8_t SYNC = 0x08;
 constexpr uint8_t WRITE_REG = 0x09;
 constexpr uint8_t READ_REG = 0x0A;
 constexpr uint8_t SPI_SET_PARAMS = 0x0B;
@@ -42,14 +43,11 @@ std::chrono::milliseconds HuntBound(int Timeout) {
   return std::chrono::milliseconds(std::max<int64_t>(10 * t, t + 1000));
 }
 
-// The ROM answers FLASH_BEGIN only once it has erased the region: the first byte of
-// the answer may take the worst-case erase of every sector.
+// The first byte of the ROM's answer to FLASH_BEGIN may take the worst-case erase of
+// every sector.
 int RomEraseTimeout(uint32_t EraseSize) {
   return EspRomAnswerMarginMs + EspSectorEraseMaxMs * int(EraseSize / EspSectorSize);
 }
-
-// Commands that only set the ROM up answer at once.
-constexpr int RomSetupTimeout = 1000;
 
 // Fixed offsets of the five values in the stub blob.
 constexpr size_t StubCodeLenAt = 18;
@@ -60,11 +58,6 @@ constexpr size_t StubDataLenAt = 3363;
 constexpr size_t StubDataAt = 3364;
 constexpr size_t StubDataAdrAt = 3388;
 
-uint32_t Le32(std::span<const uint8_t> b, size_t at) {
-  return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 |
-         uint32_t(b[at + 3]) << 24;
-}
-
 void PutHeader(uint8_t* out, uint8_t Dir, uint8_t Com, uint16_t Size, uint32_t Word) {
   out[0] = Dir;
   out[1] = Com;
@@ -72,6 +65,34 @@ void PutHeader(uint8_t* out, uint8_t Dir, uint8_t Com, uint16_t Size, uint32_t W
   out[3] = uint8_t(Size >> 8);
   for (int i = 0; i < 4; ++i)
     out[4 + i] = uint8_t(Word >> (8 * i));
+}
+
+// Writes the SLIP frame of a request into Out (room for EspMaxFrame bytes): the opening
+// delimiter, the header and the payload with C0 and DB escaped, the closing delimiter.
+// Returns the frame's length.
+size_t FrameRequest(uint8_t Com, uint16_t Size, uint32_t Word, const uint8_t* Payload,
+                    uint8_t* Out) {
+  uint8_t Header[8];
+  PutHeader(Header, 0, Com, Size, Word);
+  uint8_t* o = Out;
+  *o++ = SlipEnd;
+  auto Put = [&o](uint8_t b) {
+    if (b == SlipEnd) {
+      *o++ = SlipEsc;
+      *o++ = SlipEscEnd;
+    } else if (b == SlipEsc) {
+      *o++ = SlipEsc;
+      *o++ = SlipEscEsc;
+    } else {
+      *o++ = b;
+    }
+  };
+  for (uint8_t b : Header)
+    Put(b);
+  for (size_t i = 0; i < Size; ++i)
+    Put(Payload[i]);
+  *o++ = SlipEnd;
+  return size_t(o - Out);
 }
 
 // Dumps Count bytes of a record from its first header byte, header in wire order.
@@ -140,30 +161,23 @@ void TEsp::sendPacket(const uint8_t* ptr, uint16_t cnt, uint8_t com, bool Purge)
     Request.Chksum = chk;
   }
 
-  uint8_t Header[8];
-  PutHeader(Header, Request.Direction, Request.Command, Request.Size, Request.Chksum);
-  uint8_t* o = IoBuf;
-  *o++ = SlipEnd;
-  auto Put = [&o](uint8_t b) {
-    if (b == SlipEnd) {
-      *o++ = SlipEsc;
-      *o++ = SlipEscEnd;
-    } else if (b == SlipEsc) {
-      *o++ = SlipEsc;
-      *o++ = SlipEscEsc;
-    } else {
-      *o++ = b;
-    }
-  };
-  for (uint8_t b : Header)
-    Put(b);
-  for (size_t i = 0; i < cnt; ++i)
-    Put(Request.Data[i]);
-  *o++ = SlipEnd;
+  const size_t Len = FrameRequest(com, cnt, Request.Chksum, Request.Data, IoBuf);
 
   // Whatever arrived before this request (an earlier answer's tail) is thrown away.
   if (Purge) FComIo.ClearBuffer(true, true);
-  FComIo.Write(IoBuf, int32_t(o - IoBuf));
+  FComIo.Write(IoBuf, int32_t(Len));
+}
+
+std::vector<uint8_t> SyncFrame() {
+  // Four bytes that start the loader's baud detection, then 32 bytes of 0x55.
+  uint8_t Payload[36] = {0x07, 0x07, 0x12, 0x20};
+  std::fill(Payload + 4, Payload + sizeof Payload, uint8_t(0x55));
+  // The checksum field as the loader has always been sent it; it does not check it
+  // for SYNC.
+  constexpr uint32_t SyncWord = 0x003A0178;
+  std::vector<uint8_t> Frame(EspMaxFrame);
+  Frame.resize(FrameRequest(SYNC, sizeof Payload, SyncWord, Payload, Frame.data()));
+  return Frame;
 }
 
 void TEsp::StoreResponseByte(size_t Index, uint8_t b) {
@@ -265,7 +279,7 @@ void TEsp::changeBaud(uint32_t newBaud, uint32_t oldBaud) {
   addOut(3, newBaud);
   addOut(3, oldBaud);
   // The answer still comes at the old rate; only then does the port follow.
-  if (Accepted(Exchange(CHANGE_BAUDRATE, 200)))
+  if (Accepted(Exchange(CHANGE_BAUDRATE, EspChangeBaudMs)))
     FComIo.SetCustomBaudRate(int32_t(newBaud));
   else // the run goes on at the old rate; a later failure is then no mystery
     FDebug.F("Baud change to %d not confirmed, staying at %d", {newBaud, oldBaud});
@@ -275,7 +289,8 @@ void TEsp::readReg(uint32_t adr, uint32_t& value) {
   StatusErr = &Response.Data[0];
   addOut(0, 0);
   addOut(3, adr);
-  if (!Accepted(Exchange(READ_REG, 300))) throw Exception(Format("Read Reg: 0x%0.8x", {adr}));
+  if (!Accepted(Exchange(READ_REG, EspRegisterMs)))
+    throw Exception(Format("Read Reg: 0x%0.8x", {adr}));
   value = Response.Value;
 }
 
@@ -286,20 +301,21 @@ void TEsp::writeReg(uint32_t adr, uint32_t value) {
   addOut(3, value);
   addOut(3, 0xFFFFFFFF); // mask
   addOut(3, 0);          // delay
-  if (!Accepted(Exchange(WRITE_REG, 300))) throw Exception(Format("Write Reg: 0x%0.8x", {adr}));
+  if (!Accepted(Exchange(WRITE_REG, EspRegisterMs)))
+    throw Exception(Format("Write Reg: 0x%0.8x", {adr}));
 }
 
 void TEsp::spiAttach() {
   StatusErr = &Response.Data[0];
   addOut(0, 0);
   addOut(3, 0);
-  if (!Accepted(Exchange(SPI_ATTACH, 100))) throw Exception("Error SPI_ATTACH");
+  if (!Accepted(Exchange(SPI_ATTACH, EspSpiAttachMs))) throw Exception("Error SPI_ATTACH");
 }
 
 void TEsp::eraseChip() {
   StatusErr = &Response.Data[0];
   addOut(0, 0);
-  int r = Exchange(ERASE_FLASH, 20000);
+  int r = Exchange(ERASE_FLASH, EspEraseChipMs);
   // Shown whatever the result; after a failed read it shows what the record held.
   DumpResponse(size_t(Response.Size) + 8);
   if (!Accepted(r)) throw Exception("Error ERASE_FLASH");
@@ -323,20 +339,20 @@ void TEsp::flashStart(uint32_t Offset, uint32_t ImageSize, uint32_t BlockSize) {
   addOut(3, BlockSize);
   addOut(3, Offset);
   // The status is deliberately not judged here.
-  if (Exchange(FLASH_BEGIN, 5000) <= 0) throw Exception("Error Flash Start");
+  if (Exchange(FLASH_BEGIN, EspFlashBeginMs) <= 0) throw Exception("Error Flash Start");
   Sequence = 0;
 }
 
 void TEsp::flashWrite(const uint8_t* ptr, uint32_t size) {
   // A larger block does not fit the request; refuse it before anything is sent.
-  if (size > EspDataSize) throw Exception("Error Flash Write");
+  if (size > EspWriteBlockSize) throw Exception("Error Flash Write");
   addOut(0, 0);
   addOut(3, size);
   addOut(3, uint32_t(Sequence));
   addOut(3, 0);
   addOut(3, 0);
   addOut(4, reinterpret_cast<uintptr_t>(ptr), uint16_t(size));
-  if (Exchange(FLASH_DATA, 2000) <= 0) throw Exception("Error Flash Write");
+  if (Exchange(FLASH_DATA, EspFlashDataMs) <= 0) throw Exception("Error Flash Write");
   if (Response.Data[0] != 0) {
     FDebug.F("%3d: %d = %.2x", {Sequence, Response.Data[0], Response.Data[1]});
     DumpRequest(size_t(Request.Size) + 10);
@@ -350,11 +366,11 @@ void TEsp::ESP32_InstallStub() {
   // The values come from fixed offsets; a blob too short for them (or for the
   // lengths it states) is refused rather than read past its end.
   if (Blob.size() < StubDataAdrAt + 4) throw Exception("Error STUB_ESP32");
-  const uint32_t CodeLen = Le32(Blob, StubCodeLenAt);
-  const uint32_t CodeAdr = Le32(Blob, StubCodeAdrAt);
+  const uint32_t CodeLen = EspLe32(Blob, StubCodeLenAt);
+  const uint32_t CodeAdr = EspLe32(Blob, StubCodeAdrAt);
   const uint8_t DataLen = Blob[StubDataLenAt];
-  const uint32_t DataAdr = Le32(Blob, StubDataAdrAt);
-  const uint32_t Entry = Le32(Blob, StubEntryAt);
+  const uint32_t DataAdr = EspLe32(Blob, StubDataAdrAt);
+  const uint32_t Entry = EspLe32(Blob, StubEntryAt);
   const uint16_t CodeCopy = uint16_t(CodeLen); // only the low 16 bits are copied
   if (StubCodeAt + CodeCopy > Blob.size() || 16 + size_t(CodeCopy) > EspMaxPayload ||
       StubDataAt + DataLen > Blob.size())
@@ -371,7 +387,7 @@ void TEsp::ESP32_InstallStub() {
     addOut(3, Blocks);
     addOut(3, MemBlockSize);
     addOut(3, Adr);
-    Step(MEM_BEGIN, 200, "Error MEM_BEGIN", true);
+    Step(MEM_BEGIN, EspMemBeginMs, "Error MEM_BEGIN", true);
   };
   auto MemData = [&](uint32_t Size, const uint8_t* Bytes, uint16_t Copy) {
     addOut(0, 0);
@@ -380,7 +396,7 @@ void TEsp::ESP32_InstallStub() {
     addOut(3, 0);
     addOut(3, 0);
     addOut(4, reinterpret_cast<uintptr_t>(Bytes), Copy);
-    Step(MEM_DATA, 500, "Error MEM_DATA", true);
+    Step(MEM_DATA, EspMemDataMs, "Error MEM_DATA", true);
   };
 
   MemBegin(CodeLen, 0, CodeAdr);
@@ -390,10 +406,10 @@ void TEsp::ESP32_InstallStub() {
   addOut(0, 0);
   addOut(3, 0); // run
   addOut(3, Entry);
-  Step(MEM_END, 200, "Error MEM_END", false);
+  Step(MEM_END, EspMemEndMs, "Error MEM_END", false);
 
   // The stub greets with a bare four-byte frame "OHAI", which has no direction byte.
-  if (getPacket(200, false) != 4) throw Exception("Error ENTRY");
+  if (getPacket(EspGreetingMs, false) != 4) throw Exception("Error ENTRY");
   DumpResponse(4);
   if (Response.Direction != 'O' || Response.Command != 'H' ||
       Response.Size != uint16_t('A' | ('I' << 8)))
@@ -405,7 +421,7 @@ void TEsp::romSpiAttach() {
   addOut(0, 0);
   addOut(3, 0); // the default SPI pins
   addOut(3, 0);
-  if (!Accepted(Exchange(SPI_ATTACH, RomSetupTimeout))) throw Exception("Error SPI_ATTACH");
+  if (!Accepted(Exchange(SPI_ATTACH, EspRomSetupMs))) throw Exception("Error SPI_ATTACH");
 }
 
 void TEsp::spiSetParams(uint32_t TotalSize) {
@@ -413,11 +429,11 @@ void TEsp::spiSetParams(uint32_t TotalSize) {
   addOut(0, 0);
   addOut(3, 0); // flash id
   addOut(3, TotalSize);
-  addOut(3, 65536); // block
+  addOut(3, EspEraseBlockSize);
   addOut(3, EspSectorSize);
-  addOut(3, 256);    // page
+  addOut(3, EspPageSize);
   addOut(3, 0xFFFF); // status mask
-  if (!Accepted(Exchange(SPI_SET_PARAMS, RomSetupTimeout))) throw Exception("Error SPI_SET_PARAMS");
+  if (!Accepted(Exchange(SPI_SET_PARAMS, EspRomSetupMs))) throw Exception("Error SPI_SET_PARAMS");
 }
 
 int TEsp::RomFlashBegin(uint32_t EraseSize, uint32_t Blocks, uint32_t Offset) {
@@ -456,7 +472,7 @@ void TEsp::romFlashStart(uint32_t Offset, uint32_t ImageSize) {
 void TEsp::romFlashWrite(const uint8_t* ptr, uint32_t size) {
   // More than the image announced, or a short piece before its end (which would move
   // everything after it), would put bytes where they do not belong.
-  if (size > EspDataSize || size > RomLeft || (size < RomLeft && size % EspRomBlockSize != 0))
+  if (size > EspWriteBlockSize || size > RomLeft || (size < RomLeft && size % EspRomBlockSize != 0))
     throw Exception("Error Flash Write");
   uint8_t Block[EspRomBlockSize];
   for (uint32_t Done = 0; Done < size;) {

@@ -5,16 +5,25 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <vector>
 
 #include "../link/uComIo.h"
 #include "../support/uDebugLog.h"
+#include "uEspLimits.h"
 
 // The embedded flasher stub blob (generated from resources/stub_esp32.bin at build time).
 std::span<const uint8_t> StubEsp32Blob();
 
+// A 32-bit little-endian field of a blob or a packet, at byte at.
+inline uint32_t EspLe32(std::span<const uint8_t> b, size_t at) {
+  return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 |
+         uint32_t(b[at + 3]) << 24;
+}
+
 // Sizes of the packet layer.
-constexpr size_t EspDataSize = 16384;   // data area of a response record
-constexpr size_t EspMaxPayload = 16400; // a full flash block behind its 16-byte block header
+constexpr size_t EspDataSize = 16384; // data area of a response record
+// A full flash block behind its 16-byte block header.
+constexpr size_t EspMaxPayload = 16 + EspWriteBlockSize;
 constexpr size_t EspOutBufSize = 16416;
 // A frame in which every header and payload byte needs escaping, plus both delimiters.
 constexpr size_t EspMaxFrame = 2 + 2 * (8 + EspMaxPayload);
@@ -25,15 +34,10 @@ constexpr int EspWrongDir = -2;     // direction test asked for and Direction is
 constexpr int EspBadEscape = -7;    // 0xDB followed by something other than 0xDC/0xDD
 constexpr int EspFrameTooLong = -8; // the frame decodes to more than the response record holds
 
-// The flash of the modules this tool targets, as the ROM loader is told about it.
-constexpr uint32_t EspFlashSize = 4u << 20;
-constexpr uint32_t EspSectorSize = 4096;
-constexpr uint32_t EspRomBlockSize = 1024;  // the ROM loader's FLASH_DATA block
-constexpr uint32_t EspRomEraseStep = 65536; // whole-flash erase in the ROM, one FLASH_BEGIN each
-// Worst-case erase time of one 4 KiB sector in the flash parts' datasheets, and what
-// an answer may take on top of the erase.
-constexpr int EspSectorEraseMaxMs = 400;
-constexpr int EspRomAnswerMarginMs = 3000;
+// The loader's SYNC request as a ready frame of 46 bytes, framed as sendPacket frames a
+// request. Its checksum field holds the bytes 78 01 3A 00, not what the checksum rule
+// would give; none of its bytes needs escaping.
+std::vector<uint8_t> SyncFrame();
 
 // Records hold their header fields as host integers; on the wire (and in the
 // debug dumps) the header is little-endian, whatever the host.

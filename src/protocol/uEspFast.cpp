@@ -26,22 +26,10 @@ constexpr uint8_t BlobMagic[4] = {'Q', 'V', 'X', 'F'};
 // standard upload announces in its MEM_BEGIN.
 constexpr uint32_t MemBlock = 6144;
 
-constexpr uint32_t Sector = 4096;
+constexpr uint32_t Sector = EspSectorSize;
 constexpr uint32_t DigestsPerRequest = 1024; // the stub's STUB_DIGESTS_MAX
 constexpr uint32_t DataPiece = 16384;        // stream bytes a WRITE_DATA carries
 constexpr uint32_t ReadPacket = 4096, ReadWindow = 4;
-
-// Per-byte time limits. The stub sends a keep-alive byte at least every 500 ms while
-// an answer waits for the flash (an erase, a long digest), and the hunt for a frame has
-// a bound of ten of these.
-constexpr int SetupTimeout = 1000;
-constexpr int WorkTimeout = 3000;
-constexpr int GreetingTimeout = 500;
-
-uint32_t Le32(std::span<const uint8_t> b, size_t At) {
-  return uint32_t(b[At]) | uint32_t(b[At + 1]) << 8 | uint32_t(b[At + 2]) << 16 |
-         uint32_t(b[At + 3]) << 24;
-}
 
 void Put32(std::vector<uint8_t>& b, uint32_t v) {
   for (int i = 0; i < 4; ++i)
@@ -67,7 +55,7 @@ uint64_t Le64(const uint8_t* p) {
 uint32_t FlashSizeOfJedec(uint32_t Jedec) {
   const uint32_t Cap = (Jedec >> 16) & 0xFF;
   if (Cap >= 0x10 && Cap <= 0x18) return 1u << Cap;
-  return 16u << 20;
+  return EspFastFlashMax;
 }
 
 std::string FlashMakerName(uint8_t Maker) {
@@ -171,7 +159,7 @@ void TEspFast::Command(uint8_t Com, const std::vector<uint8_t>& Payload, int Tim
 void TEspFast::Install() {
   const std::span<const uint8_t> B = FBlob;
   if (B.size() < 12 || std::memcmp(B.data(), BlobMagic, 4) != 0) throw Exception("Error FAST_STUB");
-  const uint32_t Entry = Le32(B, 4), Count = Le32(B, 8);
+  const uint32_t Entry = EspLe32(B, 4), Count = EspLe32(B, 8);
   // Every segment and its length inside the blob before anything is sent.
   struct TSegment {
     uint32_t Address;
@@ -181,7 +169,7 @@ void TEspFast::Install() {
   size_t At = 12;
   for (uint32_t i = 0; i < Count; ++i) {
     if (B.size() - At < 8) throw Exception("Error FAST_STUB");
-    const uint32_t Address = Le32(B, At), Len = Le32(B, At + 4);
+    const uint32_t Address = EspLe32(B, At), Len = EspLe32(B, At + 4);
     At += 8;
     if (Len == 0 || B.size() - At < Len) throw Exception("Error FAST_STUB");
     Segments.push_back({Address, B.subspan(At, Len)});
@@ -197,7 +185,7 @@ void TEspFast::Install() {
     Put32(P, Blocks);
     Put32(P, MemBlock);
     Put32(P, S.Address);
-    Command(MEM_BEGIN, P, 200, "Error MEM_BEGIN");
+    Command(MEM_BEGIN, P, EspMemBeginMs, "Error MEM_BEGIN");
     for (uint32_t Seq = 0; Seq < Blocks; ++Seq) {
       const auto Part = S.Bytes.subspan(size_t(Seq) * MemBlock,
                                         std::min<size_t>(MemBlock, Len - size_t(Seq) * MemBlock));
@@ -207,22 +195,22 @@ void TEspFast::Install() {
       Put32(P, 0);
       Put32(P, 0);
       P.insert(P.end(), Part.begin(), Part.end());
-      Command(MEM_DATA, P, 500, "Error MEM_DATA");
+      Command(MEM_DATA, P, EspMemDataMs, "Error MEM_DATA");
     }
   }
   std::vector<uint8_t> P;
   Put32(P, 0); // run
   Put32(P, Entry);
-  Command(MEM_END, P, 200, "Error MEM_END");
+  Command(MEM_END, P, EspMemEndMs, "Error MEM_END");
   // The same greeting as the standard stub's: a bare four-byte frame "OHAI".
-  if (FEsp.getPacket(GreetingTimeout, false) != 4) throw Exception("Error ENTRY");
+  if (FEsp.getPacket(EspFastGreetingMs, false) != 4) throw Exception("Error ENTRY");
   const TResponse& R = FEsp.Response;
   if (R.Direction != 'O' || R.Command != 'H' || R.Size != uint16_t('A' | ('I' << 8)))
     throw Exception("Error Entry-Code");
 }
 
 TFlashPart TEspFast::Info() {
-  Command(FAST_INFO, {}, SetupTimeout, "Error FAST_INFO");
+  Command(FAST_INFO, {}, EspFastSetupMs, "Error FAST_INFO");
   const TResponse& R = FEsp.Response;
   if (R.Size < 12) throw Exception("Error FAST_INFO");
   TFlashPart Part;
@@ -237,7 +225,7 @@ std::vector<uint64_t> TEspFast::Digests(uint32_t Offset, uint32_t Length, uint32
   Put32(P, Offset);
   Put32(P, Length);
   Put32(P, Unit);
-  Command(DIGEST, P, WorkTimeout, "Error DIGEST");
+  Command(DIGEST, P, EspFastWorkMs, "Error DIGEST");
   const TResponse& R = FEsp.Response;
   const uint32_t n = R.Value;
   const uint32_t Want = Unit ? (Length + Unit - 1) / Unit : 1;
@@ -275,7 +263,7 @@ void TEspFast::Write(uint32_t Offset, uint32_t Length, const std::vector<bool>& 
   for (size_t k = 0; k < Write.size(); ++k)
     if (Write[k]) Map[k / 8] |= uint8_t(1u << (k % 8));
   P.insert(P.end(), Map.begin(), Map.end());
-  Command(WRITE_BEGIN, P, SetupTimeout, "Error WRITE_BEGIN");
+  Command(WRITE_BEGIN, P, EspFastSetupMs, "Error WRITE_BEGIN");
   // Each piece is answered once the stub has room for the next: its answers pace us.
   uint32_t Seq = 0;
   for (size_t Done = 0; Done < Stream.size(); ++Seq) {
@@ -286,11 +274,11 @@ void TEspFast::Write(uint32_t Offset, uint32_t Length, const std::vector<bool>& 
     Put32(P, 0);
     Put32(P, 0);
     P.insert(P.end(), Stream.begin() + long(Done), Stream.begin() + long(Done + n));
-    Command(WRITE_DATA, P, WorkTimeout, "Error WRITE_DATA");
+    Command(WRITE_DATA, P, EspFastWorkMs, "Error WRITE_DATA");
     Done += n;
     if (Progress) Progress(Done);
   }
-  Command(WRITE_END, {}, WorkTimeout, "Error WRITE_END");
+  Command(WRITE_END, {}, EspFastWorkMs, "Error WRITE_END");
 }
 
 std::vector<uint8_t> TEspFast::Read(uint32_t Offset, uint32_t Length,
@@ -305,7 +293,7 @@ std::vector<uint8_t> TEspFast::Read(uint32_t Offset, uint32_t Length,
   Data.reserve(Length);
   const TResponse& R = FEsp.Response;
   for (;;) {
-    const int r = FEsp.getPacket(WorkTimeout, true);
+    const int r = FEsp.getPacket(EspFastWorkMs, true);
     if (r <= 0) throw Exception("Error READ");
     if (R.Command == READ_DATA) {
       // The packets come in order, each where the last one ended.

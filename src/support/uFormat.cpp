@@ -160,3 +160,13 @@ std::string Format(std::string_view Form, std::initializer_list<TFmtArg> Args) {
   }
   return Out;
 }
+
+std::string TrimBlanks(std::string_view Text) {
+  size_t b = 0;
+  size_t e = Text.size();
+  while (b < e && static_cast<unsigned char>(Text[b]) <= 0x20)
+    ++b;
+  while (e > b && static_cast<unsigned char>(Text[e - 1]) <= 0x20)
+    --e;
+  return std::string(Text.substr(b, e - b));
+}

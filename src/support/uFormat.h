@@ -35,3 +35,6 @@ private:
 // "%" [index ":"] ["-"] [width] ["." precision] type, types d, x (upper case), s; "%%".
 // Texts are UTF-8. Raises EConvertError when the format does not fit its arguments.
 std::string Format(std::string_view Form, std::initializer_list<TFmtArg> Args);
+
+// The text without the blanks and control characters (bytes up to 0x20) at either end.
+std::string TrimBlanks(std::string_view Text);

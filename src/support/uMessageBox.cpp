@@ -114,6 +114,10 @@ QSize TMsgBox::FrameExtra() const {
   return {std::max(d.width(), 0), std::max(d.height(), 0)};
 }
 
+int TMsgBox::ShowError(const std::string& Msg, const QString& Caption) {
+  return Execute(QString::fromStdString(Msg), mtError, Caption, MsgBut(mbClose), true);
+}
+
 int TMsgBox::Execute(const QString& MsgText, TMsgDlgType DlgType, const QString& CaptionTitle,
                      TMsgBut Buttons_, bool MsgBeep) {
   // A message raised while this box waits for an answer (an error from a handler that ran

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <string>
 #include <vector>
 
 class QLabel;
@@ -56,6 +57,9 @@ public:
   // system closes it).
   int Execute(const QString& MsgText, TMsgDlgType DlgType, const QString& CaptionTitle,
               TMsgBut Buttons, bool MsgBeep);
+  // An error's message, as every error of the program is shown: the error kind's icon,
+  // one "CLOSE" button, the beep. Caption empty: the kind's own title.
+  int ShowError(const std::string& Msg, const QString& Caption = QString());
 
   // Plays the error sound; tests put a counter here.
   std::function<void()> Beeper;

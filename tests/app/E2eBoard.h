@@ -16,7 +16,7 @@
 #include <csignal>
 #include <sys/prctl.h>
 
-#include "uMain.h"
+#include "uProgram.h"
 
 inline QByteArray RandomBytes(int Size, quint32 Seed) {
   QRandomGenerator R(Seed);

@@ -2,7 +2,7 @@
 // error handler is the real one.
 #include <gtest/gtest.h>
 
-#include "uMain.h"
+#include "uProgram.h"
 
 int main(int argc, char** argv) {
   // Test discovery runs the binary without the test environment: never need a display.

@@ -23,7 +23,7 @@
 #include "E2eBoard.h"
 #include "protocol/uEsp.h"
 #include "uIniFile.h"
-#include "uMain.h"
+#include "uProgram.h"
 
 namespace {
 

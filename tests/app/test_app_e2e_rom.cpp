@@ -13,7 +13,7 @@
 #include "BoxAnswer.h"
 #include "E2eBoard.h"
 #include "uIniFile.h"
-#include "uMain.h"
+#include "uProgram.h"
 
 namespace {
 

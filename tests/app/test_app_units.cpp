@@ -6,7 +6,7 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
-#include "uMain.h"
+#include "uProgram.h"
 
 TEST(AppUnits, MacTextTakesTheSixBytesHighestFirst) {
   struct {

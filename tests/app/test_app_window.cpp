@@ -17,7 +17,7 @@
 
 #include "BoxAnswer.h"
 #include "support/uDebug.h"
-#include "uMain.h"
+#include "uProgram.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include <unistd.h>
 
 #include "VbTestServer.h"
-#include "uCliSettings.h"
+#include "flash/uSettings.h"
 
 using namespace vbtest;
 using vboard::TBytes;
@@ -334,6 +334,24 @@ TEST(Cli, PlainOutputEndsWithASummary) {
   EXPECT_EQ(R.Out.find("\x1b["), std::string::npos) << "no terminal, no escape sequences";
 }
 
+// Plain output names each connect attempt once, not each of its SYNC tries: here a
+// board that only the slow timings reset, so the fast attempt fails after five tries.
+TEST(Cli, PlainOutputNamesEachConnectAttemptOnce) {
+  TFiles F;
+  WriteText(F.Ini, "[CONFIG]\r\nFastLow=30\r\nFastHigh=30\r\nSlowLow=700\r\nSlowHigh=300\r\n");
+  TBoard A;
+  A.S.Opt.MinResetMs = 600; // longer than the fast EN pulse, shorter than the slow one
+  A.S.Opt.MinHoldMs = 250;  // IO0 held low long enough only in the slow second phase
+  A.S.Start();
+  const TRunResult R = RunCli({"info", "--settings", F.Ini, "--port", A.S.Url()});
+  EXPECT_EQ(R.Status, 0) << R.Err;
+  const std::string P = A.S.Url() + ": ";
+  EXPECT_NE(R.Out.find(P + "Connect fast \n" + P + "Connect slow \n" + P + "Connected\n"),
+            std::string::npos)
+      << R.Out;
+  EXPECT_EQ(R.Out.find('#'), std::string::npos) << R.Out;
+}
+
 // On a terminal each board has a line redrawn in place; its last state stays on screen.
 TEST(Cli, LiveLinesOnATerminal) {
   TFiles F;
@@ -439,12 +457,15 @@ TEST(Cli, SettingsReaderTable) {
   };
   for (const auto& C : Cases) {
     SCOPED_TRACE(C.Name);
-    const TCliSettings S = ParseSettings(C.Text);
+    TIniStore Ini;
+    ASSERT_TRUE(Ini.SetBytes(C.Text));
+    std::vector<TSettingProblem> Problems;
+    const TSettings S = ReadSettings(Ini, Problems);
     EXPECT_EQ(S.Config.FastBaud, C.FastBaud);
     EXPECT_EQ(S.Config.SlowLow, C.SlowLow);
     EXPECT_EQ(S.AutoErase, C.AutoErase);
     EXPECT_EQ(S.NetPorts, C.NetPorts);
-    EXPECT_EQ(S.Problems.size(), C.Problems);
+    EXPECT_EQ(Problems.size(), C.Problems);
   }
 }
 

@@ -102,7 +102,7 @@ TEST(FileCheck, BlankInPathAndQuotedText) {
   EXPECT_TRUE(CheckImageFile(TImageKind::Part, Path).Pass);
   const TFileCheck q = CheckImageFile(TImageKind::Part, '"' + Path + '"');
   EXPECT_TRUE(q.Pass);
-  EXPECT_EQ(Unquoted('"' + Path + '"'), Path);
+  EXPECT_EQ(Unquoted(('"' + Path + '"').toStdString()), Path.toStdString());
   EXPECT_EQ(Unquoted("\""), "\"");
   EXPECT_EQ(Unquoted("a\"b"), "a\"b");
 }
@@ -211,7 +211,7 @@ TEST(FileCheck, ShortenedOnlyWhereTheBareNameFindsTheSameFile) {
     ASSERT_TRUE(QDir::setCurrent(c.Cwd)) << c.Name;
     const QString r = WorkingShortName(c.Text, ProgPath);
     if (c.Shortened)
-      EXPECT_EQ(r, BareName(c.Text)) << c.Name;
+      EXPECT_EQ(r.toStdString(), BareName(c.Text.toStdString())) << c.Name;
     else
       EXPECT_TRUE(r.isNull()) << c.Name << " gave " << r.toStdString();
   }

@@ -139,8 +139,8 @@ struct TRig {
 
   // The whole flash holds zeros before the run, so an erase shows wherever it reached.
   void FillFlash() {
-    const TBytes Zeros(FlashSize, 0x00);
-    Board.Flash.Program(0, Zeros.data(), FlashSize);
+    const TBytes Zeros(EspFlashSize, 0x00);
+    Board.Flash.Program(0, Zeros.data(), EspFlashSize);
   }
   TFlashResult Run() {
     TFlashJob Job(Req, Obs, Log);
@@ -243,7 +243,7 @@ TEST(FlashJob, UpdateReportsWhatTheBoardSaw) {
       // Any list of images, the last one's block ending exactly at the end of the flash.
       {"raw images",
        false,
-       {{0x100000, RawA, TImageKind::Raw}, {FlashSize - 16384, RawB, TImageKind::Raw}},
+       {{0x100000, RawA, TImageKind::Raw}, {EspFlashSize - 16384, RawB, TImageKind::Raw}},
        {A, B}},
   };
   Cases[0].Want[0] = I.Boot;
@@ -291,7 +291,7 @@ TEST(FlashJob, UpdateReportsWhatTheBoardSaw) {
     EXPECT_EQ(Rig.Count(0x02), C.Images.size());
 
     const std::string F = Rig.Flash();
-    ASSERT_EQ(F.size(), size_t(FlashSize));
+    ASSERT_EQ(F.size(), size_t(EspFlashSize));
     for (size_t i = 0; i < C.Images.size(); ++i)
       EXPECT_EQ(Slice(F, C.Images[i].Offset, C.Want[i].size()), C.Want[i]) << i;
     // The final reset comes after the last block.
@@ -428,7 +428,7 @@ TEST(FlashJob, FailingBlockKeepsTheFirstImageAndStopsTheSecond) {
       EXPECT_EQ(Rig.DataBlocks(), *C.Blocks);
     }
     const std::string F = Rig.Flash();
-    ASSERT_EQ(F.size(), size_t(FlashSize));
+    ASSERT_EQ(F.size(), size_t(EspFlashSize));
     TBytes Boot = I.Boot;
     PatchBootHeader(Boot);
     EXPECT_EQ(Slice(F, 0x1000, Boot.size()), Boot);
@@ -457,7 +457,7 @@ TEST(FlashJob, TwoJobsAtOnceDoNotDisturbEachOther) {
   EXPECT_EQ(Good.Obs.Statuses().back(), "OK");
   EXPECT_EQ(Bad.Obs.Statuses().back(), "Error");
   const std::string F = Good.Flash();
-  ASSERT_EQ(F.size(), size_t(FlashSize));
+  ASSERT_EQ(F.size(), size_t(EspFlashSize));
   EXPECT_EQ(Slice(F, 0x8000, I.Part.size()), I.Part);
   EXPECT_EQ(Slice(F, 0x10000, I.Firm.size()), I.Firm);
   // The stub writes a block while the next one arrives, so the failing second block of
@@ -471,7 +471,7 @@ TEST(FlashJob, TwoJobsAtOnceDoNotDisturbEachOther) {
 // reaches erased, the image written over them, everything else untouched.
 TBytes RomFlashAfter(const std::vector<TFlashImage>& Images, const std::vector<TBytes>& Data,
                      bool AutoErase) {
-  TBytes F(FlashSize, AutoErase ? 0xFF : 0x00);
+  TBytes F(EspFlashSize, AutoErase ? 0xFF : 0x00);
   for (size_t i = 0; i < Images.size(); ++i) {
     const uint32_t Off = Images[i].Offset;
     const uint32_t End = uint32_t((Off + Data[i].size() + 4095) / 4096 * 4096);
@@ -583,7 +583,7 @@ TEST(FlashJob, EraseWithoutTheStubStepsThroughTheWholeFlash) {
   TBytes Boot = I.Boot;
   PatchBootHeader(Boot);
   Texts EraseBar, EraseRegions;
-  for (uint32_t At = 0; At < FlashSize; At += 65536) {
+  for (uint32_t At = 0; At < EspFlashSize; At += 65536) {
     EraseBar.push_back(std::to_string(At + 65536));
     EraseRegions.push_back(TRig::Hex32(At) + "+10000");
   }
@@ -609,7 +609,7 @@ TEST(FlashJob, EraseWithoutTheStubStepsThroughTheWholeFlash) {
     ASSERT_TRUE(R.Ok) << R.Message;
 
     Texts Want = {"Connected", NoStubStatus, "Erasing, please wait..."};
-    Texts WantMax = {std::to_string(FlashSize)}, WantBar = EraseBar;
+    Texts WantMax = {std::to_string(EspFlashSize)}, WantBar = EraseBar;
     if (C.Op == TFlashOp::Erase) Want.push_back("OK");
     for (size_t i = 0; i < C.Data.size(); ++i) {
       Want.insert(Want.end(), {BareFileName(I.List()[i].FileName), "OK"});
@@ -749,11 +749,11 @@ TEST(FlashJob, ImagesCheckedAgainBeforeAnythingIsSent) {
        "File not found: " + Missing},
       {"no name", WindowImages(I.BootFile, "", I.FirmFile), "No Filename"},
       {"raw image past the end of the flash",
-       {{FlashSize - 65536, I.FirmFile, TImageKind::Raw}},
+       {{EspFlashSize - 65536, I.FirmFile, TImageKind::Raw}},
        "Filesize Error: " + I.FirmFile},
       // 4096 bytes fit the last sector, but the block the write announces does not.
       {"raw image whose block passes the end",
-       {{FlashSize - 4096, I.PartFile, TImageKind::Raw}},
+       {{EspFlashSize - 4096, I.PartFile, TImageKind::Raw}},
        "Filesize Error: " + I.PartFile},
   };
   WriteFile(Missing + ".empty", {});

@@ -8,23 +8,28 @@
 
 namespace {
 
-// The status line, port and settings the loader entry works with, and the lamp.
-class TFakeMain : public IEntryView, public TFakeLamp {
+// The port and settings the loader entry is given, the lamp, and a status line that
+// shows its attempts and tries as the flash job words them.
+class TFakeMain : public IEntryProgress, public TFakeLamp {
 public:
   std::string Port;
   std::string Status;
   std::vector<std::string> StatusHistory;
-  int Processed = 0;
-  TConfig Cfg;
+  int Processed = 0; // attempts and tries reported
+  TEntrySettings Cfg;
 
-  std::string PortText() const override { return Port; }
-  std::string StatusText() const override { return Status; }
-  void SetStatusText(const std::string& Text) override {
+  void Attempt(int, bool Slow) override {
+    SetStatusText(Slow ? "Connect slow " : "Connect fast ");
+    ++Processed;
+  }
+  void Try(int) override {
+    SetStatusText(Status + "#");
+    ++Processed;
+  }
+  void SetStatusText(const std::string& Text) {
     Status = Text;
     StatusHistory.push_back(Text);
   }
-  void ProcessMessages() override { ++Processed; }
-  const TConfig& Config() const override { return Cfg; }
 };
 
 // Answers getPacket from a script: one entry per call, {result, command byte}.
@@ -81,15 +86,20 @@ protected:
   TFakeMain Main;
   TDebugLog Debug;
   TComIo Io{&Main};
-  TComEsp ComEsp{Io, Main, Debug};
+  TComEsp ComEsp{Io, Debug};
   TScriptedEsp Esp;
+
+  bool ConnectESP(uint32_t Baud, bool Delay) {
+    return ComEsp.ConnectESP(Main.Port, Main.Cfg, Main, Baud, Delay);
+  }
+  bool DoConnect() { return ComEsp.DoConnect(Main.Port, Main.Cfg, Main); }
 };
 
 TEST_F(ComEspTest, OneAttemptRunsTheLineSequenceThenSyncs) {
   Esp.Script = {{-1, 0}, {12, 8}};
   Main.Cfg.ConnBaud = 230400;
   Main.Status = "Connect fast ";
-  EXPECT_TRUE(ComEsp.ConnectESP(Main.Cfg.ConnBaud, false));
+  EXPECT_TRUE(ConnectESP(Main.Cfg.ConnBaud, false));
   const std::vector<std::string> Want = {OpenTtyUSB3, // the port's device, opened
                                          "buffers 1024/1024",
                                          "line 230400",
@@ -146,7 +156,7 @@ TEST_F(ComEspTest, AttemptsAlternateAndShowTheirStatus) {
     Esp.Calls = 0;
     Esp.Script.assign(static_cast<size_t>(c.AnswerOnCall < 0 ? 0 : c.AnswerOnCall + 1), {-1, 0});
     if (c.AnswerOnCall >= 0) Esp.Script.back() = {10, 8};
-    EXPECT_EQ(ComEsp.DoConnect(), c.Result);
+    EXPECT_EQ(DoConnect(), c.Result);
     std::vector<std::string> Ends;
     for (size_t i = 0; i < Main.StatusHistory.size(); ++i)
       if (i + 1 == Main.StatusHistory.size() || Main.StatusHistory[i + 1].back() == ' ')
@@ -159,7 +169,7 @@ TEST_F(ComEspTest, AttemptsAlternateAndShowTheirStatus) {
 
 TEST_F(ComEspTest, AnswerToAnotherCommandEndsTheAttempt) {
   Esp.Script = {{-1, 0}, {14, 0x0A}, {14, 8}};
-  EXPECT_FALSE(ComEsp.ConnectESP(115200, true));
+  EXPECT_FALSE(ConnectESP(115200, true));
   EXPECT_EQ(Esp.Calls, 2);
   EXPECT_TRUE(Debug.Lines().empty());
 }
@@ -167,7 +177,7 @@ TEST_F(ComEspTest, AnswerToAnotherCommandEndsTheAttempt) {
 TEST_F(ComEspTest, DumpStaysInsideTheResponseRecord) {
   Esp.Record.assign(12, 0x11);
   Esp.Script = {{100, 8}};
-  EXPECT_TRUE(ComEsp.ConnectESP(115200, false));
+  EXPECT_TRUE(ConnectESP(115200, false));
   TDebugLog Expected;
   Expected.BUFF(Esp.Record.data(), 12);
   EXPECT_EQ(Debug.Lines(), Expected.Lines());
@@ -185,7 +195,7 @@ TEST_F(ComEspTest, PortErrorsLeaveAtOnce) {
     Line->Fail = {{c.Failing, 5}};
     Esp.Calls = 0;
     {
-      const EComPort e = RaisedBy([&] { ComEsp.DoConnect(); }, c.Failing);
+      const EComPort e = RaisedBy([&] { DoConnect(); }, c.Failing);
       EXPECT_EQ(e.Code, c.Code) << c.Failing;
     }
     EXPECT_EQ(Main.StatusHistory.size(), c.Statuses) << c.Failing;
@@ -195,7 +205,7 @@ TEST_F(ComEspTest, PortErrorsLeaveAtOnce) {
   Line->Fail.clear();
   Line->Ops.clear();
   Main.Port.clear();
-  EXPECT_THROW(ComEsp.DoConnect(), EComPort);
+  EXPECT_THROW(DoConnect(), EComPort);
   EXPECT_EQ(Line->Ops, std::vector<std::string>{"close"}) << "only the previous port closes";
 }
 
@@ -220,7 +230,7 @@ TEST_F(ComEspTest, AttemptWaitsBetweenItsLineOperations) {
     Line->Times.clear();
     Esp.Calls = 0;
     Esp.Script = {{10, 8}};
-    ASSERT_TRUE(ComEsp.ConnectESP(115200, Slow));
+    ASSERT_TRUE(ConnectESP(115200, Slow));
     const size_t Open = Slow ? 1 : 0; // the slow round closes the port of the fast one first
     ASSERT_EQ(Line->Ops.at(Open), OpenTtyUSB3);
     ASSERT_EQ(Line->Ops.at(Open + 4), "purge 11");

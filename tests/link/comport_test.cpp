@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "FakeLink.h"
+#include "link/uPortName.h"
 
 namespace {
 

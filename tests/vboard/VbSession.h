@@ -12,15 +12,12 @@
 
 namespace vbtest {
 
-class TView : public IEntryView {
+class TView : public IEntryProgress {
 public:
-  std::string PortText() const override { return Port; }
-  std::string StatusText() const override { return Status; }
-  void SetStatusText(const std::string& Text) override { Status = Text; }
-  void ProcessMessages() override {}
-  const TConfig& Config() const override { return Cfg; }
-  std::string Port, Status;
-  TConfig Cfg;
+  void Attempt(int, bool) override {}
+  void Try(int) override {}
+  std::string Port;
+  TEntrySettings Cfg;
 };
 
 // The program's serial service and loader session on a board, connected and
@@ -30,14 +27,14 @@ struct TSession {
   TDebugLog debug;
   TComIo comIo;
   TEsp esp{comIo, debug};
-  TComEsp comEsp{comIo, view, debug};
+  TComEsp comEsp{comIo, debug};
 
   explicit TSession(const std::string& Url) {
     view.Port = Url;
     comEsp.AttachEsp(&esp);
   }
   void ConnectAndIdentify() {
-    ASSERT_TRUE(comEsp.DoConnect());
+    ASSERT_TRUE(comEsp.DoConnect(view.Port, view.Cfg, view));
     comIo.ComFlush();
     uint32_t id = 0;
     esp.readReg(0x40001000, id);

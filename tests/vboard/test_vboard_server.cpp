@@ -427,6 +427,106 @@ TEST(VboardProgram, PrintsItsAddressAndSavesTheFlashOnSigterm) {
   EXPECT_EQ(ReadText(B.Flash).size(), TFlash::Size);
 }
 
+namespace {
+
+// The board program run to its end with Args; its exit status and what it printed.
+struct TProgramRun {
+  int Status = -1;
+  std::string Out, Err;
+};
+
+TProgramRun RunBoardProgram(const std::vector<std::string>& Args) {
+  const std::string Out = TempPath("vboard_out"), Err = TempPath("vboard_err");
+  std::vector<char*> Argv{const_cast<char*>(QUORVEX_VBOARD_EXE)};
+  for (const std::string& A : Args)
+    Argv.push_back(const_cast<char*>(A.c_str()));
+  Argv.push_back(nullptr);
+  const pid_t Pid = fork();
+  if (Pid == 0) {
+    const int O = open(Out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int E = open(Err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(O, 1);
+    dup2(E, 2);
+    alarm(20); // a board that started serving instead of refusing ends here
+    execv(Argv[0], Argv.data());
+    _exit(127);
+  }
+  TProgramRun R;
+  int St = 0;
+  waitpid(Pid, &St, 0);
+  R.Status = WIFEXITED(St) ? WEXITSTATUS(St) : 1000 + WTERMSIG(St);
+  R.Out = ReadText(Out);
+  R.Err = ReadText(Err);
+  return R;
+}
+
+} // namespace
+
+// Every option the board takes is in its help; a value it cannot take ends it with
+// status 2 and the reason, before it listens.
+TEST(VboardProgram, OptionsAndTheirRefusals) {
+  const TProgramRun Help = RunBoardProgram({"--help"});
+  EXPECT_EQ(Help.Status, 0);
+  for (const char* Opt : {"--port",
+                          "--flash",
+                          "--trace",
+                          "--chip",
+                          "--mac",
+                          "--min-reset-ms",
+                          "--min-hold-ms",
+                          "--rc-delay-ms",
+                          "--no-pacing",
+                          "--real-timing",
+                          "--time-scale",
+                          "--cpu-mhz",
+                          "--flash-part",
+                          "--flash-protected",
+                          "--flash-continuous-read",
+                          "--mute",
+                          "--slow-only",
+                          "--fail-flash-data",
+                          "--drop-answer",
+                          "--garbage",
+                          "--bad-greeting",
+                          "--no-greeting",
+                          "--refuse",
+                          "--drop-after",
+                          "--refuse-baud",
+                          "--check",
+                          "--image",
+                          "--make-demo-images"})
+    EXPECT_NE(Help.Out.find(Opt), std::string::npos) << Opt;
+  const std::vector<std::vector<std::string>> Bad = {
+      {"--port", "65536"},
+      {"--port", "twelve"},
+      {"--chip", "esp8266"},
+      {"--mac", "24:0A:C4:01:A2"},
+      {"--min-reset-ms", "-1"},
+      {"--time-scale", "101"},
+      {"--time-scale", "nan"},
+      {"--cpu-mhz", "0"},
+      {"--flash-part", "spansion"},
+      {"--fail-flash-data", "0:1"},
+      {"--fail-flash-data", "3"},
+      {"--drop-answer", "256"},
+      {"--drop-after", "-5"},
+      {"--image", "0x1000:boot.bin"}, // without --check
+      {"--image", "12z:boot.bin", "--check", "flash.bin"},
+      {"--port"},
+      {"--bogus"},
+      {"stray"},
+  };
+  for (const auto& Args : Bad) {
+    std::string Line;
+    for (const std::string& A : Args)
+      Line += A + " ";
+    const TProgramRun R = RunBoardProgram(Args);
+    EXPECT_EQ(R.Status, 2) << Line << R.Err;
+    EXPECT_EQ(R.Out, "") << Line << ": it must not have started listening";
+    EXPECT_EQ(R.Err.rfind("quorvex-vboard: ", 0), 0u) << Line << R.Err;
+  }
+}
+
 // Every flash part the board models is selected by its name on the command line
 // (parsing it stops at --help, which ends the program at once); a wrong name is
 // refused, naming the ones there are.

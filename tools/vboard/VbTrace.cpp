@@ -1,15 +1,26 @@
 #include "VbTrace.h"
 
+#include <nlohmann/json.hpp>
+
 namespace vboard {
 
+namespace {
+
+// A text as a JSON string, quotes included.
+std::string Quoted(const std::string& Text) {
+  return nlohmann::json(Text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+} // namespace
+
 TTraceLine::TTraceLine(const char* Event) {
-  Body = std::string("\"ev\":\"") + Event + "\"";
+  Body = "\"ev\":" + Quoted(Event);
 }
 
 void TTraceLine::KeyOf(const char* Key) {
-  Body += ",\"";
-  Body += Key;
-  Body += "\":";
+  Body += ',';
+  Body += Quoted(Key);
+  Body += ':';
 }
 
 TTraceLine& TTraceLine::Num(const char* Key, int64_t V) {
@@ -26,21 +37,7 @@ TTraceLine& TTraceLine::Bool(const char* Key, bool V) {
 
 TTraceLine& TTraceLine::Str(const char* Key, const std::string& V) {
   KeyOf(Key);
-  Body += '"';
-  for (char c : V) {
-    unsigned char u = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      Body += '\\';
-      Body += c;
-    } else if (u < 0x20 || u >= 0x7F) {
-      char e[8];
-      std::snprintf(e, sizeof e, "\\u%04x", u);
-      Body += e;
-    } else {
-      Body += c;
-    }
-  }
-  Body += '"';
+  Body += Quoted(V);
   return *this;
 }
 

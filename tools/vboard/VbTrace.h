@@ -11,8 +11,10 @@ class TTraceLine {
 public:
   explicit TTraceLine(const char* Event);
   TTraceLine& Num(const char* Key, int64_t V);
+  // Any text: bytes that are no UTF-8 are written as U+FFFD, so the line stays JSON.
   TTraceLine& Str(const char* Key, const std::string& V);
   TTraceLine& Bool(const char* Key, bool V);
+  // The fields after "t", as they stand in the line: "ev":"...",...
   const std::string& Text() const { return Body; }
 
 private:
