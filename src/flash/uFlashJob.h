@@ -1,7 +1,13 @@
 #pragma once
-// The flash job: one Update or Erase on one port, from the connection to the final
-// reset, with no window. Whoever shows the run (the window, the command line) gets its
-// reports through IFlashObserver.
+// The flash job: one Update, Erase, Verify or Read on one port, from the connection to
+// the final reset, with no window. Whoever shows the run (the window, the command line)
+// gets its reports through IFlashObserver.
+//
+// Two write paths: the specified one (STUB_ESP32, 16 KiB blocks, the fixed pauses), and
+// with Config.FastWrite the fast one (the fast stub: what the flash holds already is
+// left alone, the rest goes deflated, each image is checked by its digest; no fixed
+// pauses). A fast stub that does not start leaves the run to STUB_ESP32, and one that
+// fails to the ROM loader, as the specified path always goes on.
 //
 // Use:
 //   TFlashRequest Req;                       // a plain value: what to do, where, with what
@@ -25,9 +31,11 @@
 #include "../link/uComIo.h"
 #include "../protocol/uComEsp.h"
 #include "../protocol/uEsp.h"
+#include "../protocol/uEspFast.h"
 #include "../support/uDebugLog.h"
 #include "../support/uError.h"
 #include "../support/uFileName.h"
+#include "uFastPath.h"
 #include "uImageCheck.h"
 #include "uSettings.h"
 
@@ -51,8 +59,9 @@ std::vector<uint32_t> BlockSizes(uint64_t Size, uint32_t Block = EspWriteBlockSi
 
 // ---- the job's inputs and outputs ----
 
-// The operation; the values are the window's button tags.
-enum class TFlashOp { None = 0, Erase = 1, Update = 2 };
+// The operation; the first three values are the window's button tags. Verify and Read
+// need the fast stub.
+enum class TFlashOp { None = 0, Erase = 1, Update = 2, Verify = 3, Read = 4 };
 
 struct TFlashImage {
   uint32_t Offset = 0;
@@ -69,13 +78,27 @@ struct TFlashRequest {
   std::string Port; // empty: no port selected (the open fails)
   TConfig Config;
   bool AutoErase = false;          // Update: erase the whole flash first
-  std::vector<TFlashImage> Images; // Update: written in this order
+  std::vector<TFlashImage> Images; // Update, Verify: written (compared) in this order
+  // The flash the images are checked against before the part is known: the 4 MiB the
+  // window writes. The fast path checks them against the part's own size once it knows it.
+  uint32_t FlashLimit = EspFlashSize;
+  // Read: the region, and the file it goes to (written whole or not at all).
+  uint32_t ReadOffset = 0, ReadLength = 0;
+  std::string ReadFile;
 };
+
+// How a run wrote (or read) the flash.
+enum class TWritePath { None, Fast, Standard, Rom };
+const char* WritePathName(TWritePath Path); // "fast", "standard", "rom", ""
 
 struct TFlashResult {
   bool Ok = false;
   bool Stopped = false; // ended by Stop()
   std::string Message;  // the error's text; empty on success
+  TWritePath Path = TWritePath::None;
+  bool PartKnown = false; // the fast stub named the flash part
+  TFlashPart Part;
+  std::vector<TImageResult> Images; // the images begun, in order (also after a failure)
 };
 
 // The text of the error a stopped run ends with.
@@ -141,6 +164,8 @@ public:
   // True once the run has gone on without the stub (the ROM loader writes the flash).
   // Like the kind found, it keeps its value after the run.
   bool WithoutStub() const { return FRomMode; }
+  // True once the fast stub runs the flash work.
+  bool FastStub() const { return FFast; }
 
   // Writes one image file (read here, unchecked); raises on failure. Run uses the
   // images it read and checked at its start instead.
@@ -149,10 +174,15 @@ public:
 private:
   void RunSteps();
   void StartStub();
+  void StartFast();
   void StartRom();
   void EraseFlash();
   void WriteImage(const std::string& Name, uint32_t Offset, TImageKind Kind,
                   std::vector<uint8_t> Image);
+  void FastImage(const TFlashImage& Im, std::vector<uint8_t> Image, bool Verify);
+  void ReadFlash();
+  void CheckPartSize() const;
+  TImageResult& BeginImage(const std::string& Name, uint32_t Offset, size_t Size);
   void EndOnError();
   void SetStatus(const std::string& Text);
   void Pause(uint32_t Ms);
@@ -174,9 +204,14 @@ private:
   TComIo* FComIo;
   TEsp* FEsp;
   TComEsp FComEsp;
+  TEspFast FFastEsp;
+  TFastPath FFastPath;
   std::atomic<bool> FStop{false};
   TController FUsedCpu = cNONE;
   bool FIdentifying = false;
   std::atomic<bool> FRomMode{false};
+  std::atomic<bool> FFast{false};
+  bool FErased = false;     // the whole flash was erased in this run
+  TFlashResult FResult;     // the path, the part and the images, filled as the run goes
   std::string FAttemptText; // the status of the connect attempt going on
 };

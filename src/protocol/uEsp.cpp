@@ -166,6 +166,7 @@ void TEsp::sendPacket(const uint8_t* ptr, uint16_t cnt, uint8_t com, bool Purge)
   // Whatever arrived before this request (an earlier answer's tail) is thrown away.
   if (Purge) FComIo.ClearBuffer(true, true);
   FComIo.Write(IoBuf, int32_t(Len));
+  FWireBytes += Len;
 }
 
 std::vector<uint8_t> SyncFrame() {

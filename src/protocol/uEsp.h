@@ -102,6 +102,8 @@ public:
   // packets while the program acknowledges them); every loader command purges.
   void sendPacket(const uint8_t* ptr, uint16_t cnt, uint8_t com, bool Purge = true);
   int getPacket(int Timeout, bool ChkDir) override;
+  // Bytes of every frame sent so far, delimiters and escapes included.
+  uint64_t WireBytes() const { return FWireBytes; }
   const uint8_t* ResponseBytes() const override;
   size_t ResponseCapacity() const override;
 
@@ -131,4 +133,5 @@ private:
   TDebugLog& FDebug;
   std::span<const uint8_t> FStub;
   uint32_t RomLeft = 0; // bytes of the image begun by romFlashStart not yet sent
+  uint64_t FWireBytes = 0;
 };

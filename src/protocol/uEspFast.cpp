@@ -36,13 +36,6 @@ void Put32(std::vector<uint8_t>& b, uint32_t v) {
     b.push_back(uint8_t(v >> (8 * i)));
 }
 
-size_t SlipLength(const uint8_t* p, size_t n) {
-  size_t Len = n;
-  for (size_t i = 0; i < n; ++i)
-    Len += (p[i] == 0xC0 || p[i] == 0xDB) ? 1 : 0;
-  return Len;
-}
-
 uint64_t Le64(const uint8_t* p) {
   uint64_t v = 0;
   for (int i = 7; i >= 0; --i)
@@ -115,23 +108,9 @@ std::vector<uint8_t> DeflateRaw(std::span<const uint8_t> Bytes) {
 TEspFast::TEspFast(TEsp& Esp, IByteLink& Link, TDebugLog& Debug, std::span<const uint8_t> Blob)
     : FEsp(Esp), FLink(Link), FDebug(Debug), FBlob(Blob) {}
 
-uint64_t TEspFast::TakeWireBytes() {
-  return std::exchange(FWire, 0);
-}
-
 void TEspFast::Send(uint8_t Com, const std::vector<uint8_t>& Payload, bool Purge) {
   if (Payload.size() > EspMaxPayload) throw Exception("Error Packet Size");
   FEsp.sendPacket(Payload.data(), uint16_t(Payload.size()), Com, Purge);
-  const TRequest& R = FEsp.Request;
-  const uint8_t Header[8] = {R.Direction,
-                             R.Command,
-                             uint8_t(R.Size),
-                             uint8_t(R.Size >> 8),
-                             uint8_t(R.Chksum),
-                             uint8_t(R.Chksum >> 8),
-                             uint8_t(R.Chksum >> 16),
-                             uint8_t(R.Chksum >> 24)};
-  FWire += 2 + SlipLength(Header, 8) + SlipLength(Payload.data(), Payload.size());
 }
 
 void TEspFast::Judge(int Result, const char* Msg) {

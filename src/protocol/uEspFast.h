@@ -62,10 +62,6 @@ public:
   std::vector<uint8_t> Read(uint32_t Offset, uint32_t Length,
                             const std::function<void(size_t)>& Progress = {});
 
-  // Bytes the program put on the wire for the commands above (frames and all), since
-  // the last call; for the per-image figures.
-  uint64_t TakeWireBytes();
-
 private:
   void Send(uint8_t Com, const std::vector<uint8_t>& Payload, bool Purge = true);
   // Sends and waits for the answer to Com (others are passed over); raises Msg on no
@@ -78,5 +74,4 @@ private:
   IByteLink& FLink;
   TDebugLog& FDebug;
   std::span<const uint8_t> FBlob;
-  uint64_t FWire = 0;
 };

@@ -142,7 +142,7 @@ TEST(VboardFast, DigestsWritesOfChosenSectorsAndTheReadAgreeWithTheFlash) {
   const TBytes Back = s.Fast.Read(0x3F0000, 0x10000 - 4, [&](size_t n) { Got = n; });
   EXPECT_TRUE(std::equal(Back.begin(), Back.end(), F.begin() + 0x3F0000));
   EXPECT_EQ(Got, 0x10000u - 4);
-  EXPECT_GT(s.Fast.TakeWireBytes(), Stream.size());
+  EXPECT_GT(s.esp.WireBytes(), Stream.size());
   s.ResetAndLeave(board);
 }
 
