@@ -492,6 +492,7 @@ TEST(VboardProgram, OptionsAndTheirRefusals) {
                           "--refuse",
                           "--drop-after",
                           "--refuse-baud",
+                          "--lose-baud-answer",
                           "--check",
                           "--image",
                           "--make-demo-images"})
@@ -509,7 +510,9 @@ TEST(VboardProgram, OptionsAndTheirRefusals) {
       {"--fail-flash-data", "0:1"},
       {"--fail-flash-data", "3"},
       {"--drop-answer", "256"},
+      {"--lose-baud-answer", "sometimes"},
       {"--drop-after", "-5"},
+      {"--idle-limit", "0"},
       {"--image", "0x1000:boot.bin"}, // without --check
       {"--image", "12z:boot.bin", "--check", "flash.bin"},
       {"--port"},

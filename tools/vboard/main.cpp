@@ -163,6 +163,17 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
       ->group(Faults)
       ->check(CLI::Range(int64_t(0), int64_t(1) << 40).description(""));
   App.add_flag("--refuse-baud", o.RefuseBaud, "CHANGE_BAUDRATE fails")->group(Faults);
+  const std::map<std::string, TBaudAnswer> BaudAnswers = {{"drop", TBaudAnswer::Dropped},
+                                                          {"garble", TBaudAnswer::Garbled},
+                                                          {"hang", TBaudAnswer::Hang}};
+  App.add_option_function<std::string>(
+         "--lose-baud-answer",
+         [&o, BaudAnswers](const std::string& v) { o.BaudAnswer = BaudAnswers.at(v); },
+         "CHANGE_BAUDRATE switches, but its answer is lost: drop (never sent), garble (sent "
+         "at the new rate), hang (never sent, and the chip hears nothing more until a reset)")
+      ->type_name("HOW")
+      ->group(Faults)
+      ->check(CLI::IsMember(BaudAnswers).description(""));
 
   const std::string Tools = "tools";
   App.add_option("--check", C.CheckFile,
