@@ -392,7 +392,8 @@ void TMain::RestorePlacement() {
   try {
     TFormStorage(*IniFile, *this).RestorePlacement();
   } catch (const std::exception& E) {
-    ReportError(E.what());
+    // Start-up restores the placement twice: a value it refuses is named once.
+    if (FPlacementProblems.insert(E.what()).second) ReportError(E.what());
   }
 }
 

@@ -8,6 +8,7 @@
 #include <QWidget>
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -146,8 +147,10 @@ private:
   std::unique_ptr<TEsp> FEsp;
   std::unique_ptr<TUsbWatch> FUsbWatch;
   QSocketNotifier* FUsbNotifier = nullptr;
-  TSettings FSaved; // the settings as read at start-up
+  TSettings FSaved;                         // the settings as read at start-up
+  std::set<std::string> FPlacementProblems; // the placement's refused values, shown once
   bool FShown = false;
+  bool FPlaced = false; // the placement was restored before the first show
   bool FRunning = false;
   bool FCloseAfterRun = false;
 };
