@@ -110,6 +110,9 @@ public:
   // IPortLamp: the LED, for the port's opening and closing outside a run
   void SetLed(bool On) override;
 
+  // The placement is restored before the first show (FormShow follows it).
+  void setVisible(bool Visible) override;
+
   // Ends a run in progress at its next step (the board is reset, the port closed) and
   // waits for its thread; for the program's end, never while the window shows a run.
   void StopRun();
