@@ -245,7 +245,7 @@ std::optional<QPoint> StartAndClose(const TDesktop& D, const TProgramCopy& Copy,
     QThread::msleep(50);
     Id = D.WindowId(Title);
   }
-  // The frame arrives late: the same place twice, half a second apart, is where it is.
+  // The frame arrives late: the same place twice, a quarter of a second apart, is where it is.
   std::optional<QPoint> At, Before;
   for (int i = 0; i < 40 && !(At && At == Before); ++i) {
     QThread::msleep(250);
