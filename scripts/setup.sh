@@ -17,6 +17,7 @@ PKGS=(
   gcc-xtensa-lx106 binutils-xtensa-lx106          # the flasher stub firmware
   clang libclang-rt-14-dev                        # fuzz targets
   xvfb xauth fonts-dejavu-core                    # the demo without a display, offscreen text
+  openbox wmctrl x11-utils                        # the window's placement under a window manager
   fonts-crosextra-carlito                         # metric twin of Calibri, the message box font
 )
 

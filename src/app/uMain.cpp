@@ -220,11 +220,24 @@ void TMain::FormCreate() {
   // File dialogs given no folder start in the working directory: TFileEdit::BrowseStart.
 }
 
+void TMain::setVisible(bool Visible) {
+  // The saved placement goes in before the window is first shown. Once it is on its way
+  // to the screen, a move under X11 places the client area where the frame belongs (the
+  // window manager adds the frame only later), and each start would find the window
+  // one title bar higher than it was closed.
+  if (Visible && !FShown && !FPlaced) {
+    FPlaced = true;
+    RestorePlacement();
+  }
+  QWidget::setVisible(Visible);
+}
+
 void TMain::showEvent(QShowEvent* Event) {
   QWidget::showEvent(Event);
   if (FShown) return;
   FShown = true;
-  RestorePlacement();
+  if (!FPlaced) RestorePlacement();
+  FPlaced = true;
   FormShow();
 }
 
@@ -392,7 +405,8 @@ void TMain::RestorePlacement() {
   try {
     TFormStorage(*IniFile, *this).RestorePlacement();
   } catch (const std::exception& E) {
-    ReportError(E.what());
+    // Start-up restores the placement twice: a value it refuses is named once.
+    if (FPlacementProblems.insert(E.what()).second) ReportError(E.what());
   }
 }
 

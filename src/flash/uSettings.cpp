@@ -5,6 +5,7 @@
 #include <variant>
 
 #include "../support/uFileName.h"
+#include "../support/uFormat.h"
 
 namespace {
 
@@ -97,8 +98,11 @@ const TSettingKey* FindSettingKey(std::string_view Name) {
 }
 
 std::string ConversionText(const TSettingProblem& Problem) {
-  // One text for both faults, as the settings have always been refused.
-  return ConversionMessage(Problem.Value, Problem.Key->Name);
+  const TSettingKey& K = *Problem.Key;
+  if (Problem.Fault == TSettingFault::OutOfRange)
+    return Format("'%s' liegt nicht im gültigen Bereich von %d bis %d (%s)",
+                  {Problem.Value, K.Min, K.Max, K.Name});
+  return ConversionMessage(Problem.Value, K.Name);
 }
 
 TSettings ReadSettings(const TIniStore& Ini, std::vector<TSettingProblem>& Problems) {

@@ -49,17 +49,22 @@ const TSettingKey* FindSettingKey(std::string_view Name);
 // Why a stored value was not taken; the field keeps its default.
 enum class TSettingFault {
   NotANumber, // an integer, or a boolean that is no true or false word, is no number
-  OutOfRange, // an integer outside its key's range
+  OutOfRange, // an integer outside its key's range: Key->Min to Key->Max, both allowed
 };
 
+// One refused value, for each front end to word in its own language:
+//   Key->Name   the key as the table spells it ("FastHigh"), whatever the file's spelling
+//   Value       the text as stored ("99999999", "$FFFFFFFF", "fast")
+//   Fault       why it was refused; for OutOfRange the range is Key->Min .. Key->Max
 struct TSettingProblem {
   const TSettingKey* Key;
-  std::string Value; // the text as stored
+  std::string Value;
   TSettingFault Fault;
 };
 
-// The conversion message both front ends have always shown for a refused value:
-// "'fast' ist kein gültiger Integerwert (ConnBaud)".
+// The window's text for a refused value, in the style of the conversion layer's own:
+//   NotANumber "'fast' ist kein gültiger Integerwert (ConnBaud)" (the runtime's text)
+//   OutOfRange "'99999999' liegt nicht im gültigen Bereich von 0 bis 5000 (FastHigh)"
 std::string ConversionText(const TSettingProblem& Problem);
 
 // The values of the store, each key's default where it holds nothing usable; every
