@@ -106,11 +106,12 @@ struct TCli {
     return ExitBadInput;
   }
 
-  // Settings: --settings FILE, else "Quorvex.ini" beside the program (as the window
-  // reads it); refused values keep their defaults, with a warning.
+  // Settings: --settings FILE, else the file the window reads ("Quorvex.ini" beside the
+  // program, or in the user's configuration folder for an installed program); refused
+  // values keep their defaults, with a warning.
   bool ReadSettings(std::string& Error) {
     const bool Given = !SettingsPath.empty();
-    const std::string File = Given ? SettingsPath : SettingsFile().string();
+    const std::string File = Given ? SettingsPath : SettingsFiles().Read.string();
     std::vector<TSettingProblem> Problems;
     if (!LoadSettings(File, Given, Settings, Problems, Error)) {
       if (Given) return false;
@@ -271,7 +272,9 @@ int main(int argc, char** argv) {
                  "to work on several boards in parallel (default: the window's last port)")
       ->allow_extra_args(false); // one name per --port, so that OFFSET FILE pairs can follow
   App.add_option("--settings", C.SettingsPath,
-                 "settings file to read (default: Quorvex.ini beside the program)");
+                 "settings file to read (default: the window's Quorvex.ini, beside the "
+                 "program or, when its folder cannot be written, in the user's configuration "
+                 "folder)");
   const TSettingKey& FastBaud = *FindSettingKey("FastBaud");
   App.add_option("--baud", C.Baud, "bit rate after the switch (default: FastBaud, 921600)")
       ->check(CLI::Range(uint32_t(FastBaud.Min), uint32_t(FastBaud.Max)));
