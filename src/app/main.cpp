@@ -45,6 +45,7 @@ void DemoAutorun(TProgram& P, const QString& Shot) {
 } // namespace
 
 int main(int argc, char** argv) {
+  if (AnswerInfoOption(argc, argv)) return 0;
   TQuorvexApplication App(argc, argv);
   TProgram Program;
   const QString Demo = "--demo-autorun=";

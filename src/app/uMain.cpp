@@ -60,6 +60,11 @@ TMain::TMain(TDebugLog& Log, QWidget* Parent)
   FRunLog.SetView(FRunLogRelay.get());
   InitAppResources();
   BuildLayout();
+  // Task bars and window lists show the program's icon; the debug window and the message
+  // box take it from the application.
+  const QIcon Icon(ArtFile(":/app/quorvex.svg"));
+  QApplication::setWindowIcon(Icon);
+  setWindowIcon(Icon);
   FormCreate();
 }
 

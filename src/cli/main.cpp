@@ -265,6 +265,15 @@ int main(int argc, char** argv) {
   TCli C;
   CLI::App App{"quorvex-cli: writes firmware into ESP32 boards through their ROM loader, "
                "on several boards at once."};
+  App.set_version_flag("--version", "quorvex-cli " QUORVEX_VERSION, "print the version and exit");
+  // "Title: text" paragraphs: the manual page makes a section of each.
+  App.footer("Settings: the window's Quorvex.ini, beside the program or, when that folder "
+             "cannot be written (an installed program), in the user's configuration folder: "
+             "$XDG_CONFIG_HOME/quorvex/Quorvex.ini (~/.config/quorvex/Quorvex.ini), "
+             "%APPDATA%\\Quorvex\\Quorvex.ini on Windows.\n"
+             "Exit status: 0 every board succeeded, 1 a board failed, 2 bad input (nothing was "
+             "sent to any board), 130 stopped by Ctrl-C or SIGTERM (every board reset, every "
+             "port closed).");
   App.require_subcommand(1);
   App.fallthrough();
   App.add_option("-p,--port", C.Ports,
