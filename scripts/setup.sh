@@ -18,6 +18,8 @@ PKGS=(
   clang libclang-rt-14-dev                        # fuzz targets
   xvfb xauth fonts-dejavu-core                    # the demo without a display, offscreen text
   fonts-crosextra-carlito                         # metric twin of Calibri, the message box font
+  dpkg-dev lintian desktop-file-utils appstream   # the Debian package and its checks
+  groff-base bash-completion zsh                  # manual pages, completions: their tests
 )
 
 missing=()
