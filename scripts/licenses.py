@@ -38,6 +38,11 @@ def shipped(stage):
     return found
 
 
+def contents(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
 def text_of(spec):
     """The bytes of one licence text, verbatim."""
     if isinstance(spec, str):
@@ -83,13 +88,18 @@ def main():
              % (", ".join(unknown), os.path.relpath(a.manifest, ROOT)))
 
     # The programs: the Windows package's .exe files, the Debian package's usr/bin.
-    programs = {os.path.basename(p)[:-4] if p.lower().endswith(".exe") else os.path.basename(p)
-                for paths in files.values() for p in paths
-                if p.lower().endswith(".exe") or p.startswith("usr/bin/")}
+    program_files = sorted(p for paths in files.values() for p in paths
+                           if p.lower().endswith(".exe") or p.startswith("usr/bin/"))
+    programs = {os.path.splitext(os.path.basename(p))[0] if p.lower().endswith(".exe")
+                else os.path.basename(p) for p in program_files}
     included = []
     for c in components:
         libs = [p for lib in c.get("libraries", []) for p in files.get(lib.lower(), [])]
         progs = [p for p in c.get("built_into", []) if p in programs]
+        # A library linked statically leaves its own text in the program: its markers.
+        progs += [os.path.splitext(os.path.basename(p))[0] for p in program_files
+                  if any(m.encode() in contents(os.path.join(a.stage, p))
+                         for m in c.get("markers", []))]
         if libs or progs:
             included.append((c, sorted(libs), progs))
 

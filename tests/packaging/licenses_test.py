@@ -77,6 +77,20 @@ class Licenses(unittest.TestCase):
         self.assertIn("built into: tool", readme)
         self.assertNotIn("Not shipped", readme)
 
+    def test_statically_linked_library_found_by_its_marker(self):
+        self.manifest["components"][2]["texts"] = {"Z.txt": os.path.join(self.src, "HDR")}
+        self.manifest["components"][2]["markers"] = [" zlib-ish 1."]
+        stage = os.path.join(self.dir, "static")
+        touch(os.path.join(stage, "app.exe"), b"MZ... zlib-ish 1.2.13 Copyright ...")
+        touch(os.path.join(stage, "other.exe"), b"MZ nothing of it")
+        # A DLL carrying the marker is its own component's, not a sign of static linking.
+        touch(os.path.join(stage, "liba.dll"), b"MZ zlib-ish 1.2")
+        r, out = self.run_script(stage)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stdout.split(), ["A", "Z"])
+        readme = self.read(os.path.join(out, "README.txt")).decode()
+        self.assertIn("built into: app\r\n", readme)
+
     def test_debian_tree_programs_in_usr_bin(self):
         stage = os.path.join(self.dir, "deb")
         touch(os.path.join(stage, "usr", "bin", "tool"))
