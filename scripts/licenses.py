@@ -43,11 +43,11 @@ def contents(path):
         return f.read()
 
 
-def text_of(spec):
+def text_of(source):
     """The bytes of one licence text, verbatim."""
-    if isinstance(spec, str):
-        spec = {"file": spec}
-    path = spec["file"]
+    if isinstance(source, str):
+        source = {"file": source}
+    path = source["file"]
     if not os.path.isabs(path):
         path = os.path.join(ROOT, path)
     try:
@@ -55,17 +55,17 @@ def text_of(spec):
             data = f.read()
     except OSError as e:
         fail("licence text %s cannot be read (%s)" % (path, e.strerror))
-    if "from" not in spec:
+    if "from" not in source:
         return data
     # A part of a larger file: from the line that is "from" to the line that ends with "to".
     lines = data.split(b"\n")
-    begin = spec["from"].encode()
-    end = spec["to"].encode()
+    begin = source["from"].encode()
+    end = source["to"].encode()
     try:
         first = next(i for i, l in enumerate(lines) if l.strip() == begin)
         last = next(i for i in range(first, len(lines)) if lines[i].rstrip().endswith(end))
     except StopIteration:
-        fail("%s no longer holds the part from \"%s\" to \"%s\"" % (path, spec["from"], spec["to"]))
+        fail("%s no longer holds the part from \"%s\" to \"%s\"" % (path, source["from"], source["to"]))
     return b"\n".join(lines[first:last + 1]) + b"\n"
 
 
@@ -106,8 +106,8 @@ def main():
     os.makedirs(a.licenses, exist_ok=True)
     written = {}
     for c, _libs, _progs in included:
-        for name, spec in c["texts"].items():
-            data = text_of(spec)
+        for name, source in c["texts"].items():
+            data = text_of(source)
             if name in written and written[name] != data:
                 fail("two components bring different texts named %s" % name)
             written[name] = data
