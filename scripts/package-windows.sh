@@ -111,10 +111,10 @@ done < <(find "$stage" -name '*.exe' -o -name '*.dll')
 # Each program carries the application icon and a version resource of this version.
 for exe in "$stage"/*.exe; do
   rc=$(x86_64-w64-mingw32-windres -i "$exe" -O rc 2>&1) || { echo "$exe: $rc" >&2; exit 1; }
-  name=$(basename "$exe")
+  file=$(basename "$exe")
   for want in "RT_GROUP_ICON" "VERSIONINFO" "VALUE \"FileVersion\", \"$version.0\"" \
-    "VALUE \"OriginalFilename\", \"$name\""; do
-    grep -qF "$want" <<<"$rc" || { echo "$name lacks its resource: $want" >&2; exit 1; }
+    "VALUE \"OriginalFilename\", \"$file\""; do
+    grep -qF "$want" <<<"$rc" || { echo "$file lacks its resource: $want" >&2; exit 1; }
   done
 done
 
