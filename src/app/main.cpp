@@ -87,6 +87,7 @@ void DemoAutorun(TProgram& P, const QString& Shot, int LimitS) {
 } // namespace
 
 int main(int argc, char** argv) {
+  if (AnswerInfoOption(argc, argv)) return 0;
   TQuorvexApplication App(argc, argv);
   TProgram Program;
   const QString Demo = "--demo-autorun=", Limit = "--demo-time-limit=";

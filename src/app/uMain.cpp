@@ -60,6 +60,11 @@ TMain::TMain(TDebugLog& Log, QWidget* Parent)
   FRunLog.SetView(FRunLogRelay.get());
   InitAppResources();
   BuildLayout();
+  // Task bars and window lists show the program's icon; the debug window and the message
+  // box take it from the application.
+  const QIcon Icon(ArtFile(":/app/quorvex.svg"));
+  QApplication::setWindowIcon(Icon);
+  setWindowIcon(Icon);
   FormCreate();
 }
 
@@ -393,7 +398,15 @@ void TMain::ReportError(const std::string& Msg) {
 }
 
 void TMain::LoadSettings() {
-  IniFile->SetFileName(SettingsFile());
+  const TSettingsFiles Files = SettingsFiles();
+  IniFile->SetFiles(Files);
+  // Which file is used: an installed program keeps its settings in the user's folder.
+  const std::string Write = QtPath(Files.Write).toStdString();
+  if (Files.Read == Files.Write)
+    FLog.S("Settings file: " + Write);
+  else
+    FLog.S("Settings file: " + Write + " (read from " + QtPath(Files.Read).toStdString() +
+           " until it exists)");
   // The list shows short names; the tooltip names the device the port opens.
   connect(cbPort, &QComboBox::currentTextChanged, cbPort, [this](const QString& T) {
     cbPort->setToolTip(T.isEmpty() ? QString()

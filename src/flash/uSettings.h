@@ -74,5 +74,17 @@ TSettings ReadSettings(const TIniStore& Ini, std::vector<TSettingProblem>& Probl
 // as the signed reading of their bits (4294967295 as -1).
 void WriteSettings(TIniStore& Ini, const TSettings& S);
 
-// Where the settings file lives.
-std::filesystem::path SettingsFile();
+// Where the settings are read from and written to. Beside the program when its folder
+// can be written (a build tree, the unpacked zip): both are that folder's Quorvex.ini, as
+// always. Otherwise (an installed program) they are written to the user's configuration
+// folder and read from there once that file exists, until then from the program's folder.
+struct TSettingsFiles {
+  std::filesystem::path Read, Write;
+  bool InUserFolder = false; // Write is the user's file, not the program's
+};
+// The decision, on the facts given: the program's folder, whether it can be written, and
+// the user's configuration folder (empty when there is none: the program's file then).
+TSettingsFiles SettingsFilesFor(const std::filesystem::path& ProgramFolder, bool Writable,
+                                const std::filesystem::path& UserConfigFolder);
+// The running program's: ProgramFolder(), FolderWritable(), UserConfigFolder().
+TSettingsFiles SettingsFiles();

@@ -209,10 +209,15 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
       ->type_name("DIR")
       ->group(Tools);
 
+  App.set_version_flag("--version", "quorvex-vboard " QUORVEX_VERSION,
+                       "print the version and exit");
   try {
     App.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
     std::cout << App.help();
+    std::exit(0);
+  } catch (const CLI::CallForVersion&) {
+    std::cout << App.version() << "\n";
     std::exit(0);
   } catch (const CLI::ParseError& E) {
     std::fprintf(stderr, "quorvex-vboard: %s\n%s", E.what(), App.help().c_str());
