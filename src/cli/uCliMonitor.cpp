@@ -97,7 +97,8 @@ int RunMonitor(const std::string& Port, uint32_t Baud, bool Quiet, TCliOutput& O
                TCliStop& Stop) {
   TComIo Io;
   TComPort& P = Io.cPort;
-  const int Forced = Stop.AddPort([&P](bool Dtr, bool Rts) { return P.ForceLines(Dtr, Rts); });
+  const int Forced =
+      Stop.AddForcedReset([&P](bool Dtr, bool Rts) { return P.ForceLines(Dtr, Rts); });
   int Status = ExitStopped;
   TTextEscaper Text;
   try {
@@ -140,6 +141,6 @@ int RunMonitor(const std::string& Port, uint32_t Baud, bool Quiet, TCliOutput& O
   }
   Out.Write(TStream::Out, Text.Finish());
   Io.DisConnect();
-  Stop.RemovePort(Forced);
+  Stop.RemoveForcedReset(Forced);
   return Status;
 }

@@ -180,10 +180,10 @@ std::string LiveLine(const TBoardView& V, uint64_t Total, size_t PortWidth, bool
   }
   std::string Status = V.Status;
   // A chip erase shows no progress of its own: its time shows that it goes on.
-  if (!V.Done && V.Erasing() && !V.EraseBar) Status += " " + Seconds(TClock::now() - V.StatusSince);
-  if (!V.Done && Stopping)
-    Status = StoppingText(V) + " (" + Seconds(TClock::now() - V.StatusSince) + ")";
-  std::string Tail = V.Mac.empty() ? std::string() : "  " + V.Mac;
+  const std::string Took = Seconds(TClock::now() - V.StatusSince);
+  if (!V.Done && V.Erasing() && !V.EraseBar) Status.append(" ").append(Took);
+  if (!V.Done && Stopping) Status = StoppingText(V).append(" (").append(Took).append(")");
+  const std::string Tail = V.Mac.empty() ? std::string() : std::string("  ").append(V.Mac);
   if (Line.size() + Status.size() + Tail.size() > Width) {
     // A wrapped line would break the redraw.
     std::string All = (Line + Status + Tail).substr(0, Width);
@@ -239,7 +239,8 @@ std::vector<TBoardResult> RunBoards(const std::vector<TFlashRequest>& Requests,
     Observers.push_back(std::make_unique<TBoardObserver>(Sh, i, *Logs[i], Stop));
     Jobs.push_back(std::make_unique<TFlashJob>(Requests[i], *Observers[i], *Logs[i]));
     TFlashJob* Job = Jobs.back().get();
-    Forced.push_back(Stop.AddPort([Job](bool Dtr, bool Rts) { return Job->ForceLines(Dtr, Rts); }));
+    Forced.push_back(
+        Stop.AddForcedReset([Job](bool Dtr, bool Rts) { return Job->ForceLines(Dtr, Rts); }));
     Results[i].Port = Requests[i].Port;
   }
   std::vector<std::thread> Threads;
@@ -297,7 +298,7 @@ std::vector<TBoardResult> RunBoards(const std::vector<TFlashRequest>& Requests,
   for (std::thread& T : Threads)
     T.join();
   for (int Id : Forced)
-    Stop.RemovePort(Id);
+    Stop.RemoveForcedReset(Id);
   for (size_t i = 0; i < n; ++i)
     Results[i].Log = Logs[i]->Lines();
   return Results;

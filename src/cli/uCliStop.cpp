@@ -78,13 +78,13 @@ void TCliStop::EndRun() {
 #endif
 }
 
-int TCliStop::AddPort(TForce Force) {
+int TCliStop::AddForcedReset(TForce Force) {
   std::lock_guard<std::mutex> L(FLock);
   FPorts[++FNextId] = std::move(Force);
   return FNextId;
 }
 
-void TCliStop::RemovePort(int Id) {
+void TCliStop::RemoveForcedReset(int Id) {
   std::lock_guard<std::mutex> L(FLock);
   FPorts.erase(Id);
 }

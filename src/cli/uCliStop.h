@@ -33,8 +33,8 @@ public:
   // A port the forced exit resets: Force(Dtr, Rts) sets its lines from another thread
   // (TComPort::ForceLines). Remove it before what it refers to goes away.
   using TForce = std::function<bool(bool Dtr, bool Rts)>;
-  int AddPort(TForce Force);
-  void RemovePort(int Id);
+  int AddForcedReset(TForce Force);
+  void RemoveForcedReset(int Id);
 
   // What a signal does; public for the platform's handler.
   void OnRequest();
