@@ -96,7 +96,9 @@ void AddOptions(CLI::App& A, TOptions& O, unsigned Set) {
         ->allow_extra_args(false); // one name per --port, so that OFFSET FILE pairs can follow
   if (Set & oSettings)
     A.add_option("--settings", O.SettingsPath,
-                 "settings file to read (default: Quorvex.ini beside the program)");
+                 "settings file to read (default: the window's Quorvex.ini, beside the "
+                 "program or, when its folder cannot be written, in the user's configuration "
+                 "folder)");
   const TSettingKey& FastBaud = *FindSettingKey("FastBaud");
   const auto Rates = CLI::Range(uint32_t(FastBaud.Min), uint32_t(FastBaud.Max));
   if (Set & oMonitorBaud)
@@ -148,11 +150,12 @@ struct TCli {
 
   void WriteJson(const json& Doc) { Out.Write(TStream::Out, Doc.dump(2) + "\n"); }
 
-  // Settings: --settings FILE, else "Quorvex.ini" beside the program (as the window
-  // reads it); refused values keep their defaults, with a warning.
+  // Settings: --settings FILE, else the file the window reads ("Quorvex.ini" beside the
+  // program, or in the user's configuration folder for an installed program); refused
+  // values keep their defaults, with a warning.
   bool ReadSettings(std::string& Error) {
     const bool Given = !Opt.SettingsPath.empty();
-    const std::string File = Given ? Opt.SettingsPath : SettingsFile().string();
+    const std::string File = Given ? Opt.SettingsPath : SettingsFiles().Read.string();
     std::vector<TSettingProblem> Problems;
     if (!LoadSettings(File, Given, Settings, Problems, Error)) {
       if (Given) return false;
@@ -407,6 +410,7 @@ int main(int argc, char** argv) {
   CLI::App App{"quorvex-cli: writes firmware into ESP32 boards through their ROM loader, on "
                "several boards at once.",
                CliName};
+  App.set_version_flag("--version", "quorvex-cli " QUORVEX_VERSION, "print the version and exit");
   App.require_subcommand(1);
   App.fallthrough();
   App.failure_message([](const CLI::App*, const CLI::Error& E) {
@@ -416,7 +420,12 @@ int main(int argc, char** argv) {
   const std::string RunStatus =
       "Exit status: 0 every board OK, 1 a board failed, 2 bad input (no board touched), 3 "
       "output lost (every board OK), 130 stopped (every board reset).";
-  App.footer(RunStatus);
+  // "Title: text" paragraphs: the manual page makes a section of each.
+  App.footer("Settings: the window's Quorvex.ini, beside the program or, when that folder "
+             "cannot be written (an installed program), in the user's configuration folder: "
+             "$XDG_CONFIG_HOME/quorvex/Quorvex.ini (~/.config/quorvex/Quorvex.ini), "
+             "%APPDATA%\\Quorvex\\Quorvex.ini on Windows.\n" +
+             RunStatus);
   TOptions Before;
   AddOptions(App, Before, oRun);
 
@@ -457,8 +466,8 @@ int main(int argc, char** argv) {
   AddOptions(*Monitor, MonitorOpt, oPort | oSettings | oQuiet | oMonitorBaud);
   for (CLI::App* Sub : {Flash, Erase, Info, Ports, Monitor})
     Sub->fallthrough();
-  Flash->footer("Only the 4 KiB sectors the images cover are erased; --erase-all erases the whole "
-                "chip first. " +
+  Flash->footer("Erase: only the 4 KiB sectors the images cover are erased; --erase-all erases "
+                "the whole chip first.\n" +
                 RunStatus);
   Ports->footer("Exit status: 0 listed, 2 bad input, 3 output lost.");
   Monitor->footer("Exit status: 130 ended by Ctrl-C (the port closed), 1 the port failed, 2 bad "
