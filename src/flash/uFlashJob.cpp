@@ -135,6 +135,12 @@ void TFlashJob::SetLed(bool On) {
 TFlashResult TFlashJob::Run() {
   IPortLamp* const Lamp = FComIo->SetLamp(this);
   TFlashResult R;
+  FImages.clear();
+  if (FRequest.Operation == TFlashOp::Update)
+    for (const TFlashImage& Im : FRequest.Images) {
+      FImages.emplace_back();
+      FImages.back().Offset = Im.Offset;
+    }
   try {
     RunSteps();
     R.Ok = true;
@@ -147,6 +153,7 @@ TFlashResult TFlashJob::Run() {
     R.Message = "Unknown error";
   }
   if (!R.Ok) EndOnError();
+  R.Images = FImages;
   FComIo->SetLamp(Lamp);
   try {
     FObserver.Finished(R);
@@ -190,6 +197,7 @@ void TFlashJob::RunSteps() {
     for (const TFlashImage& Im : FRequest.Images) {
       TImageFile F = ReadImageFile(Im.Kind, Im.Offset, Im.FileName);
       if (!F.Pass) throw Exception(ImageCheckMessage(F, Im.FileName));
+      FImages[Data.size()].Size = F.Data.size();
       Data.push_back(std::move(F.Data));
     }
 
@@ -244,7 +252,7 @@ void TFlashJob::RunSteps() {
     }
     for (size_t i = 0; i < FRequest.Images.size(); ++i) {
       const TFlashImage& Im = FRequest.Images[i];
-      WriteImage(Im.FileName, Im.Offset, Im.Kind, std::move(Data[i]));
+      WriteImage(Im.FileName, Im.Offset, Im.Kind, std::move(Data[i]), &FImages[i]);
     }
     break;
   case TFlashOp::None:
@@ -330,7 +338,7 @@ void TFlashJob::FlashFile(const std::string& Name, uint32_t Offset, TImageKind K
 }
 
 void TFlashJob::WriteImage(const std::string& Name, uint32_t Offset, TImageKind Kind,
-                           std::vector<uint8_t> Image) {
+                           std::vector<uint8_t> Image, TImageReport* Report) {
   SetStatus(BareFileName(Unquoted(Name)));
   CheckStop();
   const uint32_t Size = static_cast<uint32_t>(Image.size());
@@ -346,6 +354,7 @@ void TFlashJob::WriteImage(const std::string& Name, uint32_t Offset, TImageKind 
 
   // Without the stub the ROM takes the same 16 KiB pieces as 1 KiB blocks, so the bar
   // and the pauses are the same on both paths.
+  if (Report) Report->Outcome = TImageOutcome::Incomplete;
   if (FRomMode)
     FEsp->romFlashStart(Offset, Size);
   else
@@ -360,9 +369,13 @@ void TFlashJob::WriteImage(const std::string& Name, uint32_t Offset, TImageKind 
       FEsp->romFlashWrite(Buffer.data(), Block);
     else
       FEsp->flashWrite(Buffer.data(), Block);
+    if (Report)
+      Report->BytesSent +=
+          FRomMode ? (Block + EspRomBlockSize - 1) / EspRomBlockSize * EspRomBlockSize : Block;
     Pause(50);
     Done += Block;
   }
+  if (Report) Report->Outcome = TImageOutcome::Written;
   Image.clear();
   Image.shrink_to_fit();
 

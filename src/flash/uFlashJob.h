@@ -72,10 +72,31 @@ struct TFlashRequest {
   std::vector<TFlashImage> Images; // Update: written in this order
 };
 
+// What became of one image of an Update.
+enum class TImageOutcome {
+  NotStarted,       // the run ended before it
+  Incomplete,       // the run ended while it was being written
+  Written,          // every block sent and accepted
+  Unchanged,        // the flash held it already, nothing was sent (a path that compares)
+  SectorsRewritten, // only the sectors that differed were sent (a path that compares)
+};
+
+struct TImageReport {
+  uint32_t Offset = 0;
+  uint64_t Size = 0; // the image's bytes as the run read them; 0 until it read them
+  TImageOutcome Outcome = TImageOutcome::NotStarted;
+  // Data bytes in the FLASH_DATA blocks the board accepted (the ROM loader's blocks with
+  // their padding).
+  uint64_t BytesSent = 0;
+  int64_t SectorsRewritten = -1; // -1: not counted (the path writes every sector)
+  bool Verified = false;         // read back and found equal (not done on this path)
+};
+
 struct TFlashResult {
   bool Ok = false;
-  bool Stopped = false; // ended by Stop()
-  std::string Message;  // the error's text; empty on success
+  bool Stopped = false;               // ended by Stop()
+  std::string Message;                // the error's text; empty on success
+  std::vector<TImageReport> Images{}; // Update: one per image of the request, in its order
 };
 
 // The text of the error a stopped run ends with.
@@ -132,6 +153,9 @@ public:
   // waited for (each has its own time limit).
   void Stop() { FStop = true; }
   bool StopRequested() const { return FStop; }
+  // From any thread, for a program that ends at once: the port's lines, set without
+  // waiting for the run (TComPort::ForceLines). The job must outlive the call.
+  bool ForceLines(bool Dtr, bool Rts) noexcept { return FComIo->cPort.ForceLines(Dtr, Rts); }
 
   // The chip kind found by the run: cNONE from the start of the identification until
   // a known word was read. Before that step the run holds no kind at all.
@@ -154,7 +178,7 @@ private:
   void StartRom();
   void EraseFlash();
   void WriteImage(const std::string& Name, uint32_t Offset, TImageKind Kind,
-                  std::vector<uint8_t> Image);
+                  std::vector<uint8_t> Image, TImageReport* Report = nullptr);
   void EndOnError();
   void SetStatus(const std::string& Text);
   void Pause(uint32_t Ms);
@@ -181,4 +205,5 @@ private:
   bool FIdentifying = false;
   std::atomic<bool> FRomMode{false};
   std::string FAttemptText; // the status of the connect attempt going on
+  std::vector<TImageReport> FImages;
 };
