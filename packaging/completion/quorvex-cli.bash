@@ -4,12 +4,13 @@ _quorvex_cli() {
   local cur prev words cword
   _init_completion || return
 
-  local commands="flash erase info ports"
-  local shared="-h --help --version -p --port --settings --baud --no-stub --json --log-dir"
+  local commands="flash erase info ports monitor"
+  local shared="-h --help --version -p --port --settings --baud --no-stub --json --log-dir
+    -q --quiet -v --verbose"
   local cmd="" w
   for w in "${words[@]:1:cword-1}"; do
     case $w in
-      flash | erase | info | ports) cmd=$w; break ;;
+      flash | erase | info | ports | monitor) cmd=$w; break ;;
     esac
   done
 
@@ -20,7 +21,7 @@ _quorvex_cli() {
       return ;;
     --settings) _filedir ini; return ;;
     --log-dir) _filedir -d; return ;;
-    --baud)
+    --baud | --monitor-baud)
       COMPREPLY=($(compgen -W "115200 230400 460800 921600 1500000 2000000" -- "$cur"))
       return ;;
     --boot | --part | --firm) _filedir bin; return ;;
@@ -28,7 +29,9 @@ _quorvex_cli() {
 
   local opts=$shared
   case $cmd in
-    flash) opts+=" --boot --part --firm --auto-erase --no-auto-erase" ;;
+    flash)
+      opts+=" --boot --part --firm --erase-all --auto-erase --no-auto-erase --monitor"
+      opts+=" --monitor-baud" ;;
     erase) opts+=" -y --yes" ;;
     "")
       if [[ $cur != -* ]]; then

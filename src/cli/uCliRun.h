@@ -1,34 +1,42 @@
 #pragma once
 // Runs one flash job per port, each on a thread of its own with its own debug log, shows
-// their progress (a live line per board on a terminal, plain lines otherwise) and
-// collects their results. A stop request (Ctrl-C) stops every job; each then resets its
-// board and closes its port.
-#include <atomic>
+// their progress (a live line per board on a terminal, plain lines otherwise, nothing
+// when quiet) and collects their results. A stop request stops every job; each then
+// resets its board and closes its port.
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "flash/uFlashJob.h"
+#include "uCliOutput.h"
+#include "uCliStop.h"
 
 struct TBoardResult {
   std::string Port;
   TFlashResult Result;
-  std::string Chip; // "ESP32" once identified; "" before
-  std::string Mac;  // "" until read
+  std::string
+      Chip; // "ESP32", "ESP32-S2": the kind identified; "" before, or for a word we do not know
+  std::string Mac; // "" until read
   double Seconds = 0;
-  std::vector<std::string> Log; // the job's debug log
+  // The job's debug log, with each status the run showed and how it ended: a run that
+  // never reached the chip still leaves the lines of its attempts.
+  std::vector<std::string> Log;
 };
 
 struct TRunOptions {
-  FILE* Out = stdout;      // where progress goes
-  bool Live = false;       // redraw a line per board in place (a terminal)
-  uint64_t TotalBytes = 0; // of all images, for the progress of an Update
+  TStream Progress = TStream::Out; // where progress goes
+  bool Quiet = false;              // no progress at all
+  bool Verbose = false;            // each debug log line on stderr as it is written
+  uint64_t TotalBytes = 0;         // of all images, for the progress of an Update
 };
 
-// Set from a signal handler: the run stops every job at its next step.
-extern std::atomic<bool> CliStopRequested;
+// The status the job shows while the whole flash is erased.
+inline constexpr const char* ErasingStatus = "Erasing, please wait...";
 
-// One request per port, all run at once; returns when every job has ended.
+// The chip's name for a kind, "" for none.
+std::string ChipKindName(TController Kind);
+
+// One request per port, all run at once; returns when every job has ended. Stop's
+// requests stop the jobs; its forced exit resets their ports.
 std::vector<TBoardResult> RunBoards(const std::vector<TFlashRequest>& Requests,
-                                    const TRunOptions& Options);
+                                    const TRunOptions& Options, TCliOutput& Out, TCliStop& Stop);

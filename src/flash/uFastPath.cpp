@@ -10,7 +10,7 @@ constexpr uint32_t Sector = EspSectorSize;
 constexpr size_t SectorsNamed = 8;
 } // namespace
 
-std::string TImageResult::Outcome() const {
+std::string TImageReport::Text() const {
   if (Compared) {
     if (Differing.empty()) return "matches";
     std::string Where;
@@ -19,17 +19,29 @@ std::string TImageResult::Outcome() const {
     if (Differing.size() > SectorsNamed) Where += ", ...";
     return Format("differs in %d of %d sectors: %s", {Differing.size(), Sectors, Where});
   }
-  if (SectorsWritten == 0) return "unchanged";
-  if (SectorsWritten == Sectors) return "written";
-  return Format("rewritten %d of %d sectors", {SectorsWritten, Sectors});
+  switch (Outcome) {
+  case TImageOutcome::NotStarted:
+    return "not started";
+  case TImageOutcome::Incomplete:
+    return "incomplete";
+  case TImageOutcome::Written:
+    break;
+  case TImageOutcome::Unchanged:
+    return "unchanged";
+  case TImageOutcome::SectorsRewritten:
+    return Format("rewritten %d of %d sectors", {SectorsRewritten, Sectors});
+  }
+  return "written";
 }
 
 TFastPath::TFastPath(TEspFast& Fast, TDebugLog& Log) : FFast(Fast), FLog(Log) {}
 
 void TFastPath::Write(const std::string& Name, uint32_t Offset, std::span<const uint8_t> Image,
-                      bool Erased, const std::function<void(uint32_t)>& Progress, TImageResult& R) {
+                      bool Erased, const std::function<void(uint32_t)>& Progress, TImageReport& R) {
   const uint32_t Size = uint32_t(Image.size());
+  R.Size = Size;
   R.Sectors = (Size + Sector - 1) / Sector;
+  R.Outcome = TImageOutcome::Incomplete;
   const std::vector<uint64_t> Want = TDigest64::PerUnit(Image, Sector);
   // Which sectors hold the image's bytes already: read from the flash as it is now.
   std::vector<bool> Write(R.Sectors, true);
@@ -39,18 +51,21 @@ void TFastPath::Write(const std::string& Name, uint32_t Offset, std::span<const 
       Write[k] = Have[k] != Want[k];
   }
   std::vector<uint8_t> Stream;
+  uint32_t Rewritten = 0;
   for (uint32_t k = 0; k < R.Sectors; ++k)
     if (Write[k]) {
       const auto Part = Image.subspan(size_t(k) * Sector, std::min(Sector, Size - k * Sector));
       Stream.insert(Stream.end(), Part.begin(), Part.end());
-      ++R.SectorsWritten;
+      ++Rewritten;
     }
-  R.SectorsSkipped = R.Sectors - R.SectorsWritten;
+  R.SectorsRewritten = Rewritten;
+  R.SectorsSkipped = R.Sectors - Rewritten;
   const uint32_t Skipped = Size - uint32_t(Stream.size());
-  FLog.F("%s: %d of %d sectors to write", {Name, R.SectorsWritten, R.Sectors});
+  FLog.F("%s: %d of %d sectors to write", {Name, Rewritten, R.Sectors});
   if (Progress) Progress(Skipped);
-  if (R.SectorsWritten == 0) {
+  if (Rewritten == 0) {
     // Every sector's digest matched: the image is in flash, and that was its check.
+    R.Outcome = TImageOutcome::Unchanged;
     R.Verified = true;
     return;
   }
@@ -60,8 +75,11 @@ void TFastPath::Write(const std::string& Name, uint32_t Offset, std::span<const 
   FLog.F("%s: %d bytes, sent as %d%s",
          {Name, Stream.size(), Sent.size(), std::string(Deflate ? " deflated" : " as they are")});
   FFast.Write(Offset, Size, Write, Sent, Deflate, [&](size_t Done) {
+    R.BytesSent = Done;
     if (Progress) Progress(Skipped + uint32_t(uint64_t(Stream.size()) * Done / Sent.size()));
   });
+  R.BytesSent = Sent.size();
+  R.Outcome = Rewritten == R.Sectors ? TImageOutcome::Written : TImageOutcome::SectorsRewritten;
   // The check: the region's digest, read back from the flash after the whole image.
   if (FFast.Digest(Offset, Size) != TDigest64::Of(Image)) {
     const std::vector<uint64_t> Have = FFast.SectorDigests(Offset, Size);
@@ -75,8 +93,9 @@ void TFastPath::Write(const std::string& Name, uint32_t Offset, std::span<const 
 }
 
 void TFastPath::Compare(const std::string& Name, uint32_t Offset, std::span<const uint8_t> Image,
-                        TImageResult& R) {
+                        TImageReport& R) {
   const uint32_t Size = uint32_t(Image.size());
+  R.Size = Size;
   R.Compared = true;
   R.Sectors = (Size + Sector - 1) / Sector;
   const std::vector<uint64_t> Want = TDigest64::PerUnit(Image, Sector);

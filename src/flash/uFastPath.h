@@ -15,21 +15,34 @@
 #include "../protocol/uEspFast.h"
 #include "../support/uDebugLog.h"
 
-// What became of one image, on any path.
-struct TImageResult {
-  std::string Name; // the bare file name
-  uint32_t Offset = 0, Size = 0;
-  uint64_t BytesSent = 0; // frames put on the wire for this image (digests, data, checks)
-  uint32_t Sectors = 0;   // the 4 KiB sectors the image covers
-  uint32_t SectorsWritten = 0, SectorsSkipped = 0;
-  double Seconds = 0;
-  bool Verified = false;           // the image's region was found to hold exactly the image
-  bool Compared = false;           // a verify: nothing was written, only compared
-  std::vector<uint32_t> Differing; // the addresses of the sectors that differ (verify)
+// What became of one image of an Update (or a Verify).
+enum class TImageOutcome {
+  NotStarted,       // the run ended before it
+  Incomplete,       // the run ended while it was being written
+  Written,          // every block sent and accepted
+  Unchanged,        // the flash held it already, nothing was sent (the fast path)
+  SectorsRewritten, // only the sectors that differed were sent (the fast path)
+};
 
-  // "written", "unchanged", "rewritten 3 of 237 sectors"; for a verify "matches" or
-  // "differs in 2 of 237 sectors: 1F000, 20000".
-  std::string Outcome() const;
+struct TImageReport {
+  uint32_t Offset = 0;
+  uint64_t Size = 0; // the image's bytes as the run read them; 0 until it read them
+  TImageOutcome Outcome = TImageOutcome::NotStarted;
+  // Data bytes in the FLASH_DATA blocks the board accepted (the ROM loader's blocks with
+  // their padding); on the fast path the bytes of the stream it sent (deflated or not).
+  uint64_t BytesSent = 0;
+  int64_t SectorsRewritten = -1; // -1: not counted (the path writes every sector)
+  int64_t SectorsSkipped = -1;   // sectors that held the image's bytes already; -1: not counted
+  // The image's region was found to hold exactly the image (its digest, the fast path).
+  bool Verified = false;
+  double Seconds = 0;              // how long the image took
+  uint32_t Sectors = 0;            // the 4 KiB sectors the image covers (the fast path)
+  bool Compared = false;           // a Verify: nothing was written, only compared
+  std::vector<uint32_t> Differing; // a Verify: the addresses of the sectors that differ
+
+  // "written", "unchanged", "rewritten 3 of 237 sectors"; for a Verify "matches" or
+  // "differs in 2 of 237 sectors: 1f000, 20000".
+  std::string Text() const;
 };
 
 class TFastPath {
@@ -41,10 +54,10 @@ public:
   // gets the image bytes done (the skipped sectors count at once); it may raise to stop.
   // Raises on failure, the verify failure naming the sector.
   void Write(const std::string& Name, uint32_t Offset, std::span<const uint8_t> Image, bool Erased,
-             const std::function<void(uint32_t)>& Progress, TImageResult& R);
+             const std::function<void(uint32_t)>& Progress, TImageReport& R);
   // Compares the flash with the image, sector by sector, and writes nothing.
   void Compare(const std::string& Name, uint32_t Offset, std::span<const uint8_t> Image,
-               TImageResult& R);
+               TImageReport& R);
 
 private:
   TEspFast& FFast;

@@ -153,6 +153,13 @@ void TFlashJob::SetLed(bool On) {
 TFlashResult TFlashJob::Run() {
   IPortLamp* const Lamp = FComIo->SetLamp(this);
   TFlashResult& R = FResult;
+  R = TFlashResult();
+  FImages.clear();
+  if (FRequest.Operation == TFlashOp::Update || FRequest.Operation == TFlashOp::Verify)
+    for (const TFlashImage& Im : FRequest.Images) {
+      FImages.emplace_back();
+      FImages.back().Offset = Im.Offset;
+    }
   try {
     RunSteps();
     R.Ok = true;
@@ -165,6 +172,7 @@ TFlashResult TFlashJob::Run() {
     R.Message = "Unknown error";
   }
   if (!R.Ok) EndOnError();
+  R.Images = FImages;
   FComIo->SetLamp(Lamp);
   try {
     FObserver.Finished(R);
@@ -213,6 +221,7 @@ void TFlashJob::RunSteps() {
     for (const TFlashImage& Im : FRequest.Images) {
       TImageFile F = ReadImageFile(Im.Kind, Im.Offset, Im.FileName, FRequest.FlashLimit);
       if (!F.Pass) throw Exception(ImageCheckMessage(F, Im.FileName));
+      FImages[Data.size()].Size = F.Data.size();
       Data.push_back(std::move(F.Data));
     }
 
@@ -282,17 +291,19 @@ void TFlashJob::RunSteps() {
     for (size_t i = 0; i < FRequest.Images.size(); ++i) {
       const TFlashImage& Im = FRequest.Images[i];
       if (FFast)
-        FastImage(Im, std::move(Data[i]), false);
+        FastImage(Im, std::move(Data[i]), false, FImages[i]);
       else
-        WriteImage(Im.FileName, Im.Offset, Im.Kind, std::move(Data[i]));
+        WriteImage(Im.FileName, Im.Offset, Im.Kind, std::move(Data[i]), &FImages[i]);
     }
     break;
   case TFlashOp::Verify: {
     for (size_t i = 0; i < FRequest.Images.size(); ++i)
-      FastImage(FRequest.Images[i], std::move(Data[i]), true);
+      FastImage(FRequest.Images[i], std::move(Data[i]), true, FImages[i]);
     // A difference fails the run, naming the image and its sectors.
-    for (const TImageResult& Im : FResult.Images)
-      if (!Im.Verified) throw Exception(Im.Name + " " + Im.Outcome());
+    for (size_t i = 0; i < FImages.size(); ++i)
+      if (!FImages[i].Verified)
+        throw Exception(BareFileName(Unquoted(FRequest.Images[i].FileName)) + " " +
+                        FImages[i].Text());
     break;
   }
   case TFlashOp::Read:
@@ -422,39 +433,29 @@ void TFlashJob::FlashFile(const std::string& Name, uint32_t Offset, TImageKind K
   WriteImage(Name, Offset, Kind, std::move(F.Data));
 }
 
-TImageResult& TFlashJob::BeginImage(const std::string& Name, uint32_t Offset, size_t Size) {
-  TImageResult R;
-  R.Name = BareFileName(Unquoted(Name));
-  R.Offset = Offset;
-  R.Size = static_cast<uint32_t>(Size);
-  R.Sectors = static_cast<uint32_t>((Size + EspSectorSize - 1) / EspSectorSize);
-  FResult.Images.push_back(R);
-  return FResult.Images.back();
-}
-
-void TFlashJob::FastImage(const TFlashImage& Im, std::vector<uint8_t> Image, bool Verify) {
+void TFlashJob::FastImage(const TFlashImage& Im, std::vector<uint8_t> Image, bool Verify,
+                          TImageReport& R) {
   const auto Start = std::chrono::steady_clock::now();
-  const uint64_t Wire = FEsp->WireBytes();
-  TImageResult& R = BeginImage(Im.FileName, Im.Offset, Image.size());
-  SetStatus(R.Name);
+  const std::string Name = BareFileName(Unquoted(Im.FileName));
+  SetStatus(Name);
   CheckStop();
   // The same header as the specified path writes.
   if (Im.Kind == TImageKind::Boot && PatchBootHeader(Image))
     FLog.BUFF(Image.data(), static_cast<int32_t>(std::min<size_t>(Image.size(), 6)));
-  FObserver.ProgressMax(R.Size);
+  const uint32_t Size = static_cast<uint32_t>(Image.size());
+  FObserver.ProgressMax(Size);
   FObserver.ProgressVisible(true);
   CheckStop();
   const auto Account = [&] {
-    R.BytesSent = FEsp->WireBytes() - Wire;
     R.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
   };
   try {
     if (Verify) {
-      FFastPath.Compare(R.Name, Im.Offset, Image, R);
-      FObserver.ProgressPos(R.Size);
+      FFastPath.Compare(Name, Im.Offset, Image, R);
+      FObserver.ProgressPos(Size);
     } else {
       FFastPath.Write(
-          R.Name, Im.Offset, Image, FErased,
+          Name, Im.Offset, Image, FErased,
           [this](uint32_t Done) {
             FObserver.ProgressPos(Done);
             CheckStop();
@@ -466,7 +467,7 @@ void TFlashJob::FastImage(const TFlashImage& Im, std::vector<uint8_t> Image, boo
     throw;
   }
   Account();
-  FLog.F("%s: %s", {R.Name, R.Outcome()});
+  FLog.F("%s: %s", {Name, R.Text()});
   SetStatus("OK");
   FObserver.ProgressPos(0);
   FObserver.ProgressVisible(false);
@@ -501,13 +502,11 @@ void TFlashJob::ReadFlash() {
 }
 
 void TFlashJob::WriteImage(const std::string& Name, uint32_t Offset, TImageKind Kind,
-                           std::vector<uint8_t> Image) {
+                           std::vector<uint8_t> Image, TImageReport* Report) {
   SetStatus(BareFileName(Unquoted(Name)));
   CheckStop();
   const uint32_t Size = static_cast<uint32_t>(Image.size());
   const auto Start = std::chrono::steady_clock::now();
-  const uint64_t Wire = FEsp->WireBytes();
-  TImageResult& R = BeginImage(Name, Offset, Size);
 
   // The header's first bytes, but never past the end of a short image.
   if (Kind == TImageKind::Boot && PatchBootHeader(Image))
@@ -520,6 +519,7 @@ void TFlashJob::WriteImage(const std::string& Name, uint32_t Offset, TImageKind 
 
   // Without the stub the ROM takes the same 16 KiB pieces as 1 KiB blocks, so the bar
   // and the pauses are the same on both paths.
+  if (Report) Report->Outcome = TImageOutcome::Incomplete;
   if (FRomMode)
     FEsp->romFlashStart(Offset, Size);
   else
@@ -534,15 +534,18 @@ void TFlashJob::WriteImage(const std::string& Name, uint32_t Offset, TImageKind 
       FEsp->romFlashWrite(Buffer.data(), Block);
     else
       FEsp->flashWrite(Buffer.data(), Block);
+    if (Report)
+      Report->BytesSent +=
+          FRomMode ? (Block + EspRomBlockSize - 1) / EspRomBlockSize * EspRomBlockSize : Block;
     Pause(50);
     Done += Block;
   }
+  if (Report) Report->Outcome = TImageOutcome::Written;
   Image.clear();
   Image.shrink_to_fit();
-  // Every sector written, nothing compared after (the stub read each block back).
-  R.SectorsWritten = R.Sectors;
-  R.BytesSent = FEsp->WireBytes() - Wire;
-  R.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
+  if (Report)
+    Report->Seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
 
   SetStatus("OK");
   FObserver.ProgressPos(0);

@@ -95,10 +95,11 @@ struct TFlashResult {
   bool Ok = false;
   bool Stopped = false; // ended by Stop()
   std::string Message;  // the error's text; empty on success
+  // Update, Verify: one per image of the request, in its order (also after a failure).
+  std::vector<TImageReport> Images{};
   TWritePath Path = TWritePath::None;
   bool PartKnown = false; // the fast stub named the flash part
-  TFlashPart Part;
-  std::vector<TImageResult> Images; // the images begun, in order (also after a failure)
+  TFlashPart Part{};
 };
 
 // The text of the error a stopped run ends with.
@@ -155,6 +156,9 @@ public:
   // waited for (each has its own time limit).
   void Stop() { FStop = true; }
   bool StopRequested() const { return FStop; }
+  // From any thread, for a program that ends at once: the port's lines, set without
+  // waiting for the run (TComPort::ForceLines). The job must outlive the call.
+  bool ForceLines(bool Dtr, bool Rts) noexcept { return FComIo->cPort.ForceLines(Dtr, Rts); }
 
   // The chip kind found by the run: cNONE from the start of the identification until
   // a known word was read. Before that step the run holds no kind at all.
@@ -180,11 +184,11 @@ private:
   void StartRom();
   void EraseFlash();
   void WriteImage(const std::string& Name, uint32_t Offset, TImageKind Kind,
-                  std::vector<uint8_t> Image);
-  void FastImage(const TFlashImage& Im, std::vector<uint8_t> Image, bool Verify);
+                  std::vector<uint8_t> Image, TImageReport* Report = nullptr);
+  void FastImage(const TFlashImage& Im, std::vector<uint8_t> Image, bool Verify,
+                 TImageReport& Report);
   void ReadFlash();
   void CheckPartSize() const;
-  TImageResult& BeginImage(const std::string& Name, uint32_t Offset, size_t Size);
   void EndOnError();
   void SetStatus(const std::string& Text);
   void Pause(uint32_t Ms);
@@ -213,7 +217,8 @@ private:
   bool FIdentifying = false;
   std::atomic<bool> FRomMode{false};
   std::atomic<bool> FFast{false};
-  bool FErased = false;     // the whole flash was erased in this run
-  TFlashResult FResult;     // the path, the part and the images, filled as the run goes
-  std::string FAttemptText; // the status of the connect attempt going on
+  bool FErased = false;              // the whole flash was erased in this run
+  TFlashResult FResult;              // the path and the part, filled as the run goes
+  std::string FAttemptText;          // the status of the connect attempt going on
+  std::vector<TImageReport> FImages; // one per image, filled as the run goes
 };

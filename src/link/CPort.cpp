@@ -3,6 +3,8 @@
 #include "CPort.h"
 
 #include <algorithm>
+#include <chrono>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -87,6 +89,9 @@ struct TComPort::Impl {
   bool Connected = false;
   std::unique_ptr<IComBackend> Backend;
   BackendFactory Factory;
+  // Held while the backend comes or goes, so that ForceLines from another thread never
+  // meets one being closed. The port's own thread is the only one that changes them.
+  std::timed_mutex Life;
 
   uint32_t AppliedRate() const {
     return BaudRate == brCustom ? static_cast<uint32_t>(CustomBaudRate) : FixedRate(BaudRate);
@@ -131,6 +136,7 @@ TComPort::TComPort() : P(std::make_unique<Impl>()) {}
 
 TComPort::~TComPort() {
   // No notifications from a destructor: whoever listens may be gone already.
+  std::lock_guard<std::timed_mutex> L(P->Life);
   if (P->Connected && P->Backend) P->Backend->Close();
 }
 
@@ -182,13 +188,17 @@ void TComPort::Open() {
   std::unique_ptr<IComBackend> B = P->Factory ? P->Factory(P->Port) : CreateComBackend(P->Port);
   if (!B) throw EComPort(ceOpen, -1, "no backend for " + P->Port);
   Call(ceOpen, [&] { B->Open(ComDevicePath(P->Port)); });
-  P->Backend = std::move(B);
-  P->Connected = true;
+  {
+    std::lock_guard<std::timed_mutex> L(P->Life);
+    P->Backend = std::move(B);
+    P->Connected = true;
+  }
   try {
     Call(ceBuffers, [&] { P->Backend->SetupBuffers(1024, 1024); });
     P->ApplyLine();
     Call(ceTimeouts, [&] { P->Backend->ApplyTimeouts(P->Timeouts); });
   } catch (...) {
+    std::lock_guard<std::timed_mutex> L(P->Life);
     P->Backend->Close();
     P->Backend.reset();
     P->Connected = false;
@@ -199,10 +209,23 @@ void TComPort::Open() {
 
 void TComPort::Close() {
   if (!P->Connected) return;
-  P->Backend->Close();
-  P->Backend.reset();
-  P->Connected = false;
+  {
+    std::lock_guard<std::timed_mutex> L(P->Life);
+    P->Backend->Close();
+    P->Backend.reset();
+    P->Connected = false;
+  }
   if (OnAfterClose) OnAfterClose();
+}
+
+bool TComPort::ForceLines(bool Dtr, bool Rts) noexcept {
+  std::unique_lock<std::timed_mutex> L(P->Life, std::defer_lock);
+  try {
+    if (!L.try_lock_for(std::chrono::milliseconds(200))) return false;
+  } catch (...) {
+    return false;
+  }
+  return P->Connected && P->Backend && P->Backend->ForceLines(Dtr, Rts);
 }
 
 void TComPort::ClearBuffer(bool Input, bool Output) {

@@ -79,6 +79,10 @@ public:
   void ClearBuffer(bool Input, bool Output);
   void SetDTR(bool OnOff);
   void SetRTS(bool OnOff);
+  // From any thread while the port's own thread may be inside any operation, for a
+  // program that ends at once: sets DTR and RTS without waiting for that thread (at most
+  // a moment). False when the port is not open or the lines could not be set.
+  bool ForceLines(bool Dtr, bool Rts) noexcept;
   int Write(const void* Buffer, int32_t Count);
   int WriteStr(const std::u16string& Str);
   int ReadStr(std::u16string& Str, int32_t Count);

@@ -45,6 +45,15 @@ public:
   virtual void Purge(bool Input, bool Output) = 0;
   virtual void SetDTR(bool On) = 0;
   virtual void SetRTS(bool On) = 0;
+  // From another thread, while this backend's own thread may be inside any call (a
+  // program that ends at once and resets its boards on the way out): sets both lines
+  // without waiting for that thread, within a bounded time. False when they could not
+  // be set. The caller keeps the backend from being closed meanwhile.
+  virtual bool ForceLines(bool Dtr, bool Rts) noexcept {
+    (void)Dtr;
+    (void)Rts;
+    return false;
+  }
 };
 
 // The backend the port name asks for: RFC 2217 for rfc2217://, else the platform's own.

@@ -182,6 +182,18 @@ public:
   void SetDTR(bool On) override { SetLine(TIOCM_DTR, On); }
   void SetRTS(bool On) override { SetLine(TIOCM_RTS, On); }
 
+  // The modem-line calls are single ioctls on the descriptor, which the kernel orders
+  // with whatever the port's own thread is doing.
+  bool ForceLines(bool Dtr, bool Rts) noexcept override {
+    if (FFd < 0) return false;
+    int Off = (Dtr ? 0 : TIOCM_DTR) | (Rts ? 0 : TIOCM_RTS);
+    int On = (Dtr ? TIOCM_DTR : 0) | (Rts ? TIOCM_RTS : 0);
+    bool Ok = true;
+    if (Off) Ok = ::ioctl(FFd, TIOCMBIC, &Off) == 0;
+    if (On) Ok = ::ioctl(FFd, TIOCMBIS, &On) == 0 && Ok;
+    return Ok;
+  }
+
 private:
   void SetLine(int Bit, bool On) {
     if (::ioctl(FFd, On ? TIOCMBIS : TIOCMBIC, &Bit) != 0) throw EComBackend(errno);

@@ -20,6 +20,7 @@
 #include <unistd.h>
 #endif
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -122,6 +123,19 @@ struct TAddress {
 
 bool ParseAddress(const std::string& Url, TAddress& A) {
   return ParseRfc2217Address(Url, A.Host, A.Port);
+}
+
+// The host's addresses as a connection looks them up: IPv4 or IPv6, whichever the name
+// gives, for a TCP stream. Null when the name does not resolve.
+addrinfo* Lookup(const TAddress& A) {
+  StartNetwork();
+  addrinfo Hints{};
+  Hints.ai_family = 0;
+  Hints.ai_socktype = SOCK_STREAM;
+  Hints.ai_protocol = IPPROTO_TCP;
+  addrinfo* List = nullptr;
+  if (getaddrinfo(A.Host.c_str(), A.Port.c_str(), &Hints, &List) != 0) return nullptr;
+  return List;
 }
 
 class TRfc2217Backend final : public IComBackend {
@@ -236,6 +250,28 @@ public:
     SendCommand(SetControl, On ? CtlRtsOn : CtlRtsOff);
   }
 
+  // Both SET-CONTROL commands in one piece, between two of the own thread's sends (never
+  // inside one, which would break the Telnet stream); given up when that thread holds the
+  // socket longer than a moment (a server that stopped reading).
+  bool ForceLines(bool Dtr, bool Rts) noexcept override {
+    std::unique_lock<std::timed_mutex> L(FSendLock, std::defer_lock);
+    try {
+      if (!L.try_lock_for(std::chrono::milliseconds(ForceLimitMs))) return false;
+    } catch (...) {
+      return false;
+    }
+    if (FSock == NoSocket || FBroken) return false;
+    const uint8_t Out[] = {IAC, SB, OptComPort, SetControl, Dtr ? CtlDtrOn : CtlDtrOff, IAC, SE,
+                           IAC, SB, OptComPort, SetControl, Rts ? CtlRtsOn : CtlRtsOff, IAC, SE};
+    // Nothing is read here: the incoming bytes belong to the port's own thread.
+    int Error = 0;
+    const size_t Done = SendUntil(
+        Out, sizeof Out, Clock::now() + std::chrono::milliseconds(ForceLimitMs), false, Error);
+    // A command cut short has broken the stream; nothing more may follow it.
+    if (Done != 0 && Done != sizeof Out) FBroken = true;
+    return Done == sizeof Out;
+  }
+
 private:
   using Clock = std::chrono::steady_clock;
   static long long MsUntil(Clock::time_point T) {
@@ -243,13 +279,8 @@ private:
   }
 
   void Connect(const TAddress& A) {
-    addrinfo Hints{};
-    Hints.ai_family = 0; // IPv4 or IPv6, whichever the name gives
-    Hints.ai_socktype = SOCK_STREAM;
-    Hints.ai_protocol = IPPROTO_TCP;
-    addrinfo* List = nullptr;
-    if (getaddrinfo(A.Host.c_str(), A.Port.c_str(), &Hints, &List) != 0 || !List)
-      throw EComBackend(-1, "cannot resolve host '" + A.Host + "'");
+    addrinfo* List = Lookup(A);
+    if (!List) throw EComBackend(-1, "cannot resolve host '" + A.Host + "'");
     const auto Until = Clock::now() + std::chrono::milliseconds(ConnectLimitMs);
     int LastError = ErrTimedOut;
     for (addrinfo* Ai = List; Ai && FSock == NoSocket; Ai = Ai->ai_next) {
@@ -330,6 +361,9 @@ private:
   size_t SendRaw(const uint8_t* p, size_t n, uint32_t LimitMs = 2000) {
     const auto Until = Clock::now() + std::chrono::milliseconds(LimitMs);
     const bool Outer = !FSending;
+    // The outermost send holds the socket for its whole run (ForceLines waits for it).
+    std::unique_lock<std::timed_mutex> Hold(FSendLock, std::defer_lock);
+    if (Outer) Hold.lock();
     FSending = true;
     struct TDone {
       bool& Flag;
@@ -347,6 +381,15 @@ private:
   }
 
   size_t SendSome(const uint8_t* p, size_t n, Clock::time_point Until) {
+    int Err = 0;
+    const size_t Done = SendUntil(p, n, Until, true, Err);
+    if (Err) throw EComBackend(Err);
+    return Done;
+  }
+
+  // Sends until everything is out, Until has passed or the socket fails (Error set).
+  // While the socket is full, Take: incoming bytes are taken in meanwhile.
+  size_t SendUntil(const uint8_t* p, size_t n, Clock::time_point Until, bool Take, int& Error) {
     size_t Done = 0;
     while (Done < n) {
       const size_t Chunk = std::min<size_t>(n - Done, 1 << 20);
@@ -360,12 +403,15 @@ private:
 #ifndef _WIN32
       if (Err == EINTR) continue;
 #endif
-      if (!WouldBlock(Err)) throw EComBackend(Err);
+      if (!WouldBlock(Err)) {
+        Error = Err;
+        break;
+      }
       const auto Left = MsUntil(Until);
       if (Left <= 0) break;
       bool R = false, W = false;
-      WaitSocket(FSock, true, true, static_cast<int>(std::min<long long>(Left, 1000000)), R, W);
-      if (R) Fill(0);
+      WaitSocket(FSock, Take, true, static_cast<int>(std::min<long long>(Left, 1000000)), R, W);
+      if (Take && R) Fill(0);
     }
     return Done;
   }
@@ -493,11 +539,36 @@ private:
   int FComPort = 0;              // 1: server agreed to the com-port option, -1: refused
   std::vector<uint8_t> FReplies; // negotiation answers not yet sent
   bool FSending = false;
-  bool FBroken = false; // a command went out in part
+  std::atomic<bool> FBroken{false}; // a command went out in part
+  std::timed_mutex FSendLock;       // the socket's sends, against ForceLines
+  static constexpr int ForceLimitMs = 200;
 };
 
 } // namespace
 
 std::unique_ptr<IComBackend> CreateRfc2217Backend() {
   return std::make_unique<TRfc2217Backend>();
+}
+
+bool ResolveRfc2217(const std::string& Url, std::vector<std::string>& Endpoints,
+                    std::string& Error) {
+  TAddress A;
+  if (!ParseAddress(Url, A)) {
+    Error = "expected rfc2217://host:port";
+    return false;
+  }
+  addrinfo* List = Lookup(A);
+  if (!List) {
+    Error = "cannot resolve host '" + A.Host + "'";
+    return false;
+  }
+  Endpoints.clear();
+  for (addrinfo* Ai = List; Ai; Ai = Ai->ai_next) {
+    char Host[NI_MAXHOST] = {}, Serv[NI_MAXSERV] = {};
+    if (getnameinfo(Ai->ai_addr, static_cast<socklen_t>(Ai->ai_addrlen), Host, sizeof Host, Serv,
+                    sizeof Serv, NI_NUMERICHOST | NI_NUMERICSERV) == 0)
+      Endpoints.push_back(std::string(Host) + " " + Serv);
+  }
+  freeaddrinfo(List);
+  return true;
 }

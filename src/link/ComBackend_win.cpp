@@ -129,6 +129,12 @@ public:
   void SetRTS(bool On) override {
     if (!EscapeCommFunction(FHandle, On ? SETRTS : CLRRTS)) Fail();
   }
+  // EscapeCommFunction acts on the handle at once, beside any transfer in progress.
+  bool ForceLines(bool Dtr, bool Rts) noexcept override {
+    if (FHandle == INVALID_HANDLE_VALUE) return false;
+    const bool DtrOk = EscapeCommFunction(FHandle, Dtr ? SETDTR : CLRDTR) != 0;
+    return EscapeCommFunction(FHandle, Rts ? SETRTS : CLRRTS) != 0 && DtrOk;
+  }
 
 private:
   // How long a transfer of Count bytes may take under the applied limits, in ms;

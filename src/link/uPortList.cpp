@@ -52,16 +52,35 @@ std::u16string Utf16(const std::string& s) {
 
 } // namespace
 
-std::vector<std::string> SerialPortNames(const std::vector<TTtyDevice>& Devices) {
-  std::vector<std::string> r;
+std::vector<TSystemPort> SerialPorts(const std::vector<TTtyDevice>& Devices) {
+  std::vector<TSystemPort> r;
   for (const TTtyDevice& d : Devices) {
     if (d.SysName.empty() || d.ParentSubsystem.empty()) continue; // virtual consoles, ptys
     // The 8250 driver registers a fixed number of ports whether or not a UART answers;
     // those without one report the type 0 (unknown) and cannot be opened usefully.
     if (d.Driver == "serial8250" && d.UartType <= 0) continue;
-    if (std::find(r.begin(), r.end(), d.SysName) == r.end()) r.push_back(d.SysName);
+    if (std::none_of(r.begin(), r.end(),
+                     [&d](const TSystemPort& p) { return p.Name == d.SysName; }))
+      r.push_back({d.SysName, d.Driver, d.Usb});
   }
   return r;
+}
+
+std::vector<std::string> SerialPortNames(const std::vector<TTtyDevice>& Devices) {
+  std::vector<std::string> r;
+  for (const TSystemPort& p : SerialPorts(Devices))
+    r.push_back(p.Name);
+  return r;
+}
+
+bool SystemPortNames(std::vector<std::string>& Names) {
+  std::vector<TSystemPort> Ports;
+  if (!SystemPorts(Ports)) return false;
+  std::vector<std::string> r;
+  for (const TSystemPort& p : Ports)
+    r.push_back(p.Name);
+  Names = std::move(r);
+  return true;
 }
 
 std::vector<std::string> ParseNetPorts(const std::string& List) {
@@ -105,6 +124,12 @@ std::vector<std::string> MergePortNames(bool Ok, const std::vector<std::string>&
 void SortIgnoringCase(std::vector<std::string>& Names) {
   std::stable_sort(Names.begin(), Names.end(),
                    [](const std::string& a, const std::string& b) { return Lower(a) < Lower(b); });
+}
+
+void SortPortsIgnoringCase(std::vector<TSystemPort>& Ports) {
+  std::stable_sort(Ports.begin(), Ports.end(), [](const TSystemPort& a, const TSystemPort& b) {
+    return Lower(a.Name) < Lower(b.Name);
+  });
 }
 
 std::vector<size_t> NaturalOrder(const std::vector<std::u16string>& Names) {

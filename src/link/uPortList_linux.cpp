@@ -29,12 +29,20 @@ TTtyDevice Describe(udev_device* Dev) {
     d.Driver = Str(udev_device_get_driver(p));
   const std::string Type = Str(udev_device_get_sysattr_value(Dev, "type"));
   if (!Type.empty()) d.UartType = std::atoi(Type.c_str());
+  // The USB device itself (not its interface) holds the ids and the strings.
+  if (udev_device* Usb = udev_device_get_parent_with_subsystem_devtype(Dev, "usb", "usb_device")) {
+    const auto Attr = [Usb](const char* Name) {
+      return Str(udev_device_get_sysattr_value(Usb, Name));
+    };
+    d.Usb = {Attr("idVendor"), Attr("idProduct"), Attr("manufacturer"), Attr("product"),
+             Attr("serial")};
+  }
   return d;
 }
 
 } // namespace
 
-bool SystemPortNames(std::vector<std::string>& Names) {
+bool SystemPorts(std::vector<TSystemPort>& Ports) {
   std::unique_ptr<udev, UdevDel> U(udev_new());
   if (!U) return false;
   std::unique_ptr<udev_enumerate, UdevDel> E(udev_enumerate_new(U.get()));
@@ -48,8 +56,8 @@ bool SystemPortNames(std::vector<std::string>& Names) {
         udev_device_new_from_syspath(U.get(), udev_list_entry_get_name(Entry)));
     if (Dev) Devices.push_back(Describe(Dev.get()));
   }
-  std::vector<std::string> r = SerialPortNames(Devices);
-  SortIgnoringCase(r);
-  Names = std::move(r);
+  std::vector<TSystemPort> r = SerialPorts(Devices);
+  SortPortsIgnoringCase(r);
+  Ports = std::move(r);
   return true;
 }

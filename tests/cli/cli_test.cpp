@@ -1,231 +1,13 @@
 // quorvex-cli run as a separate process against virtual boards served by the test:
 // several boards at once, bad input refused before anything is sent, the settings it
-// takes, its JSON, and Ctrl-C in the middle of a run.
-#include <gtest/gtest.h>
+// takes, what it erases, and its messages for images and offsets.
+#include "CliRun.h"
 
-#include <chrono>
-#include <csignal>
-#include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
-#include <nlohmann/json.hpp>
-#include <poll.h>
-#include <pty.h>
-#include <random>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
-
-#include "VbTestServer.h"
 #include "flash/uSettings.h"
 
-using namespace vbtest;
-using vboard::TBytes;
-using json = nlohmann::json;
+using namespace clitest;
 
 namespace {
-
-struct TRunResult {
-  int Status = -1; // exit status; 1000 + signal when killed by one
-  std::string Out, Err;
-};
-
-// Runs the program with Args; Poke (if any) is called every 20 ms with its pid while it
-// runs. Killed after two minutes.
-TRunResult RunCli(const std::vector<std::string>& Args,
-                  const std::function<void(pid_t)>& Poke = nullptr) {
-  static int Runs = 0;
-  const std::string OutFile = TempPath("cli_out" + std::to_string(++Runs)),
-                    ErrFile = OutFile + ".err";
-  std::vector<char*> Argv{const_cast<char*>(QUORVEX_CLI_EXE)};
-  for (const std::string& A : Args)
-    Argv.push_back(const_cast<char*>(A.c_str()));
-  Argv.push_back(nullptr);
-  const pid_t Pid = fork();
-  if (Pid == 0) {
-    const int In = open("/dev/null", O_RDONLY);
-    const int Out = open(OutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int Err = open(ErrFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(In, 0);
-    dup2(Out, 1);
-    dup2(Err, 2);
-    execv(Argv[0], Argv.data());
-    _exit(127);
-  }
-  TRunResult R;
-  const auto Until = std::chrono::steady_clock::now() + std::chrono::minutes(2);
-  int St = 0;
-  for (;;) {
-    if (waitpid(Pid, &St, WNOHANG) == Pid) break;
-    if (std::chrono::steady_clock::now() > Until) {
-      kill(Pid, SIGKILL);
-      waitpid(Pid, &St, 0);
-      ADD_FAILURE() << "quorvex-cli did not end within two minutes";
-      break;
-    }
-    if (Poke) Poke(Pid);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  R.Status = WIFEXITED(St) ? WEXITSTATUS(St) : 1000 + WTERMSIG(St);
-  R.Out = ReadText(OutFile);
-  R.Err = ReadText(ErrFile);
-  std::remove(OutFile.c_str());
-  std::remove(ErrFile.c_str());
-  return R;
-}
-
-// Runs the program on a pseudo-terminal and returns all it wrote there (stdout and
-// stderr alike), with its exit status.
-TRunResult RunCliOnTerminal(const std::vector<std::string>& Args) {
-  std::vector<char*> Argv{const_cast<char*>(QUORVEX_CLI_EXE)};
-  for (const std::string& A : Args)
-    Argv.push_back(const_cast<char*>(A.c_str()));
-  Argv.push_back(nullptr);
-  int Master = -1;
-  winsize Size{};
-  Size.ws_col = 200;
-  Size.ws_row = 50;
-  const pid_t Pid = forkpty(&Master, nullptr, nullptr, &Size);
-  if (Pid == 0) {
-    execv(Argv[0], Argv.data());
-    _exit(127);
-  }
-  TRunResult R;
-  const auto Until = std::chrono::steady_clock::now() + std::chrono::minutes(2);
-  // Read until the terminal's other side is gone (EIO once the program has ended).
-  while (std::chrono::steady_clock::now() < Until) {
-    pollfd P{Master, POLLIN, 0};
-    if (poll(&P, 1, 100) <= 0) continue;
-    char Buf[4096];
-    const ssize_t n = read(Master, Buf, sizeof Buf);
-    if (n <= 0) break;
-    R.Out.append(Buf, size_t(n));
-  }
-  int St = 0;
-  // The terminal closes as the program ends; its status follows a moment later.
-  const auto Reaped = [&] {
-    for (int i = 0; i < 500; ++i) {
-      if (waitpid(Pid, &St, WNOHANG) == Pid) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-  };
-  if (!Reaped()) {
-    kill(Pid, SIGKILL);
-    waitpid(Pid, &St, 0);
-    ADD_FAILURE() << "quorvex-cli did not end within two minutes";
-  }
-  close(Master);
-  R.Status = WIFEXITED(St) ? WEXITSTATUS(St) : 1000 + WTERMSIG(St);
-  return R;
-}
-
-TBytes RandomBytes(size_t Size, unsigned Seed) {
-  std::mt19937 G(Seed);
-  TBytes B(Size);
-  for (auto& b : B)
-    b = uint8_t(G());
-  return B;
-}
-
-void WriteFile(const std::string& Path, const TBytes& B) {
-  std::ofstream F(Path, std::ios::binary | std::ios::trunc);
-  F.write(reinterpret_cast<const char*>(B.data()), std::streamsize(B.size()));
-}
-
-void WriteText(const std::string& Path, const std::string& Text) {
-  std::ofstream(Path, std::ios::binary | std::ios::trunc) << Text;
-}
-
-// The three images with sizes the window accepts, and a settings file with short
-// reset holds.
-struct TFiles {
-  TBytes Boot = RandomBytes(16385, 1), Part = RandomBytes(3072, 2), Firm;
-  std::string BootFile = TempPath("cli_boot.bin"), PartFile = TempPath("cli_part.bin"),
-              FirmFile = TempPath("cli_firm.bin"), Ini = TempPath("cli.ini");
-  explicit TFiles(size_t FirmSize = 65536 + 100) : Firm(RandomBytes(FirmSize, 3)) {
-    Boot[0] = 0xE9;
-    WriteFile(BootFile, Boot);
-    WriteFile(PartFile, Part);
-    WriteFile(FirmFile, Firm);
-    SetIni("");
-  }
-  void SetIni(const std::string& More) {
-    WriteText(Ini, "[CONFIG]\r\nSlowLow=30\r\nSlowHigh=30\r\nFastLow=30\r\nFastHigh=30\r\n" + More);
-  }
-  ~TFiles() {
-    for (const std::string& F : {BootFile, PartFile, FirmFile, Ini})
-      std::remove(F.c_str());
-  }
-  std::vector<std::string> Named() const {
-    return {"--boot", BootFile, "--part", PartFile, "--firm", FirmFile};
-  }
-  TBytes PatchedBoot() const {
-    TBytes B = Boot;
-    B[2] = 0x02;
-    B[3] = 0x20;
-    return B;
-  }
-};
-
-// A board served by the test, with trace and flash files of its own.
-struct TBoard {
-  TBoardServer S;
-  explicit TBoard(bool Quick = true) {
-    static int Made = 0;
-    const std::string Tag = std::to_string(++Made);
-    S.TraceFile = TempPath("cli_trace" + Tag + ".jsonl");
-    S.FlashFile = TempPath("cli_flash" + Tag + ".bin");
-    if (Quick) {
-      S.Opt.Pacing = false;
-      S.Opt.TimeScale = 0.01;
-    }
-  }
-  ~TBoard() {
-    S.Stop();
-    std::remove(S.TraceFile.c_str());
-    std::remove(S.FlashFile.c_str());
-  }
-  std::string Trace() const { return ReadText(S.TraceFile); }
-  size_t Count(const std::string& Event) const {
-    const std::string T = Trace(), Key = "\"ev\":\"" + Event + "\"";
-    size_t n = 0;
-    for (size_t p = T.find(Key); p != std::string::npos; p = T.find(Key, p + 1))
-      ++n;
-    return n;
-  }
-  // Line index of the last trace line of an event; npos when none.
-  size_t Last(const std::string& Event) const {
-    std::istringstream T(Trace());
-    size_t i = 0, L = std::string::npos;
-    for (std::string Line; std::getline(T, Line); ++i)
-      if (Line.find("\"ev\":\"" + Event + "\"") != std::string::npos) L = i;
-    return L;
-  }
-  // The rates the board was asked to switch to (CHANGE_BAUDRATE's first word).
-  std::vector<uint32_t> BaudChanges() const {
-    std::vector<uint32_t> Out;
-    for (const std::string& P : S.TracedPackets("frame_in"))
-      if (P.compare(2, 2, "0F") == 0 || P.compare(2, 2, "0f") == 0) {
-        uint32_t v = 0;
-        for (int b = 3; b >= 0; --b)
-          v = v << 8 | uint32_t(std::stoul(P.substr(16 + size_t(b) * 2, 2), nullptr, 16));
-        Out.push_back(v);
-      }
-    return Out;
-  }
-  TBytes Flash(size_t Offset, size_t Len) const {
-    const std::string F = ReadText(S.FlashFile);
-    if (F.size() < Offset + Len) return {};
-    return TBytes(F.begin() + long(Offset), F.begin() + long(Offset + Len));
-  }
-};
-
-std::vector<std::string> Join(std::vector<std::string> A, const std::vector<std::string>& B) {
-  A.insert(A.end(), B.begin(), B.end());
-  return A;
-}
 
 // ---------------------------------------------------------------- several boards
 
@@ -245,7 +27,7 @@ TEST(Cli, FlashesThreeBoardsInParallelOneFailing) {
   for (TBoard* Bd : {&A, &B, &Bad})
     Bd->S.Stop();
   EXPECT_EQ(R.Status, 1) << R.Err;
-  const json J = json::parse(R.Out); // stdout holds the JSON document and nothing else
+  const json J = CliJson(R); // stdout holds the JSON document and nothing else
   EXPECT_EQ(J["command"], "flash");
   EXPECT_EQ(J["ok"], false);
   ASSERT_EQ(J["boards"].size(), 3u);
@@ -263,14 +45,31 @@ TEST(Cli, FlashesThreeBoardsInParallelOneFailing) {
     EXPECT_EQ(Bd.Flash(0x10000, F.Firm.size()), F.Firm);
     EXPECT_GT(Bd.Count("erase"), 0u);
     EXPECT_GT(Bd.Last("reset"), Bd.Last("frame_in"));
+    ASSERT_EQ(Bj["images"].size(), 3u);
+    for (const json& Im : Bj["images"]) {
+      EXPECT_EQ(Im["result"], "written");
+      EXPECT_EQ(Im["bytes_sent"], Im["size"]);
+    }
+    EXPECT_EQ(Bj["images"][2]["offset"], 0x10000);
+    EXPECT_EQ(Bj["images"][2]["size"], F.Firm.size());
   }
   const json& Bj = J["boards"][2];
   EXPECT_EQ(Bj["port"], Bad.S.Url());
   EXPECT_EQ(Bj["ok"], false);
   EXPECT_EQ(Bj["stopped"], false);
+  EXPECT_EQ(Bj["result"], "failed");
   EXPECT_EQ(Bj["message"], "Error Flash");
+  // The stub programs a block while the next one arrives, so the failure of the
+  // firmware's second block comes with the answer to its third: two were accepted.
+  ASSERT_EQ(Bj["images"].size(), 3u);
+  EXPECT_EQ(Bj["images"][1]["result"], "written");
+  EXPECT_EQ(Bj["images"][2]["result"], "incomplete");
+  EXPECT_EQ(Bj["images"][2]["bytes_sent"], 2 * 16384);
   EXPECT_NE(Bad.Flash(0x10000, F.Firm.size()), F.Firm);
   EXPECT_GT(Bad.Last("reset"), Bad.Last("frame_in")) << "the failed board is reset";
+  // The failure is a message on stderr too, naming the board.
+  EXPECT_NE(R.Err.find("quorvex-cli: " + Bad.S.Url() + ": Error Flash\n"), std::string::npos)
+      << R.Err;
   // No chip erase was asked for.
   for (TBoard* Bd : {&A, &B, &Bad})
     EXPECT_EQ(Bd->Trace().find("\"len\":4194304"), std::string::npos);
@@ -296,7 +95,7 @@ TEST(Cli, WithoutTheStubTheRomLoaderWritesTheImages) {
              F.Named()));
     Bd.S.Stop();
     EXPECT_EQ(R.Status, 0) << R.Err;
-    EXPECT_EQ(json::parse(R.Out)["ok"], true) << R.Out;
+    EXPECT_EQ(CliJson(R)["ok"], true) << R.Out;
     EXPECT_EQ(Bd.Flash(0x1000, F.Boot.size()), F.PatchedBoot());
     EXPECT_EQ(Bd.Flash(0x8000, F.Part.size()), F.Part);
     EXPECT_EQ(Bd.Flash(0x10000, F.Firm.size()), F.Firm);
@@ -369,8 +168,10 @@ TEST(Cli, LiveLinesOnATerminal) {
   const size_t LastFrame = R.Out.rfind("\x1b[2A");
   ASSERT_NE(LastFrame, std::string::npos) << R.Out;
   const std::string Frame = R.Out.substr(LastFrame);
-  EXPECT_NE(Frame.find(A.S.Url() + " [####################] 100% OK  24:0A:C4:01:A2:3C"),
-            std::string::npos)
+  // The end result in colour: a terminal that takes cursor codes and no NO_COLOR.
+  EXPECT_NE(
+      Frame.find(A.S.Url() + " [####################] 100% \x1b[32mOK\x1b[0m  24:0A:C4:01:A2:3C"),
+      std::string::npos)
       << Frame;
   EXPECT_NE(Frame.find(Bad.S.Url() + " ["), std::string::npos) << Frame;
   EXPECT_NE(Frame.find("Error: Error Flash"), std::string::npos) << Frame;
@@ -397,12 +198,24 @@ TEST(Cli, SettingsAndFlags) {
        "FastBaud=99\r\n",
        {},
        921600,
-       "'99' liegt nicht im gültigen Bereich von 9600 bis 5000000 (FastBaud)"},
+       "FastBaud=99 is out of range (9600 to 5000000); the default 921600 is used\n"},
       {"no number",
        "FastBaud=fast\r\n",
        {},
        921600,
-       "'fast' ist kein gültiger Integerwert (FastBaud)"},
+       "FastBaud=fast is not a number (9600 to 5000000, decimal or hexadecimal after 0x or $); "
+       "the default 921600 is used\n"},
+      {"a connect rate of 0",
+       "ConnBaud=0\r\n",
+       {},
+       921600,
+       "ConnBaud=0 is out of range (9600 to 5000000); the default 115200 is used\n"},
+      {"no boolean",
+       "UseStub=maybe\r\n",
+       {},
+       921600,
+       "UseStub=maybe is neither true nor false (TRUE, YES, Y, FALSE, NO, N or a number); the "
+       "default TRUE is used\n"},
   };
   TFiles F;
   for (const auto& C : Cases) {
@@ -415,7 +228,11 @@ TEST(Cli, SettingsAndFlags) {
     EXPECT_EQ(R.Status, 0) << R.Err;
     EXPECT_EQ(A.BaudChanges(), std::vector<uint32_t>{C.Baud});
     if (C.Warning) {
-      EXPECT_NE(R.Err.find(C.Warning), std::string::npos) << R.Err;
+      // The command line's own English, naming the file, the key, the value and the range.
+      EXPECT_NE(R.Err.find("quorvex-cli: settings file " + F.Ini + ": " + C.Warning),
+                std::string::npos)
+          << R.Err;
+      EXPECT_EQ(R.Err.find("Integerwert"), std::string::npos) << R.Err;
     } else {
       EXPECT_EQ(R.Err, "");
     }
@@ -476,7 +293,10 @@ TEST(Cli, PortsIncludeTheNetworkPorts) {
   F.SetIni("NetPorts=rfc2217://host:10, junk ,rfc2217://host:9\r\n");
   const TRunResult R = RunCli({"ports", "--json", "--settings", F.Ini});
   EXPECT_EQ(R.Status, 0) << R.Err;
-  std::vector<std::string> Ports = json::parse(R.Out)["ports"];
+  const json J = CliJson(R);
+  std::vector<std::string> Ports;
+  for (const json& P : J["ports"])
+    Ports.push_back(P["name"]);
   const auto At = [&Ports](const std::string& N) {
     return std::find(Ports.begin(), Ports.end(), N);
   };
@@ -492,15 +312,24 @@ TEST(Cli, PortsIncludeTheNetworkPorts) {
 TEST(Cli, BadInputIsRefusedBeforeAnyBoardIsTouched) {
   TFiles F;
   const std::string Missing = TempPath("cli_missing.bin"), Small = TempPath("cli_small.bin"),
-                    Unreadable = TempPath("cli_unreadable.bin"), Dir = TempPath("cli_dir");
+                    Unreadable = TempPath("cli_unreadable.bin"), Dir = TempPath("cli_dir"),
+                    Fifo = TempPath("cli_fifo"), Huge4 = TempPath("cli_4g.bin"),
+                    Huge8 = TempPath("cli_8g.bin");
   WriteFile(Small, RandomBytes(8192, 9));
   WriteFile(Unreadable, RandomBytes(8192, 9));
   chmod(Unreadable.c_str(), 0);
   mkdir(Dir.c_str(), 0700);
+  mkfifo(Fifo.c_str(), 0600); // opening it would wait for a writer that never comes
+  // Sparse: no disk space, but the sizes of real files.
+  WriteFile(Huge4, {});
+  WriteFile(Huge8, {});
+  ASSERT_EQ(truncate(Huge4.c_str(), off_t(4) << 30), 0);
+  ASSERT_EQ(truncate(Huge8.c_str(), off_t(8) << 30), 0);
   TBoard A, B;
   A.S.Start();
   B.S.Start();
   const std::string Ua = A.S.Url(), Ub = B.S.Url();
+  const std::string Up = std::to_string(A.S.Port);
   const std::vector<std::string> Both = {"--settings", F.Ini, "--port", Ua, "--port", Ub};
   struct {
     const char* Name;
@@ -510,7 +339,16 @@ TEST(Cli, BadInputIsRefusedBeforeAnyBoardIsTouched) {
   } Cases[] = {
       {"missing file", Join(Join({"flash"}, Both), {"--firm", Missing}),
        "firmware " + Missing + ": file not found"},
-      {"a folder as the file", Join(Join({"flash"}, Both), {"0x20000", Dir}), "file not found"},
+      {"a folder as the file", Join(Join({"flash"}, Both), {"0x20000", Dir}),
+       "image " + Dir + ": not a regular file (a folder)"},
+      {"a device as the file", Join(Join({"flash"}, Both), {"0x20000", "/dev/zero"}),
+       "image /dev/zero: not a regular file (a device)"},
+      {"a FIFO as the file", Join(Join({"flash"}, Both), {"--firm", Fifo}),
+       "firmware " + Fifo + ": not a regular file (a FIFO)"},
+      {"4 GiB image", Join(Join({"flash"}, Both), {"0x10000", Huge4}),
+       "image " + Huge4 + " (4294967296 bytes at 0x10000): passes the end of the 4 MiB flash"},
+      {"8 GiB image", Join(Join({"flash"}, Both), {"--firm", Huge8}),
+       "firmware " + Huge8 + " (8589934592 bytes at 0x10000): passes the end of the 4 MiB flash"},
       {"unreadable file", Join(Join({"flash"}, Both), {"0x20000", Unreadable}),
        "Cannot read image file " + Unreadable, true},
       // A regular file whose read fails for anyone, root included: the address 0 of the
@@ -540,6 +378,21 @@ TEST(Cli, BadInputIsRefusedBeforeAnyBoardIsTouched) {
       {"same board twice",
        {"info", "--settings", F.Ini, "--port", Ua, "--port", Ua + "/"},
        "--port " + Ua + "/ names the same device as --port " + Ua},
+      {"one board by address and by name",
+       {"info", "--settings", F.Ini, "--port", Ua, "--port", "rfc2217://localhost:" + Up},
+       "--port rfc2217://localhost:" + Up + " names the same device as --port " + Ua +
+           " (127.0.0.1 port " + Up + ")"},
+      {"one board by two spellings of its address",
+       {"info", "--settings", F.Ini, "--port", "rfc2217://127.1:" + Up, "--port", Ua},
+       "--port " + Ua + " names the same device as --port rfc2217://127.1:" + Up},
+      {"a host that does not resolve",
+       {"info", "--settings", F.Ini, "--port", Ua, "--port", "rfc2217://no-such-host.invalid:4000"},
+       "unknown port rfc2217://no-such-host.invalid:4000: cannot resolve host "
+       "'no-such-host.invalid'"},
+      {"unknown USB serial number",
+       {"info", "--settings", F.Ini, "--port", Ua, "--port", "usb-serial:NO-SUCH-SERIAL"},
+       "unknown port usb-serial:NO-SUCH-SERIAL: no USB serial adapter has the serial number "
+       "'NO-SUCH-SERIAL'"},
       {"same device by two paths",
        {"info", "--settings", F.Ini, "--port", Ua, "--port", "/dev/null", "--port",
         "/dev/../dev/null"},
@@ -564,8 +417,9 @@ TEST(Cli, BadInputIsRefusedBeforeAnyBoardIsTouched) {
   // The same refusal as JSON: the messages, and no board.
   const TRunResult R = RunCli(Join(Join({"flash", "--json"}, Both), {"0x20100", Small}));
   EXPECT_EQ(R.Status, 2);
-  const json J = json::parse(R.Out);
+  const json J = CliJson(R);
   EXPECT_EQ(J["ok"], false);
+  EXPECT_TRUE(J["boards"].empty());
   ASSERT_EQ(J["errors"].size(), 1u);
   EXPECT_NE(J["errors"][0].get<std::string>().find("not a multiple of 0x1000"), std::string::npos);
   A.S.Stop();
@@ -575,49 +429,142 @@ TEST(Cli, BadInputIsRefusedBeforeAnyBoardIsTouched) {
     EXPECT_EQ(Bd->Count("frame_in"), 0u);
   }
   chmod(Unreadable.c_str(), 0600);
-  for (const std::string& P : {Small, Unreadable})
+  for (const std::string& P : {Small, Unreadable, Fifo, Huge4, Huge8})
     std::remove(P.c_str());
   rmdir(Dir.c_str());
 }
 
-// ---------------------------------------------------------------- Ctrl-C
-
-// Ctrl-C (SIGINT) or SIGTERM while three boards are being written: every board is reset
-// after the last request it got and its port closed; the program ends with status 130.
-TEST(Cli, StopSignalStopsEveryBoard) {
-  TFiles F(1 << 20); // a firmware that takes seconds on a paced line
-  for (const int Sig : {SIGINT, SIGTERM}) {
-    SCOPED_TRACE(strsignal(Sig));
-    TBoard A(false), B(false), C(false);
-    for (TBoard* Bd : {&A, &B, &C})
-      Bd->S.Start();
-    bool Sent = false;
-    const auto Writing = [](const TBoard& Bd) {
-      for (const std::string& P : Bd.S.TracedPackets("frame_in"))
-        if (P.compare(2, 2, "03") == 0) return true;
-      return false;
-    };
-    const TRunResult R = RunCli(Join({"flash", "--no-auto-erase", "--settings", F.Ini, "--port",
-                                      A.S.Url(), "--port", B.S.Url(), "--port", C.S.Url()},
-                                     F.Named()),
-                                [&](pid_t Pid) {
-                                  if (!Sent && Writing(A) && Writing(B) && Writing(C)) {
-                                    kill(Pid, Sig);
-                                    Sent = true;
-                                  }
-                                });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    for (TBoard* Bd : {&A, &B, &C})
-      Bd->S.Stop();
-    ASSERT_TRUE(Sent) << "the run ended before every board was being written: " << R.Out;
-    EXPECT_EQ(R.Status, 130) << R.Out << R.Err;
-    EXPECT_NE(R.Out.find("0 of 3 boards OK (stopped)"), std::string::npos) << R.Out;
-    for (TBoard* Bd : {&A, &B, &C}) {
-      EXPECT_NE(Bd->Flash(0x10000, F.Firm.size()), F.Firm) << "the firmware was cut short";
-      EXPECT_GT(Bd->Last("reset"), Bd->Last("frame_in"));
-      EXPECT_GT(Bd->Last("client_gone"), Bd->Last("reset")) << "the port was closed";
-    }
+// Each bad offset gets its one message (and no second one about a missing image); a
+// leading 0 without x is refused as ambiguous rather than read as decimal.
+TEST(Cli, EachBadOffsetHasOneMessage) {
+  TFiles F;
+  const struct {
+    const char* Offset;
+    const char* Message;
+  } Cases[] = {
+      {"0x", "'0x' is no offset: hexadecimal digits must follow 0x"},
+      {"-1", "'-1' is no offset: an offset has no sign"},
+      {"+0x10000", "'+0x10000' is no offset: an offset has no sign"},
+      {"1e3", "'1e3' is no offset: write it in decimal (65536) or hexadecimal after 0x (0x10000)"},
+      {"0x100000000", "'0x100000000' is past the end of the 4 MiB flash"},
+      {"99999999999", "'99999999999' is past the end of the 4 MiB flash"},
+      {"010000", "'010000' is ambiguous: a leading 0 may mean octal or decimal; write 10000 for "
+                 "decimal or 0x10000 for hexadecimal"},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Offset);
+    const TRunResult R =
+        RunCli({"flash", "--settings", F.Ini, "--port", "/dev/null", C.Offset, F.FirmFile});
+    EXPECT_EQ(R.Status, 2);
+    EXPECT_EQ(R.Err, std::string("quorvex-cli: ") + C.Message + "\n");
   }
+  // The way offsets are read is in the help.
+  const TRunResult H = RunCli({"flash", "--help"});
+  EXPECT_NE(H.Out.find("decimal (65536) or hexadecimal after 0x (0x10000); a leading 0 without x "
+                       "is refused as ambiguous"),
+            std::string::npos)
+      << H.Out;
+}
+
+// ---------------------------------------------------------------- what is erased
+
+// One raw image and no erase flag: only its sectors are erased, everything else in the
+// flash keeps its bytes, although the settings file asks the window for AutoErase. The
+// whole chip is erased only on the command line's own --erase-all (or --auto-erase).
+TEST(Cli, ErasesOnlyWhatItWritesUnlessAskedToEraseAll) {
+  const struct {
+    const char* Name;
+    std::vector<std::string> Flags;
+    bool ChipErase;
+  } Cases[] = {
+      {"no flag", {}, false},
+      {"--no-auto-erase", {"--no-auto-erase"}, false},
+      {"--erase-all", {"--erase-all"}, true},
+      {"--auto-erase", {"--auto-erase"}, true},
+  };
+  const TBytes Image = RandomBytes(0x5000, 21);
+  const std::string ImageFile = TempPath("cli_erase_rule.bin");
+  WriteFile(ImageFile, Image);
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    TFiles F;
+    F.SetIni("AutoErase=TRUE\r\n");
+    TBoard Bd;
+    const TBytes Old = RandomBytes(vboard::TFlash::Size, 22);
+    Bd.S.Flash.Program(0, Old.data(), uint32_t(Old.size()));
+    Bd.S.Start();
+    const TRunResult R = RunCli(
+        Join({"flash", "--settings", F.Ini, "--port", Bd.S.Url(), "0x20000", ImageFile}, C.Flags));
+    ASSERT_TRUE(Bd.FlashSaved());
+    Bd.S.Stop();
+    EXPECT_EQ(R.Status, 0) << R.Out << R.Err;
+    EXPECT_EQ(Bd.Requests("D0"), C.ChipErase ? 1u : 0u) << "ERASE_FLASH requests";
+    const TBytes Now = Bd.Flash(0, vboard::TFlash::Size);
+    ASSERT_EQ(Now.size(), Old.size());
+    EXPECT_TRUE(std::equal(Image.begin(), Image.end(), Now.begin() + 0x20000));
+    size_t Kept = 0, Outside = 0;
+    for (uint32_t a = 0; a < Now.size(); ++a) {
+      if (a >= 0x20000 && a < 0x25000) continue; // the image's five sectors
+      ++Outside;
+      Kept += Now[a] == Old[a];
+    }
+    if (C.ChipErase)
+      EXPECT_LT(Kept, Outside / 100) << "the chip was erased";
+    else
+      EXPECT_EQ(Kept, Outside) << "bytes outside the image's sectors changed";
+  }
+  std::remove(ImageFile.c_str());
+  // And the help says so.
+  const TRunResult H = RunCli({"flash", "--help"});
+  EXPECT_NE(H.Out.find("--erase-all,--auto-erase"), std::string::npos) << H.Out;
+  EXPECT_NE(H.Out.find("the window's AutoErase does not apply here"), std::string::npos) << H.Out;
+}
+
+// ---------------------------------------------------------------- what a failed board leaves
+
+// A board that never answers: the log of --log-dir holds every connect attempt and how
+// the run ended, not an empty file.
+TEST(Cli, LogOfAFailedConnectionHoldsItsAttempts) {
+  TFiles F;
+  F.SetIni("SlowLow=10\r\nSlowHigh=10\r\nFastLow=10\r\nFastHigh=10\r\n");
+  TBoard Bd;
+  Bd.S.Opt.Mute = true;
+  Bd.S.Start();
+  const std::string LogDir = TempPath("cli_failed_logs");
+  mkdir(LogDir.c_str(), 0700);
+  const TRunResult R =
+      RunCli({"info", "--settings", F.Ini, "--log-dir", LogDir, "--port", Bd.S.Url()});
+  Bd.S.Stop();
+  EXPECT_EQ(R.Status, 1) << R.Out << R.Err;
+  const std::string LogFile = OnlyFileIn(LogDir);
+  ASSERT_FALSE(LogFile.empty()) << "no log written";
+  const std::string Log = ReadText(LogFile);
+  size_t Attempts = 0;
+  for (const char* A : {"Status: Connect fast ", "Status: Connect slow "})
+    for (size_t p = Log.find(std::string(A) + "\n"); p != std::string::npos;
+         p = Log.find(std::string(A) + "\n", p + 1))
+      ++Attempts;
+  EXPECT_EQ(Attempts, 6u) << Log;
+  EXPECT_NE(Log.find("Status: Connect slow #####\n"), std::string::npos) << Log;
+  EXPECT_NE(Log.find("Result: Error: No Device Found!\n"), std::string::npos) << Log;
+  std::remove(LogFile.c_str());
+  rmdir(LogDir.c_str());
+}
+
+// The JSON names the chip found, also one the run refuses.
+TEST(Cli, JsonNamesTheChipItFound) {
+  TFiles F;
+  TBoard Bd;
+  Bd.S.Opt.Chip = vboard::TChip::Esp32S2;
+  Bd.S.Start();
+  const TRunResult R = RunCli({"info", "--json", "--settings", F.Ini, "--port", Bd.S.Url()});
+  Bd.S.Stop();
+  EXPECT_EQ(R.Status, 1) << R.Err;
+  const json J = CliJson(R);
+  ASSERT_EQ(J["boards"].size(), 1u);
+  EXPECT_EQ(J["boards"][0]["chip"], "ESP32-S2");
+  EXPECT_EQ(J["boards"][0]["message"], "Controller Error: ESP32-S2");
+  EXPECT_EQ(J["boards"][0]["mac"], nullptr);
 }
 
 // ---------------------------------------------------------------- flash parts
@@ -665,12 +612,7 @@ TEST(Cli, DataBesideImagesSurvivesOnAPartWhose32KiBEraseIsLarger) {
   Bd.S.Stop();
   EXPECT_EQ(E.Status, 0) << E.Out << E.Err;
   // The one board's log, whatever the program names it.
-  std::string LogFile;
-  if (DIR* D = opendir(LogDir.c_str())) {
-    while (const dirent* e = readdir(D))
-      if (e->d_name[0] != '.') LogFile = LogDir + "/" + e->d_name;
-    closedir(D);
-  }
+  const std::string LogFile = OnlyFileIn(LogDir);
   ASSERT_FALSE(LogFile.empty()) << "no log written";
   // Maker 0xC2, 0xD8 confirmed as 64 KiB (0x400), no SFDP table and no 32 KiB erase.
   EXPECT_NE(ReadText(LogFile).find("0000:  01 D0 02 00 C2 04 00 00 00 00"), std::string::npos)

@@ -903,8 +903,8 @@ bool Logged(const TDebugLog& Log, const std::string& Text) {
 
 std::vector<std::string> Outcomes(const TFlashResult& R) {
   std::vector<std::string> Out;
-  for (const TImageResult& Im : R.Images)
-    Out.push_back(Im.Outcome());
+  for (const TImageReport& Im : R.Images)
+    Out.push_back(Im.Text());
   return Out;
 }
 
@@ -948,8 +948,10 @@ TEST(FlashJobFast, WritesOnlyTheSectorsThatDifferFromTheImage) {
     EXPECT_TRUE(R.PartKnown);
     EXPECT_EQ(R.Part.Size, EspFlashSize);
     EXPECT_EQ(Outcomes(R), (Texts{"written", "written", "written"}));
-    for (const TImageResult& Im : R.Images)
-      EXPECT_TRUE(Im.Verified) << Im.Name;
+    for (const TImageReport& Im : R.Images) {
+      EXPECT_TRUE(Im.Verified) << Im.Offset;
+      EXPECT_EQ(Im.Outcome, TImageOutcome::Written) << Im.Offset;
+    }
     EXPECT_EQ(Rig.Count(0x03), 0u) << "no FLASH_DATA block of the standard stub";
     Rig.ExpectImagesInFlash();
     // No fixed pauses, but the bar counts every image's bytes up to its size.
@@ -966,10 +968,12 @@ TEST(FlashJobFast, WritesOnlyTheSectorsThatDifferFromTheImage) {
     EXPECT_EQ(Rig.Erases(), Texts{});
     EXPECT_EQ(Rig.Board.TracedPackets("program").size(), 0u);
     EXPECT_TRUE(Rig.Flash() == Before) << "the flash changed";
-    for (const TImageResult& Im : R.Images) {
-      EXPECT_EQ(Im.SectorsWritten, 0u);
-      EXPECT_EQ(Im.SectorsSkipped, Im.Sectors);
-      EXPECT_LT(Im.BytesSent, 200u) << Im.Name << ": only digests on the wire";
+    for (const TImageReport& Im : R.Images) {
+      EXPECT_EQ(Im.Outcome, TImageOutcome::Unchanged) << Im.Offset;
+      EXPECT_EQ(Im.SectorsRewritten, 0) << Im.Offset;
+      EXPECT_EQ(Im.SectorsSkipped, int64_t(Im.Sectors)) << Im.Offset;
+      EXPECT_EQ(Im.BytesSent, 0u) << Im.Offset;
+      EXPECT_TRUE(Im.Verified) << Im.Offset;
     }
 
     // The ninth of the application's 17 sectors changed, as another program would.
@@ -980,6 +984,10 @@ TEST(FlashJobFast, WritesOnlyTheSectorsThatDifferFromTheImage) {
     R = Rig.Again();
     ASSERT_TRUE(R.Ok) << R.Message;
     EXPECT_EQ(Outcomes(R), (Texts{"unchanged", "unchanged", "rewritten 1 of 17 sectors"}));
+    EXPECT_EQ(R.Images[2].Outcome, TImageOutcome::SectorsRewritten);
+    EXPECT_EQ(R.Images[2].SectorsSkipped, 16);
+    EXPECT_GT(R.Images[2].BytesSent, 0u);
+    EXPECT_LE(R.Images[2].BytesSent, 4096u) << "one sector's bytes at most";
     EXPECT_EQ(Rig.Erases(), Texts{"18000+1000"});
     Rig.ExpectImagesInFlash();
   }

@@ -22,6 +22,30 @@ TEST(PortList, LinuxFilterKeepsRealPortsOnce) {
   EXPECT_TRUE(SerialPortNames({}).empty());
 }
 
+// A port keeps its driver and what the USB device above it tells; one listed twice
+// keeps the first description.
+TEST(PortList, LinuxFilterKeepsEachPortsDetails) {
+  const TUsbDetails Cp2102{"10c4", "ea60", "Silicon Labs", "CP2102", "0001A2B3"};
+  const std::vector<TTtyDevice> Devices = {
+      {"ttyS0", "/dev/ttyS0", "pnp", "serial", 4},
+      {"ttyUSB0", "/dev/ttyUSB0", "usb-serial", "cp210x", -1, Cp2102},
+      {"ttyUSB0", "/dev/ttyUSB0", "usb-serial", "ftdi_sio", -1, {}},
+      {"ttyS1", "/dev/ttyS1", "platform", "serial8250", 0, Cp2102},
+  };
+  const std::vector<TSystemPort> Ports = SerialPorts(Devices);
+  ASSERT_EQ(Ports.size(), 2u);
+  EXPECT_EQ(Ports[0].Name, "ttyS0");
+  EXPECT_EQ(Ports[0].Driver, "serial");
+  EXPECT_FALSE(Ports[0].Usb.Known());
+  EXPECT_EQ(Ports[1].Name, "ttyUSB0");
+  EXPECT_EQ(Ports[1].Driver, "cp210x");
+  EXPECT_EQ(Ports[1].Usb.Vid, "10c4");
+  EXPECT_EQ(Ports[1].Usb.Pid, "ea60");
+  EXPECT_EQ(Ports[1].Usb.Manufacturer, "Silicon Labs");
+  EXPECT_EQ(Ports[1].Usb.Product, "CP2102");
+  EXPECT_EQ(Ports[1].Usb.Serial, "0001A2B3");
+}
+
 TEST(PortList, NaturalOrder) {
   const struct {
     Names In, Out;

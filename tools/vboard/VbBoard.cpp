@@ -1,7 +1,9 @@
 #include "VbBoard.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace vboard {
 
@@ -18,13 +20,35 @@ const char* RomText =
     "ets Jun  8 2016 00:22:57\r\n\r\n"
     "rst:0x1 (POWERON_RESET),boot:0x3 (DOWNLOAD_BOOT(UART0/UART1/SDIO_REI_REO_V2))\r\n"
     "waiting for download\r\n";
-const char* AppText = "ets Jun  8 2016 00:22:57\r\n\r\n"
-                      "rst:0x1 (POWERON_RESET),boot:0x13 (SPI_FAST_FLASH_BOOT)\r\n"
-                      "quorvex virtual board: application running\r\n";
+const char* AppBanner = "ets Jun  8 2016 00:22:57\r\n\r\n"
+                        "rst:0x1 (POWERON_RESET),boot:0x13 (SPI_FAST_FLASH_BOOT)\r\n";
+
+// The board's own line after a boot into its application: what it finds where the
+// application image goes (its header: the magic byte 0xE9, the segment count, the entry
+// address at bytes 4 to 7), so that a monitor shows which firmware came up.
+std::string AppText(const TFlash& F) {
+  constexpr uint32_t AppOffset = 0x10000;
+  const uint8_t* h = F.Bytes().data() + AppOffset;
+  char Line[160];
+  if (h[0] == 0xE9) {
+    const uint32_t Entry =
+        uint32_t(h[4]) | uint32_t(h[5]) << 8 | uint32_t(h[6]) << 16 | uint32_t(h[7]) << 24;
+    std::snprintf(Line, sizeof Line,
+                  "quorvex virtual board: application running, image at 0x%X: %u segments, "
+                  "entry 0x%08X\r\n",
+                  unsigned(AppOffset), unsigned(h[1]), unsigned(Entry));
+  } else {
+    std::snprintf(Line, sizeof Line,
+                  "quorvex virtual board: application running, no image at 0x%X (first byte "
+                  "0x%02X)\r\n",
+                  unsigned(AppOffset), unsigned(h[0]));
+  }
+  return std::string(AppBanner) + Line;
+}
 } // namespace
 
 TBoard::TBoard(const TBoardOptions& O, TFlash& F, TTrace* T, TNs Now)
-    : Opt(O), Trace(T), FEngine(O, F, T), RxFree(Now), TxFree(Now) {
+    : Opt(O), FFlash(F), Trace(T), FEngine(O, F, T), RxFree(Now), TxFree(Now) {
   if (Trace) {
     Trace->SetNow(Now);
     Trace->Write(TTraceLine("power_on"));
@@ -223,7 +247,7 @@ void TBoard::Boot(bool Download, TNs At) {
     FMode = TMode::App;
   }
   if (Trace) Trace->Write(TTraceLine("mode").Str("mode", Download ? "loader" : "app"));
-  Emit(Download ? RomText : AppText, At);
+  Emit(Download ? RomText : AppText(FFlash).c_str(), At);
 }
 
 void TBoard::EnterReset(TNs At) {

@@ -80,6 +80,7 @@ private:
   void Emit(const char* Text, TNs At);
 
   const TBoardOptions& Opt;
+  TFlash& FFlash;
   TTrace* Trace;
   TChipEngine FEngine;
   TMode FMode = TMode::Booting;
