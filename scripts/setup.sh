@@ -10,6 +10,7 @@ PKGS=(
   libgtest-dev libgmock-dev                       # tests
   libudev-dev                                     # port list and USB watcher on Linux
   libcli11-dev nlohmann-json3-dev                 # quorvex-cli: arguments, --json (header-only)
+  zlib1g-dev                                      # the fast path: the images deflated on the host
   umockdev                                        # quorvex-cli tests: USB serial adapters made up
   python3 python3-serial                          # blob layout check, RFC 2217 interop tests
   g++-mingw-w64-x86-64-posix                      # Windows cross build of the core
