@@ -14,13 +14,14 @@ uint8_t Garble(uint8_t b) {
   return static_cast<uint8_t>(b * 7 + 0x35);
 }
 
-const char* RomText =
-    "ets Jun  8 2016 00:22:57\r\n\r\n"
-    "rst:0x1 (POWERON_RESET),boot:0x3 (DOWNLOAD_BOOT(UART0/UART1/SDIO_REI_REO_V2))\r\n"
-    "waiting for download\r\n";
-const char* AppText = "ets Jun  8 2016 00:22:57\r\n\r\n"
-                      "rst:0x1 (POWERON_RESET),boot:0x13 (SPI_FAST_FLASH_BOOT)\r\n"
-                      "quorvex virtual board: application running\r\n";
+// The ROM's boot text, with the reset reason after "rst:".
+std::string BootText(bool Download, const std::string& Rst) {
+  return "ets Jun  8 2016 00:22:57\r\n\r\nrst:" + Rst +
+         (Download ? ",boot:0x3 (DOWNLOAD_BOOT(UART0/UART1/SDIO_REI_REO_V2))\r\n"
+                     "waiting for download\r\n"
+                   : ",boot:0x13 (SPI_FAST_FLASH_BOOT)\r\n"
+                     "quorvex virtual board: application running\r\n");
+}
 } // namespace
 
 TBoard::TBoard(const TBoardOptions& O, TFlash& F, TTrace* T, TNs Now)
@@ -71,6 +72,7 @@ TBoard::TEv TBoard::Earliest(TNs& At) const {
   if (FMode == TMode::Rom)
     if (auto w = FEngine.WakeAt()) take(TEv::Wake, std::max(BusyUntil, *w));
   if (!Tx.empty()) take(TEv::Tx, Tx.front().Done);
+  if (ChipResetAt) take(TEv::ChipReset, *ChipResetAt);
   return ev;
 }
 
@@ -167,6 +169,14 @@ void TBoard::Advance(TNs Now) {
       if (Connected) OutBuf.push_back(b);
       break;
     }
+    case TEv::ChipReset: {
+      // Like a reset through EN, but the chip comes out of it at once and samples IO0
+      // as it stands.
+      const std::string Rst = ChipResetRst;
+      EnterReset(t);
+      Boot(Io0Low, t, Rst);
+      break;
+    }
     case TEv::None:
       break;
     }
@@ -194,6 +204,14 @@ void TBoard::Play(std::vector<TAction> Acts, TNs At) {
       Tx.push_back({TxFree, a.Baud, 0, true});
       TxBaudAtEnd = a.Baud;
       break;
+    case TAction::TKind::Delay:
+      ready += a.Ns;
+      break;
+    case TAction::TKind::Reset:
+      ready += a.Ns;
+      ChipResetAt = ready;
+      ChipResetRst = a.Text;
+      break;
     }
   }
 }
@@ -209,11 +227,11 @@ void TBoard::QueueTx(const uint8_t* p, size_t n, TNs Ready) {
   TxFree = at;
 }
 
-void TBoard::Emit(const char* Text, TNs At) {
-  QueueTx(reinterpret_cast<const uint8_t*>(Text), std::strlen(Text), At);
+void TBoard::Emit(const std::string& Text, TNs At) {
+  QueueTx(reinterpret_cast<const uint8_t*>(Text.data()), Text.size(), At);
 }
 
-void TBoard::Boot(bool Download, TNs At) {
+void TBoard::Boot(bool Download, TNs At, const std::string& Rst) {
   FChipBaud = TxBaudAtEnd = BootBaud;
   TxFree = std::max(TxFree, At);
   if (Download) {
@@ -223,13 +241,14 @@ void TBoard::Boot(bool Download, TNs At) {
     FMode = TMode::App;
   }
   if (Trace) Trace->Write(TTraceLine("mode").Str("mode", Download ? "loader" : "app"));
-  Emit(Download ? RomText : AppText, At);
+  Emit(BootText(Download, Rst), At);
 }
 
 void TBoard::EnterReset(TNs At) {
   FMode = TMode::Reset;
   SampleAt.reset();
   HoldUntil.reset();
+  ChipResetAt.reset();
   ChipFifo.clear();
   Tx.clear();
   TxFree = At;
