@@ -172,7 +172,8 @@ struct TFiles {
 // A board served by the test, with trace and flash files of its own.
 struct TBoard {
   TBoardServer S;
-  explicit TBoard(bool Quick = true) {
+  explicit TBoard(bool Quick = true, TStubCore Core = TStubCore::Host) {
+    S.Opt.StubCore = Core;
     static int Made = 0;
     const std::string Tag = std::to_string(++Made);
     S.TraceFile = TempPath("cli_trace" + Tag + ".jsonl");
@@ -229,11 +230,15 @@ std::vector<std::string> Join(std::vector<std::string> A, const std::vector<std:
 
 // ---------------------------------------------------------------- several boards
 
+// The runs of the stub path, on both kinds of board.
+class CliOnBoard : public ::testing::TestWithParam<TStubCore> {};
+INSTANTIATE_TEST_SUITE_P(Boards, CliOnBoard, BoardKinds(), BoardKindName);
+
 // Three boards at once, the third failing in the firmware: the other two hold every
 // image, the third reports its error, and the exit status says a board failed.
-TEST(Cli, FlashesThreeBoardsInParallelOneFailing) {
+TEST_P(CliOnBoard, FlashesThreeBoardsInParallelOneFailing) {
   TFiles F;
-  TBoard A, B, Bad;
+  TBoard A(true, GetParam()), B(true, GetParam()), Bad(true, GetParam());
   Bad.S.Opt.FailImage = 3;
   Bad.S.Opt.FailBlock = 1;
   for (TBoard* Bd : {&A, &B, &Bad})
@@ -584,11 +589,11 @@ TEST(Cli, BadInputIsRefusedBeforeAnyBoardIsTouched) {
 
 // Ctrl-C (SIGINT) or SIGTERM while three boards are being written: every board is reset
 // after the last request it got and its port closed; the program ends with status 130.
-TEST(Cli, StopSignalStopsEveryBoard) {
+TEST_P(CliOnBoard, StopSignalStopsEveryBoard) {
   TFiles F(1 << 20); // a firmware that takes seconds on a paced line
   for (const int Sig : {SIGINT, SIGTERM}) {
     SCOPED_TRACE(strsignal(Sig));
-    TBoard A(false), B(false), C(false);
+    TBoard A(false, GetParam()), B(false, GetParam()), C(false, GetParam());
     for (TBoard* Bd : {&A, &B, &C})
       Bd->S.Start();
     bool Sent = false;
