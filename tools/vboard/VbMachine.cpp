@@ -31,10 +31,13 @@ public:
   TMmioFile(FILE* F, std::function<int64_t(uint64_t)> NsOf) : Out(F), Ns(std::move(NsOf)) {}
   ~TMmioFile() override { Flush(); }
   void Mmio(const xtsim::TMmioAccess& A) override {
-    const bool Data = A.Addr == 0x3FF40000 || A.Addr == 0x60000000 ||
-                      (A.Addr >= 0x3FF42080 && A.Addr < 0x3FF420C0);
-    if (Data) {
-      ++Folded;
+    // The data: the FIFO at either of its addresses, the SPI data buffer.
+    const unsigned Kind = A.Addr == 0x3FF40000                            ? 0
+                          : A.Addr == 0x60000000                          ? 1
+                          : (A.Addr >= 0x3FF42080 && A.Addr < 0x3FF420C0) ? 2
+                                                                          : 3;
+    if (Kind < 3) {
+      ++Folded[Kind * 2 + (A.Write ? 1 : 0)];
       return;
     }
     const uint64_t Key = (uint64_t(A.Pc) * 0x9E3779B97F4A7C15ull) ^
@@ -63,15 +66,24 @@ private:
     if (Run > 1)
       std::fprintf(Out, "             ... %llu more alike, the last 0x%08x\n",
                    (unsigned long long)(Run - 1), unsigned(RunLast));
-    if (Folded)
-      std::fprintf(Out, "             (%llu data accesses: UART0 FIFO, SPI1 W0..W15)\n",
-                   (unsigned long long)Folded);
-    Run = Folded = 0;
+    static const char* const Names[6] = {"UART0 FIFO reads at 0x3ff40000",
+                                         "UART0 FIFO writes at 0x3ff40000",
+                                         "UART0 FIFO reads at 0x60000000",
+                                         "UART0 FIFO writes at 0x60000000",
+                                         "SPI1 W0..W15 reads",
+                                         "SPI1 W0..W15 writes"};
+    for (unsigned i = 0; i < 6; ++i)
+      if (Folded[i]) {
+        std::fprintf(Out, "             (data: %llu %s)\n", (unsigned long long)Folded[i],
+                     Names[i]);
+        Folded[i] = 0;
+      }
+    Run = 0;
   }
   FILE* Out;
   std::function<int64_t(uint64_t)> Ns;
   uint64_t Recent[32] = {};
-  uint64_t Next = 0, Folded = 0, Run = 0;
+  uint64_t Next = 0, Folded[6] = {}, Run = 0;
   uint32_t RunPc = 0, RunAddr = 0, RunLast = 0;
   bool RunWrite = false;
 };
@@ -180,6 +192,7 @@ void TMachineStub::EndRun() {
   RunStartHostNs = HostNs;
   Chip->Core().SetTrace(nullptr);
   Mmio.reset();
+  if (MmioFile) std::fflush(MmioFile); // whole for a reader once the stub has stopped
   DoneInstructions += Chip->Core().Instructions();
   Started = false;
 }

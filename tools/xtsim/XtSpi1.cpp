@@ -31,11 +31,23 @@ constexpr uint32_t MaxSpiHz = 80000000;
 constexpr uint32_t SetupApbCycles = 2;
 
 std::string RegName(uint32_t Off) {
-  char B[32];
+  const char* Known = Off == RegCmd        ? "CMD"
+                      : Off == RegAddr     ? "ADDR"
+                      : Off == RegCtrl     ? "CTRL"
+                      : Off == RegClock    ? "CLOCK"
+                      : Off == RegUser     ? "USER"
+                      : Off == RegUser1    ? "USER1"
+                      : Off == RegUser2    ? "USER2"
+                      : Off == RegMosiDlen ? "MOSI_DLEN"
+                      : Off == RegMisoDlen ? "MISO_DLEN"
+                      : Off == RegPin      ? "PIN"
+                                           : nullptr;
+  char B[40];
   if (Off >= RegW0 && Off <= RegW15)
     std::snprintf(B, sizeof B, "W%u", unsigned((Off - RegW0) / 4));
   else
-    std::snprintf(B, sizeof B, "register 0x%02x", unsigned(Off));
+    std::snprintf(B, sizeof B, "register 0x%02x%s%s", unsigned(Off), Known ? " " : "",
+                  Known ? Known : "");
   return B;
 }
 
@@ -125,8 +137,10 @@ bool TSpi1::Access(int64_t Now, uint32_t Offset, bool Write, uint8_t Width, uint
     return true;
   }
   if (Busy) {
-    Why = Offset == RegCmd ? "user command started before the previous one finished"
-                           : RegName(Offset) + " written while a user command is running";
+    // Setting the next command up counts as starting it.
+    Why = (Offset == RegCmd ? "user command started"
+                            : RegName(Offset) + " written for the next command") +
+          " before the previous one finished";
     return false;
   }
   if (Offset != RegCmd) {
