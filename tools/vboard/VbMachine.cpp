@@ -313,15 +313,22 @@ void TMachineStub::Run(int64_t Now, const uint8_t* p, size_t n) {
 
 void TMachineStub::Collect() {
   for (const xtsim::TUart0::TSent& S : Chip->TakeSent()) {
-    // The rate the divider gives; within 2 % of the one the program asked for, the two
-    // ends of a real line understand each other, and the board takes it for that one.
+    // The rate the divider gives. Within 2 % of the rate the line runs at, or of the one
+    // the program last asked for, the two ends of a real line understand each other, and
+    // the board takes it for that one.
     uint32_t Rate = uint32_t(std::lround(S.Baud));
-    if (Asked && std::llabs(int64_t(Rate) - int64_t(Asked)) * 50 <= int64_t(Asked)) Rate = Asked;
+    auto Near = [Rate](uint32_t Nominal) {
+      return Nominal && std::llabs(int64_t(Rate) - int64_t(Nominal)) * 50 <= int64_t(Nominal);
+    };
+    if (Near(Reported))
+      Rate = Reported;
+    else if (Near(Asked))
+      Rate = Asked;
     if (Rate != Reported) {
       Out.push_back({S.At, 0, Rate});
       Reported = Rate;
     }
-    Out.push_back({S.At, S.Byte, 0});
+    if (!S.RateOnly) Out.push_back({S.At, S.Byte, 0});
   }
 }
 

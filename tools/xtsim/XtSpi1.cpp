@@ -72,36 +72,43 @@ uint32_t Bit(const uint8_t* P, uint32_t I) {
 
 bool DecodeNorCommand(const TSpiTransfer& T, TNorCommand& C) {
   C = TNorCommand{};
-  if (T.MosiBits < 8) return false;
+  const uint32_t Clocks = T.MosiBits + T.MisoBits;
   const uint8_t* M = T.Mosi.data();
+  // What the part sees on its data input at clock I.
+  auto In = [&](uint32_t I) { return I < T.MosiBits ? Bit(M, I) : 0u; };
+  if (Clocks < 8) return false;
   for (uint32_t i = 0; i < 8; ++i)
-    C.Op = uint8_t(C.Op << 1 | Bit(M, i));
+    C.Op = uint8_t(C.Op << 1 | In(i));
   const uint8_t Op = C.Op;
+  bool Ones = T.MosiBits >= 32;
+  for (uint32_t i = 8; i < 32 && Ones; ++i)
+    Ones = In(i);
   C.HasAddr = Op == 0x02 || Op == 0x03 || Op == 0x20 || Op == 0x52 || Op == 0xD8 || Op == 0x5A ||
-              (Op == 0xFF && T.MosiBits >= 32);
+              (Op == 0xFF && Ones);
   C.Dummy = Op == 0x5A;
   C.Answers = Op == 0x03 || Op == 0x05 || Op == 0x35 || Op == 0x5A || Op == 0x9F;
   const uint32_t Framed = 8 + (C.HasAddr ? 24 : 0) + (C.Dummy ? 8 : 0);
-  if (T.MosiBits < Framed) return false;
+  if (Clocks < Framed) return false;
   for (uint32_t i = 8; i < 8 + (C.HasAddr ? 24u : 0u); ++i)
-    C.Addr = C.Addr << 1 | Bit(M, i);
+    C.Addr = C.Addr << 1 | In(i);
   if (!C.Answers)
     for (uint32_t i = Framed; i + 8 <= T.MosiBits && C.DataLen < sizeof C.Data; i += 8, ++C.DataLen)
       for (uint32_t k = 0; k < 8; ++k)
         C.Data[C.DataLen] = uint8_t(C.Data[C.DataLen] << 1 | Bit(M, i + k));
   // The controller samples from the clock after its last MOSI bit.
-  C.Skip = T.MosiBits - Framed;
+  C.Skip = int32_t(T.MosiBits) - int32_t(Framed);
   return true;
 }
 
 uint32_t NorAnswerBytes(const TSpiTransfer& T, const TNorCommand& C) {
-  return C.Answers ? (C.Skip + T.MisoBits + 7) / 8 : 0;
+  const int32_t Bits = C.Skip + int32_t(T.MisoBits);
+  return C.Answers && Bits > 0 ? uint32_t(Bits + 7) / 8 : 0;
 }
 
 void PutNorAnswer(TSpiTransfer& T, const TNorCommand& C, const uint8_t* In, uint32_t InLen) {
   for (uint32_t i = 0; i < T.MisoBits; ++i) {
-    const uint32_t From = C.Skip + i; // the bit of the answer that clock i samples
-    if (From / 8 < InLen && !Bit(In, From))
+    const int32_t From = C.Skip + int32_t(i); // the bit of the answer that clock i samples
+    if (From >= 0 && uint32_t(From) / 8 < InLen && !Bit(In, uint32_t(From)))
       T.Miso[i / 8] = uint8_t(T.Miso[i / 8] & ~(0x80u >> (i % 8)));
   }
 }

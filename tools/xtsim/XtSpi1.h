@@ -42,19 +42,23 @@ public:
 };
 
 // How a serial NOR flash part takes one transaction, for flash models behind
-// ISpiFlash: the opcode in the first 8 clocks; a 24-bit address after it for the
-// commands that have one (program 0x02, read 0x03, erases 0x20, 0x52, 0xD8, SFDP 0x5A;
-// and 32 clocks of ones, which end continuous-read mode); 8 dummy clocks after the
-// SFDP address (JESD216); then write data in whole bytes. The reads (0x03, 0x05, 0x35,
-// 0x5A, 0x9F) answer from the clock after that on, wherever the controller samples. A
-// transaction that ends before the part has its opcode and address is ignored.
+// ISpiFlash. Chip select stays low for the whole transaction, so the part counts every
+// clock, the read phase's too (the controller leaves its data line low meanwhile): the
+// opcode in the first 8 clocks; a 24-bit address after it for the commands that have
+// one (program 0x02, read 0x03, erases 0x20, 0x52, 0xD8, SFDP 0x5A; and 32 clocks of
+// ones, which end continuous-read mode); 8 dummy clocks after the SFDP address
+// (JESD216); then write data in whole bytes. The reads (0x03, 0x05, 0x35, 0x5A, 0x9F)
+// answer from the clock after that on, wherever the controller samples: a controller
+// that leaves out the dummy clocks reads the undriven line first, its data a byte late.
+// A transaction that ends before the part has its opcode, address and dummy clocks is
+// ignored.
 struct TNorCommand {
   uint8_t Op = 0;
   bool HasAddr = false, Dummy = false, Answers = false;
   uint32_t Addr = 0;
   uint8_t Data[64] = {};
   uint32_t DataLen = 0;
-  uint32_t Skip = 0; // answer bits the controller's sampling starts after
+  int32_t Skip = 0; // the answer bit the controller's first sampled clock gets
 };
 // False for a transaction the part ignores.
 bool DecodeNorCommand(const TSpiTransfer& T, TNorCommand& C);

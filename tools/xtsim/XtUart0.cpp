@@ -149,6 +149,7 @@ bool TUart0::Access(int64_t Now, bool Ahb, uint32_t Offset, bool Write, uint8_t 
       return false;
     }
     Div = (Value & 0xFFFFF) << 4 | ((Value >> 20) & 0xF);
+    Sent.push_back({Now, 0, Baud(), true});
     return true;
   case RegStatus:
     if (Write) break;

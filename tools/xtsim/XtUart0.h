@@ -24,11 +24,13 @@ public:
   static constexpr uint32_t AhbFifo = 0x60000000;             // the FIFO on the AHB bus
   static constexpr unsigned FifoBytes = 128;                  // each way (TRM 13.3.4)
 
-  // A byte that went onto TXD (its start bit at At) and the rate it went at.
+  // A byte that went onto TXD (its start bit at At) and the rate it went at; or, with
+  // RateOnly, the divider changed at At: the line runs at Baud from then on, both ways.
   struct TSent {
     int64_t At;
     uint8_t Byte;
     double Baud;
+    bool RateOnly = false;
   };
 
   explicit TUart0(uint32_t ApbHz);
