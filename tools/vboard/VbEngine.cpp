@@ -99,6 +99,17 @@ void TChipEngine::Wake() {
   PlayStub();
 }
 
+void TChipEngine::Settle(int64_t MaxNs) {
+  if (!Machine) return;
+  const int64_t Until = NowNs + MaxNs;
+  while (FMode == TMode::Stub && !Machine->Waiting()) {
+    const std::optional<int64_t> W = WakeAt();
+    if (!W || *W > Until) break;
+    NowNs = std::max(NowNs, *W);
+    Wake();
+  }
+}
+
 void TChipEngine::FeedStub(uint8_t b) {
   // The board decodes the requests too, for its trace and its faults; the
   // stub decodes them on its own.

@@ -76,6 +76,11 @@ public:
 
   void Feed(const uint8_t* p, size_t n);
   void Feed(const TBytes& b) { Feed(b.data(), b.size()); }
+  // For callers that feed the engine directly, with no board keeping its time: lets a
+  // machine-mode stub run at the times it asks for, until it waits for input with
+  // nothing else due (or MaxNs of its time have passed). The host-core stub's time
+  // moves with its work and needs no such help.
+  void Settle(int64_t MaxNs = 60000000000);
   // Handles one decoded request packet (no SLIP).
   void HandlePacket(const TBytes& Pkt);
   std::vector<TAction> TakeActions();

@@ -266,6 +266,7 @@ bool TMachineStub::Start(int64_t Now, uint32_t Baud, uint32_t Entry, std::string
 void TMachineStub::Handle(const xtsim::TEsp32Chip::TRun& R) {
   using S = xtsim::TEsp32Chip::TState;
   Idle = R.State == S::Idle;
+  Quiet = R.Quiet;
   IdleNext = R.Next;
   if (R.State == S::Halted) {
     End = TEnd::Crashed;

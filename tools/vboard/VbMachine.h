@@ -45,6 +45,8 @@ public:
   void Run(int64_t Now, const uint8_t* p, size_t n);
   std::vector<TStub::TOut> TakeOut();
   std::optional<int64_t> WakeAt() const { return Wake; }
+  // Polling for input with nothing else due: it will not act until a byte arrives.
+  bool Waiting() const { return Running() && Idle && Quiet; }
   void ExpectBaud(uint32_t Baud) { Asked = Baud; }
 
   // How the run ended, if it did: the core crashed (Why is the fault report) or a
@@ -75,7 +77,7 @@ private:
   std::unique_ptr<xtsim::ITrace> Mmio;
   FILE* MmioFile = nullptr;
   std::string Symbols; // the ELF for function names, when given
-  bool Started = false, Idle = false;
+  bool Started = false, Idle = false, Quiet = false;
   int64_t IdleNext = -1;
   std::optional<int64_t> Wake;
   std::vector<TStub::TOut> Out;

@@ -1,5 +1,6 @@
 #include "XtEsp32Chip.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace xtsim {
@@ -186,11 +187,17 @@ void TEsp32Chip::SkipTo(int64_t Ns) {
   Idle.Reset();
 }
 
-int64_t TEsp32Chip::NextEvent(int64_t Now) const {
+int64_t TEsp32Chip::NextEvent(int64_t Now, bool* Quantum) const {
+  // Quantum: no event at all is due, only the periodic look.
   int64_t Next = Now + IdleQuantumNs;
+  bool Q = true;
   for (int64_t T :
        {FUart.NextChange(Now), FSpi.NextChange(Now), Flash.NextChange(Now), FDogs.NextDeadline()})
-    if (T > Now && T < Next) Next = T;
+    if (T > Now) {
+      Q = false;
+      Next = std::min(Next, T);
+    }
+  if (Quantum) *Quantum = Q;
   return Next;
 }
 
@@ -228,8 +235,16 @@ TEsp32Chip::TRun TEsp32Chip::RunUntil(int64_t Horizon) {
     case TStopReason::Limit:
       continue;
     case TStopReason::Stopped: {
-      // Polling with nothing to change: on to the next event that could change it.
-      const int64_t T = this->Now(), Next = NextEvent(T);
+      // Polling with nothing to change: on to the next event that could change it. An
+      // event since the last period began may not have been seen yet: run on to it.
+      bool Quiet = false;
+      const int64_t T = this->Now(), Seen = NsOf(Idle.LastPeriodCycle);
+      int64_t Next = NextEvent(Seen, &Quiet);
+      if (!Quiet && Next <= T) {
+        Idle.Reset();
+        continue;
+      }
+      if (Quiet) Next = T + IdleQuantumNs;
       if (Next <= Horizon) {
         SkipTo(Next);
         continue;
@@ -237,6 +252,7 @@ TEsp32Chip::TRun TEsp32Chip::RunUntil(int64_t Horizon) {
       Idle.Reset();
       R.State = TState::Idle;
       R.Next = Next;
+      R.Quiet = Quiet;
       return R;
     }
     case TStopReason::Waiting:
@@ -297,11 +313,14 @@ bool TEsp32Chip::TIdle::Feed(const TMmioAccess& A) {
     PrevHash = Hash;
     Len = 0;
     Hash = 0;
+    LastPeriodCycle = PeriodCycle;
+    PeriodCycle = A.Cycle;
   } else if (!Anchored && !A.Write && A.Pc != AvoidPc) {
     *this = TIdle{};
     Anchored = true;
     AnchorPc = A.Pc;
     PrevLen = ~0u;
+    PeriodCycle = A.Cycle;
   } else if (Anchored && Len > 512) {
     Anchored = false; // the anchor's load is not in a loop at all
   }

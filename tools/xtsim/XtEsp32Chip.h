@@ -91,6 +91,7 @@ public:
     TState State = TState::Running;
     int64_t Next = -1;
     std::string Why;
+    bool Quiet = false; // Idle, and nothing but input can change what it polls
   };
   // Runs the core until its time reaches Horizon, or until it idles, halts or resets.
   TRun RunUntil(int64_t Horizon);
@@ -116,6 +117,8 @@ private:
     uint32_t AnchorPc = 0, Len = 0, PrevLen = 0, Repeats = 0, Misses = 0;
     uint32_t AvoidPc = 0, AvoidLeft = 0; // a load just given up as the anchor
     uint64_t Hash = 0, PrevHash = 0;
+    // Where the period now running began, and the one before it (the last compared).
+    uint64_t PeriodCycle = 0, LastPeriodCycle = 0;
     void Reset() { *this = TIdle{}; }
     bool Feed(const TMmioAccess& A);
   };
@@ -126,7 +129,7 @@ private:
   bool IoMux(TMmioAccess& A, std::string& Why);
   int64_t NsOf(uint64_t Cycle) const;
   uint64_t CycleAt(int64_t Ns) const;
-  int64_t NextEvent(int64_t Now) const;
+  int64_t NextEvent(int64_t Now, bool* Quantum = nullptr) const;
   void SkipTo(int64_t Ns);
 
   TEsp32Config Cfg;
