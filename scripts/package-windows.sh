@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Cross-builds the program for 64-bit Windows with Debian's mingw-w64 and the Qt of
 # scripts/build-qt-windows.sh, and packs build/windows/Quorvex-<version>-win64.zip: the
-# programs, the Qt DLLs and plugins they load, the mingw runtime DLLs and a README.
+# programs, the Qt DLLs and plugins they load, the mingw runtime DLLs, a README and the
+# licence texts of all that (licenses\, from scripts/licenses.py).
 # Every DLL a packed file imports must be in the package or one of Windows' own; the
 # script checks that and fails otherwise, so the zip runs on a clean Windows machine.
 set -euo pipefail
@@ -107,6 +108,20 @@ while IFS= read -r f; do
 done < <(find "$stage" -name '*.exe' -o -name '*.dll')
 [ $missing -eq 0 ] || exit 1
 
+# Each program carries the application icon and a version resource of this version.
+for exe in "$stage"/*.exe; do
+  rc=$(x86_64-w64-mingw32-windres -i "$exe" -O rc 2>&1) || { echo "$exe: $rc" >&2; exit 1; }
+  file=$(basename "$exe")
+  for want in "RT_GROUP_ICON" "VERSIONINFO" "VALUE \"FileVersion\", \"$version.0\"" \
+    "VALUE \"OriginalFilename\", \"$file\""; do
+    grep -qF "$want" <<<"$rc" || { echo "$file lacks its resource: $want" >&2; exit 1; }
+  done
+done
+
+# The licence texts of what the package holds; fails for a DLL without one.
+included=$(python3 scripts/licenses.py --style windows "$stage" "$stage/licenses")
+echo "licence texts in the package:" $included >&2
+
 packed=$(cd "$stage" && ls *.exe | tr '\n' ' ')
 cat >"$stage/README.txt" <<EOF
 Quorvex $version for 64-bit Windows
@@ -119,7 +134,12 @@ Qt plugins). Programs in this package: $packed
 
 Pick the bootloader, partition table and application images, choose the COM port of
 the adapter and press Update (or Erase). The settings are kept in Quorvex.ini beside
-quorvex.exe; start it with -d to see the debug log.
+quorvex.exe; where that folder cannot be written (under Program Files, say) they are kept
+in %APPDATA%\\Quorvex\\Quorvex.ini instead. Start it with -d to see the debug log.
+
+The licences of the other projects' code in this package (Qt, the GCC runtime,
+winpthreads, CLI11, JSON for Modern C++) are in licenses\\, listed in its README.txt,
+which also says where the source of Qt is.
 EOF
 sed -i 's/$/\r/' "$stage/README.txt"
 

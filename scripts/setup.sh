@@ -13,11 +13,15 @@ PKGS=(
   python3 python3-serial                          # blob layout check, RFC 2217 interop tests
   g++-mingw-w64-x86-64-posix                      # Windows cross build of the core
   googletest zip dpkg-dev                         # Windows tests, package, Qt source
+  libz-mingw-w64                                  # the licence text of a packed zlib1.dll
   wine wine64                                     # the Windows build's tests
   gcc-xtensa-lx106 binutils-xtensa-lx106          # the flasher stub firmware
   clang libclang-rt-14-dev                        # fuzz targets
   xvfb xauth fonts-dejavu-core                    # the demo without a display, offscreen text
+  openbox wmctrl x11-utils                        # the window's placement under a window manager
   fonts-crosextra-carlito                         # metric twin of Calibri, the message box font
+  dpkg-dev lintian desktop-file-utils appstream   # the Debian package and its checks
+  groff-base bash-completion zsh                  # manual pages, completions: their tests
 )
 
 missing=()

@@ -30,6 +30,13 @@ step() { echo "== windows: $* ($(date +%T))"; }
 
 step "Qt and the package"
 zip=$(scripts/package-windows.sh | tail -n 1)
+# The licence texts of what the zip holds are in it.
+listing=$(unzip -Z1 "$zip")
+for f in README.txt Qt-source.txt Qt-copyright.txt LGPL-3.txt GPL-3.txt \
+  GCC-RUNTIME-LIBRARY-EXCEPTION-3.1.txt GCC-copyright.txt mingw-w64-copyright.txt \
+  CLI11-copyright.txt nlohmann-json-copyright.txt; do
+  grep -qx "[^/]*/licenses/$f" <<<"$listing" || { echo "the zip lacks licenses/$f" >&2; exit 1; }
+done
 
 step "the core and its tests, cross-built"
 cmake -S . -B build-win -G Ninja -DCMAKE_BUILD_TYPE=Release \

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds everything and runs every test:
-#   1. the full build (warnings as errors) and all tests through CTest, GUI tests offscreen;
+#   1. the full build (warnings as errors) and all tests through CTest, GUI tests offscreen,
+#      then the Debian package made from it (scripts/package-linux.sh), linted and checked
+#      unpacked in a throw-away folder (tests/packaging/check-deb.sh);
 #   2. the Qt-free core again with AddressSanitizer and UndefinedBehaviorSanitizer, and its tests;
 #   3. the Windows build and its tests under wine (scripts/test-windows.sh): the package, the
 #      core's tests, the Win32 serial backend on a pty-mapped COM port, an Update of the window
@@ -18,6 +20,10 @@ echo "== full build and tests"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEX_WERROR=ON
 cmake --build build
 (cd build && ctest --output-on-failure -j "$jobs")
+
+echo "== Debian package: built from that build, linted, unpacked and checked"
+deb=$(scripts/package-linux.sh | tail -n 1)
+tests/packaging/check-deb.sh "$deb"
 
 echo "== sanitizer build of the core and its tests"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUORVEX_CORE_ONLY=ON \

@@ -21,6 +21,12 @@ public:
   void SetFileName(const QString& FileName) { SetFileName(PathOf(FileName)); }
   void SetFileName(const std::filesystem::path& FileName) { FStore.SetFileName(FileName); }
   QString FileName() const { return QtPath(FStore.FileName()); }
+  // Loads the file to read and points the writing at the other where they differ.
+  void SetFiles(const TSettingsFiles& Files) {
+    FStore.SetFileName(Files.Read);
+    if (Files.Write != Files.Read) FStore.SetWriteName(Files.Write);
+  }
+  QString WriteName() const { return QtPath(FStore.WriteName()); }
   // What to tell the user of a file that was not taken in; empty when it was.
   QString LoadProblem() const;
 

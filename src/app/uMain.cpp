@@ -60,6 +60,11 @@ TMain::TMain(TDebugLog& Log, QWidget* Parent)
   FRunLog.SetView(FRunLogRelay.get());
   InitAppResources();
   BuildLayout();
+  // Task bars and window lists show the program's icon; the debug window and the message
+  // box take it from the application.
+  const QIcon Icon(ArtFile(":/app/quorvex.svg"));
+  QApplication::setWindowIcon(Icon);
+  setWindowIcon(Icon);
   FormCreate();
 }
 
@@ -220,11 +225,24 @@ void TMain::FormCreate() {
   // File dialogs given no folder start in the working directory: TFileEdit::BrowseStart.
 }
 
+void TMain::setVisible(bool Visible) {
+  // The saved placement goes in before the window is first shown. Once it is on its way
+  // to the screen, a move under X11 places the client area where the frame belongs (the
+  // window manager adds the frame only later), and each start would find the window
+  // one title bar higher than it was closed.
+  if (Visible && !FShown && !FPlaced) {
+    FPlaced = true;
+    RestorePlacement();
+  }
+  QWidget::setVisible(Visible);
+}
+
 void TMain::showEvent(QShowEvent* Event) {
   QWidget::showEvent(Event);
   if (FShown) return;
   FShown = true;
-  RestorePlacement();
+  if (!FPlaced) RestorePlacement();
+  FPlaced = true;
   FormShow();
 }
 
@@ -380,7 +398,15 @@ void TMain::ReportError(const std::string& Msg) {
 }
 
 void TMain::LoadSettings() {
-  IniFile->SetFileName(SettingsFile());
+  const TSettingsFiles Files = SettingsFiles();
+  IniFile->SetFiles(Files);
+  // Which file is used: an installed program keeps its settings in the user's folder.
+  const std::string Write = QtPath(Files.Write).toStdString();
+  if (Files.Read == Files.Write)
+    FLog.S("Settings file: " + Write);
+  else
+    FLog.S("Settings file: " + Write + " (read from " + QtPath(Files.Read).toStdString() +
+           " until it exists)");
   // The list shows short names; the tooltip names the device the port opens.
   connect(cbPort, &QComboBox::currentTextChanged, cbPort, [this](const QString& T) {
     cbPort->setToolTip(T.isEmpty() ? QString()
@@ -392,7 +418,8 @@ void TMain::RestorePlacement() {
   try {
     TFormStorage(*IniFile, *this).RestorePlacement();
   } catch (const std::exception& E) {
-    ReportError(E.what());
+    // Start-up restores the placement twice: a value it refuses is named once.
+    if (FPlacementProblems.insert(E.what()).second) ReportError(E.what());
   }
 }
 

@@ -8,6 +8,7 @@
 #include <QWidget>
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -109,6 +110,9 @@ public:
   // IPortLamp: the LED, for the port's opening and closing outside a run
   void SetLed(bool On) override;
 
+  // The placement is restored before the first show (FormShow follows it).
+  void setVisible(bool Visible) override;
+
   // Ends a run in progress at its next step (the board is reset, the port closed) and
   // waits for its thread; for the program's end, never while the window shows a run.
   void StopRun();
@@ -146,8 +150,10 @@ private:
   std::unique_ptr<TEsp> FEsp;
   std::unique_ptr<TUsbWatch> FUsbWatch;
   QSocketNotifier* FUsbNotifier = nullptr;
-  TSettings FSaved; // the settings as read at start-up
+  TSettings FSaved;                         // the settings as read at start-up
+  std::set<std::string> FPlacementProblems; // the placement's refused values, shown once
   bool FShown = false;
+  bool FPlaced = false; // the placement was restored before the first show
   bool FRunning = false;
   bool FCloseAfterRun = false;
 };

@@ -9,6 +9,9 @@
 #include "support/uFormat.h"
 #include "support/uMessageBox.h"
 
+#include <cstdio>
+#include <string>
+
 #ifdef _WIN32
 #include <windows.h>
 
@@ -56,6 +59,61 @@ TVersion ProgramVersion() {
   return V;
 }
 
+std::string VersionText() {
+  const TVersion V = ProgramVersion();
+  return Format("quorvex %d.%d.%d", {V.Major, V.Minor, V.Release});
+}
+
+std::string HelpText() {
+  // The layout of quorvex-cli's help, so that one tool makes both manual pages.
+  return "quorvex: writes firmware into ESP32 boards through a USB serial adapter; pick the "
+         "bootloader, partition table and application images and a port, press Update (or "
+         "Erase).\n"
+         "Usage: quorvex [OPTIONS]\n"
+         "\n"
+         "Options:\n"
+         "  -d,/d                       show the debug log window beside the main window, "
+         "and copy the program into dist/ under a versioned name when that folder exists "
+         "(-D, /D, -debug: a - or / and the letter d)\n"
+         "  --help                      print this help message and exit\n"
+         "  --version                   print the version and exit\n"
+         "\n"
+         "Settings: Quorvex.ini beside the program or, when that folder cannot be written (an "
+         "installed program), in the user's configuration folder: "
+         "$XDG_CONFIG_HOME/quorvex/Quorvex.ini (~/.config/quorvex/Quorvex.ini), "
+         "%APPDATA%\\Quorvex\\Quorvex.ini on Windows. It is written when the window closes.\n"
+         "Serial ports: on Linux the user needs access to the adapter's device: Quorvex's udev "
+         "rule gives it to the user at the seat, or join the group that owns it (sudo usermod "
+         "-aG dialout $USER, then log out and in).\n";
+}
+
+bool AnswerInfoOption(int argc, char** argv) {
+  std::string Text;
+  for (int i = 1; i < argc && Text.empty(); ++i) {
+    const std::string A = argv[i];
+    if (A == "--help")
+      Text = HelpText();
+    else if (A == "--version")
+      Text = VersionText() + "\n";
+  }
+  if (Text.empty()) return false;
+#ifdef _WIN32
+  if (AttachConsole(ATTACH_PARENT_PROCESS)) {
+    if (FILE* Out = _wfopen(L"CONOUT$", L"w")) {
+      std::fputs(Text.c_str(), Out);
+      std::fclose(Out);
+      return true;
+    }
+  }
+  const std::wstring W = QString::fromStdString(Text).toStdWString();
+  MessageBoxW(nullptr, W.c_str(), L"Quorvex", MB_OK | MB_ICONINFORMATION);
+#else
+  std::fputs(Text.c_str(), stdout);
+  std::fflush(stdout);
+#endif
+  return true;
+}
+
 bool HasDebugSwitch(const QStringList& Args) {
   for (const QString& A : Args)
     if (A.size() >= 2 && (A[0] == '-' || A[0] == '/') && A[1].toLower() == 'd') return true;
@@ -83,7 +141,10 @@ bool CopyToDist(const QString& ProgramFile, const QString& Copy) {
   return QFile::copy(ProgramFile, Copy);
 }
 
-TQuorvexApplication::TQuorvexApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+TQuorvexApplication::TQuorvexApplication(int& argc, char** argv) : QApplication(argc, argv) {
+  // Wayland compositors find the icon and the name through the desktop entry's name.
+  setDesktopFileName(QUORVEX_DESKTOP_ID);
+}
 
 bool TQuorvexApplication::notify(QObject* Receiver, QEvent* Event) {
   try {

@@ -23,6 +23,15 @@ struct TVersion {
 TVersion ProgramVersion();
 // "-d", "/D", "-debug", "/dx": '-' or '/' followed by the letter d in either case.
 bool HasDebugSwitch(const QStringList& Args);
+// "quorvex 1.4.4": what --version prints.
+std::string VersionText();
+// What --help prints; the manual page is made from it too.
+std::string HelpText();
+// --help and --version, looked at before the application starts so that they need no
+// display: prints the text and returns true when the program should end (exit status 0).
+// On Windows, where the window has no console of its own, the text goes to the console
+// the program was started from, or into a message box when there is none.
+bool AnswerInfoOption(int argc, char** argv);
 // The name of the versioned copy of the program file inside "dist".
 QString DistCopyName(const QString& ProgramFile, const TVersion& V);
 // Copies the program file to Copy, replacing a file of that name, when Copy's folder

@@ -106,11 +106,12 @@ struct TCli {
     return ExitBadInput;
   }
 
-  // Settings: --settings FILE, else "Quorvex.ini" beside the program (as the window
-  // reads it); refused values keep their defaults, with a warning.
+  // Settings: --settings FILE, else the file the window reads ("Quorvex.ini" beside the
+  // program, or in the user's configuration folder for an installed program); refused
+  // values keep their defaults, with a warning.
   bool ReadSettings(std::string& Error) {
     const bool Given = !SettingsPath.empty();
-    const std::string File = Given ? SettingsPath : SettingsFile().string();
+    const std::string File = Given ? SettingsPath : SettingsFiles().Read.string();
     std::vector<TSettingProblem> Problems;
     if (!LoadSettings(File, Given, Settings, Problems, Error)) {
       if (Given) return false;
@@ -264,6 +265,15 @@ int main(int argc, char** argv) {
   TCli C;
   CLI::App App{"quorvex-cli: writes firmware into ESP32 boards through their ROM loader, "
                "on several boards at once."};
+  App.set_version_flag("--version", "quorvex-cli " QUORVEX_VERSION, "print the version and exit");
+  // "Title: text" paragraphs: the manual page makes a section of each.
+  App.footer("Settings: the window's Quorvex.ini, beside the program or, when that folder "
+             "cannot be written (an installed program), in the user's configuration folder: "
+             "$XDG_CONFIG_HOME/quorvex/Quorvex.ini (~/.config/quorvex/Quorvex.ini), "
+             "%APPDATA%\\Quorvex\\Quorvex.ini on Windows.\n"
+             "Exit status: 0 every board succeeded, 1 a board failed, 2 bad input (nothing was "
+             "sent to any board), 130 stopped by Ctrl-C or SIGTERM (every board reset, every "
+             "port closed).");
   App.require_subcommand(1);
   App.fallthrough();
   App.add_option("-p,--port", C.Ports,
@@ -271,7 +281,9 @@ int main(int argc, char** argv) {
                  "to work on several boards in parallel (default: the window's last port)")
       ->allow_extra_args(false); // one name per --port, so that OFFSET FILE pairs can follow
   App.add_option("--settings", C.SettingsPath,
-                 "settings file to read (default: Quorvex.ini beside the program)");
+                 "settings file to read (default: the window's Quorvex.ini, beside the "
+                 "program or, when its folder cannot be written, in the user's configuration "
+                 "folder)");
   const TSettingKey& FastBaud = *FindSettingKey("FastBaud");
   App.add_option("--baud", C.Baud, "bit rate after the switch (default: FastBaud, 921600)")
       ->check(CLI::Range(uint32_t(FastBaud.Min), uint32_t(FastBaud.Max)));

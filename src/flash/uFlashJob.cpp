@@ -15,7 +15,6 @@
 namespace {
 
 constexpr uint32_t BlockLen = EspWriteBlockSize;
-constexpr uint32_t RegChipId = 0x40001000;
 constexpr uint32_t RegMacWord1 = 0x3FF5A004;
 constexpr uint32_t RegMacWord2 = 0x3FF5A008;
 // A pause is cut into slices this long so that a stop is seen soon.
@@ -203,7 +202,7 @@ void TFlashJob::RunSteps() {
   FUsedCpu = cNONE;
   FIdentifying = true;
   uint32_t Id = 0;
-  E.readReg(RegChipId, Id);
+  E.readReg(EspChipIdReg, Id);
   ChipName(Id, FUsedCpu);
   if (FUsedCpu != cESP32) throw Exception(ControllerError(Id));
 
@@ -213,7 +212,7 @@ void TFlashJob::RunSteps() {
   FObserver.Mac(MacText(w1, w2));
   CheckStop();
 
-  E.changeBaud(FRequest.Config.FastBaud, static_cast<uint32_t>(FComIo->cPort.CustomBaudRate()));
+  ChangeBaud();
   CheckStop();
   FRomMode = false;
   if (FRequest.Config.UseStub) {
@@ -256,6 +255,18 @@ void TFlashJob::RunSteps() {
   FComIo->DisConnect();
 }
 
+void TFlashJob::ChangeBaud() {
+  const uint32_t Old = static_cast<uint32_t>(FComIo->cPort.CustomBaudRate());
+  const uint32_t New = FRequest.Config.FastBaud;
+  if (FEsp->changeBaud(New, Old) != TBaudChange::Unanswered) return;
+  CheckStop();
+  // The board may have switched and lost its answer, or never heard the request: the run
+  // goes on at the rate it answers at. At the wrong one every later step would fail, and
+  // the run would end in the ROM loader for nothing.
+  if (FEsp->findBaud(New, Old) == 0)
+    throw Exception(Format("No answer after the baud change from %d to %d", {Old, New}));
+}
+
 void TFlashJob::StartStub() {
   try {
     FEsp->ESP32_InstallStub();
@@ -271,8 +282,7 @@ void TFlashJob::StartStub() {
     if (!Connect()) throw Exception("No Device Found!");
     FComIo->ComFlush();
     Pause(100);
-    FEsp->changeBaud(FRequest.Config.FastBaud,
-                     static_cast<uint32_t>(FComIo->cPort.CustomBaudRate()));
+    ChangeBaud();
     FRomMode = true;
     SetStatus(StubFailedStatus);
     CheckStop();

@@ -148,6 +148,8 @@ public:
 
 private:
   void RunSteps();
+  // From the connect rate to FastBaud; raises when the board answers at neither.
+  void ChangeBaud();
   void StartStub();
   void StartRom();
   void EraseFlash();

@@ -5,6 +5,7 @@
 #include <variant>
 
 #include "../support/uFileName.h"
+#include "../support/uFormat.h"
 
 namespace {
 
@@ -97,8 +98,11 @@ const TSettingKey* FindSettingKey(std::string_view Name) {
 }
 
 std::string ConversionText(const TSettingProblem& Problem) {
-  // One text for both faults, as the settings have always been refused.
-  return ConversionMessage(Problem.Value, Problem.Key->Name);
+  const TSettingKey& K = *Problem.Key;
+  if (Problem.Fault == TSettingFault::OutOfRange)
+    return Format("'%s' liegt nicht im gültigen Bereich von %d bis %d (%s)",
+                  {Problem.Value, K.Min, K.Max, K.Name});
+  return ConversionMessage(Problem.Value, K.Name);
 }
 
 TSettings ReadSettings(const TIniStore& Ini, std::vector<TSettingProblem>& Problems) {
@@ -153,6 +157,25 @@ void WriteSettings(TIniStore& Ini, const TSettings& S) {
   }
 }
 
-std::filesystem::path SettingsFile() {
-  return ProgramFolder() / "Quorvex.ini";
+TSettingsFiles SettingsFilesFor(const std::filesystem::path& ProgramFolder, bool Writable,
+                                const std::filesystem::path& UserConfigFolder) {
+  constexpr const char* Name = "Quorvex.ini";
+  const std::filesystem::path Beside = ProgramFolder / Name;
+  if (Writable || UserConfigFolder.empty()) return {Beside, Beside, false};
+    // The folder's name follows each platform's habit: lower case on POSIX.
+#ifdef _WIN32
+  const std::filesystem::path Own = UserConfigFolder / "Quorvex" / Name;
+#else
+  const std::filesystem::path Own = UserConfigFolder / "quorvex" / Name;
+#endif
+  std::error_code Ec;
+  // A dangling link or a folder of that name is "there" too: the store then says why it
+  // was not taken in, rather than silently reading the program's file.
+  const bool Present = std::filesystem::exists(std::filesystem::symlink_status(Own, Ec));
+  return {Present ? Own : Beside, Own, true};
+}
+
+TSettingsFiles SettingsFiles() {
+  const std::filesystem::path Folder = ProgramFolder();
+  return SettingsFilesFor(Folder, FolderWritable(Folder), UserConfigFolder());
 }

@@ -49,17 +49,22 @@ const TSettingKey* FindSettingKey(std::string_view Name);
 // Why a stored value was not taken; the field keeps its default.
 enum class TSettingFault {
   NotANumber, // an integer, or a boolean that is no true or false word, is no number
-  OutOfRange, // an integer outside its key's range
+  OutOfRange, // an integer outside its key's range: Key->Min to Key->Max, both allowed
 };
 
+// One refused value, for each front end to word in its own language:
+//   Key->Name   the key as the table spells it ("FastHigh"), whatever the file's spelling
+//   Value       the text as stored ("99999999", "$FFFFFFFF", "fast")
+//   Fault       why it was refused; for OutOfRange the range is Key->Min .. Key->Max
 struct TSettingProblem {
   const TSettingKey* Key;
-  std::string Value; // the text as stored
+  std::string Value;
   TSettingFault Fault;
 };
 
-// The conversion message both front ends have always shown for a refused value:
-// "'fast' ist kein gültiger Integerwert (ConnBaud)".
+// The window's text for a refused value, in the style of the conversion layer's own:
+//   NotANumber "'fast' ist kein gültiger Integerwert (ConnBaud)" (the runtime's text)
+//   OutOfRange "'99999999' liegt nicht im gültigen Bereich von 0 bis 5000 (FastHigh)"
 std::string ConversionText(const TSettingProblem& Problem);
 
 // The values of the store, each key's default where it holds nothing usable; every
@@ -69,5 +74,17 @@ TSettings ReadSettings(const TIniStore& Ini, std::vector<TSettingProblem>& Probl
 // as the signed reading of their bits (4294967295 as -1).
 void WriteSettings(TIniStore& Ini, const TSettings& S);
 
-// Where the settings file lives.
-std::filesystem::path SettingsFile();
+// Where the settings are read from and written to. Beside the program when its folder
+// can be written (a build tree, the unpacked zip): both are that folder's Quorvex.ini, as
+// always. Otherwise (an installed program) they are written to the user's configuration
+// folder and read from there once that file exists, until then from the program's folder.
+struct TSettingsFiles {
+  std::filesystem::path Read, Write;
+  bool InUserFolder = false; // Write is the user's file, not the program's
+};
+// The decision, on the facts given: the program's folder, whether it can be written, and
+// the user's configuration folder (empty when there is none: the program's file then).
+TSettingsFiles SettingsFilesFor(const std::filesystem::path& ProgramFolder, bool Writable,
+                                const std::filesystem::path& UserConfigFolder);
+// The running program's: ProgramFolder(), FolderWritable(), UserConfigFolder().
+TSettingsFiles SettingsFiles();

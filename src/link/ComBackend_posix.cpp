@@ -7,14 +7,18 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <string>
 #include <system_error>
+#include <vector>
 
 #include "ComBackend.h"
 
@@ -22,18 +26,57 @@ namespace {
 
 const char* const InUse = "the port is in use by another program";
 
-// When open() fails with EACCES the user usually lacks membership of the group that
-// owns the device node (dialout on Debian); say so.
+// Whether the user is a member of Gid in the group database but this process (started
+// before the user joined) does not carry it.
+bool InGroupSinceLogin(gid_t Gid) {
+  std::vector<gid_t> Now(64);
+  int n = ::getgroups(int(Now.size()), Now.data());
+  if (n < 0) return false;
+  Now.resize(size_t(n));
+  if (std::find(Now.begin(), Now.end(), Gid) != Now.end() || ::getegid() == Gid) return false;
+  char Buf[4096];
+  struct passwd P {};
+  struct passwd* Me = nullptr;
+  if (getpwuid_r(::getuid(), &P, Buf, sizeof Buf, &Me) != 0 || !Me) return false;
+  std::vector<gid_t> Listed(256);
+  int Count = int(Listed.size());
+  if (getgrouplist(Me->pw_name, Me->pw_gid, Listed.data(), &Count) < 0) return false;
+  Listed.resize(size_t(Count));
+  return std::find(Listed.begin(), Listed.end(), Gid) != Listed.end();
+}
+
+// When open() fails with EACCES, what would let this user open the device: membership of
+// the group that owns it (dialout on Debian) where that group may read and write it, else
+// plain words, since joining 'root' or a group without those rights would not help.
 std::string AccessHint(const std::string& Device) {
   struct stat st {};
-  std::string Group = "dialout";
-  if (::stat(Device.c_str(), &st) == 0) {
-    char Buf[1024];
-    struct group G {};
-    struct group* Found = nullptr;
-    if (getgrgid_r(st.st_gid, &G, Buf, sizeof Buf, &Found) == 0 && Found) Group = Found->gr_name;
+  if (::stat(Device.c_str(), &st) != 0)
+    return "you may need to be a member of the group that owns " + Device +
+           " (usually dialout: sudo usermod -aG dialout $USER, then log out and in)";
+  char Buf[4096];
+  std::string Group = std::to_string(st.st_gid);
+  struct group G {};
+  struct group* GFound = nullptr;
+  if (getgrgid_r(st.st_gid, &G, Buf, sizeof Buf, &GFound) == 0 && GFound) Group = GFound->gr_name;
+  const mode_t Rw = S_IRGRP | S_IWGRP, RwOthers = S_IROTH | S_IWOTH;
+  if ((st.st_mode & RwOthers) == RwOthers)
+    return "the permissions of " + Device +
+           " let everyone open it: something else refuses it (a file system mounted nodev, a "
+           "security module)";
+  if (st.st_gid != 0 && (st.st_mode & Rw) == Rw) {
+    if (InGroupSinceLogin(st.st_gid))
+      return "you have joined the group '" + Group + "' that owns " + Device +
+             ", but this session has not: log out and in";
+    return "join the group '" + Group + "' that owns " + Device + ": sudo usermod -aG " + Group +
+           " $USER, then log out and in";
   }
-  return "you may need to be a member of the group '" + Group + "' that owns " + Device;
+  std::string Owner = std::to_string(st.st_uid);
+  struct passwd P {};
+  struct passwd* PFound = nullptr;
+  if (getpwuid_r(st.st_uid, &P, Buf, sizeof Buf, &PFound) == 0 && PFound) Owner = PFound->pw_name;
+  return "only its owner '" + Owner + "' may open " + Device +
+         "; no group to join gives access to it: an administrator must (for a USB serial "
+         "adapter, Quorvex's udev rule does)";
 }
 
 class TPosixBackend final : public IComBackend {

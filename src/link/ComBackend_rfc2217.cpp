@@ -45,7 +45,6 @@ bool InProgress(int e) {
   return e == WSAEWOULDBLOCK || e == WSAEINPROGRESS;
 }
 constexpr int ErrTimedOut = WSAETIMEDOUT;
-constexpr int ErrConnReset = WSAECONNRESET;
 constexpr int SendFlags = 0;
 bool SetNonBlocking(TSocket s) {
   u_long On = 1;
@@ -89,7 +88,6 @@ bool InProgress(int e) {
   return e == EINPROGRESS;
 }
 constexpr int ErrTimedOut = ETIMEDOUT;
-constexpr int ErrConnReset = ECONNRESET;
 constexpr int SendFlags = MSG_NOSIGNAL;
 bool SetNonBlocking(TSocket s) {
   const int Fl = ::fcntl(s, F_GETFL);
@@ -394,7 +392,9 @@ private:
         if (static_cast<size_t>(n) < sizeof Chunk) break;
         continue;
       }
-      if (n == 0) throw EComBackend(ErrConnReset, "the server closed the connection");
+      // An orderly close: no call failed, so there is no system error to show (its
+      // nearest one, a reset, would blame a cut on the server's side or on ours).
+      if (n == 0) throw EComBackend(-1, "the server closed the connection");
       const int Err = NetError();
 #ifndef _WIN32
       if (Err == EINTR) continue;

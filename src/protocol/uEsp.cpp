@@ -278,25 +278,52 @@ int TEsp::Exchange(uint8_t Com, int Timeout) {
   }
 }
 
-void TEsp::changeBaud(uint32_t newBaud, uint32_t oldBaud) {
+TBaudChange TEsp::changeBaud(uint32_t newBaud, uint32_t oldBaud) {
   StatusErr = &Response.Data[0];
   addOut(0, 0);
   addOut(3, newBaud);
   addOut(3, oldBaud);
   // The answer still comes at the old rate; only then does the port follow.
-  if (Accepted(Exchange(CHANGE_BAUDRATE, EspChangeBaudMs)))
+  const int r = Exchange(CHANGE_BAUDRATE, EspChangeBaudMs);
+  if (Accepted(r)) {
     FComIo.SetCustomBaudRate(int32_t(newBaud));
-  else // the run goes on at the old rate; a later failure is then no mystery
-    FDebug.F("Baud change to %d not confirmed, staying at %d", {newBaud, oldBaud});
+    return TBaudChange::Switched;
+  }
+  // The run goes on at the old rate; a later failure is then no mystery.
+  if (r > 0) {
+    FDebug.F("Baud change to %d refused, staying at %d", {newBaud, oldBaud});
+    return TBaudChange::Refused;
+  }
+  // The loader switches as soon as its answer is out: a lost answer says nothing about
+  // the rate it speaks now.
+  FDebug.F("Baud change to %d not answered", {newBaud});
+  return TBaudChange::Unanswered;
 }
 
-void TEsp::readReg(uint32_t adr, uint32_t& value) {
+uint32_t TEsp::findBaud(uint32_t newBaud, uint32_t oldBaud) {
+  for (const uint32_t Rate : {newBaud, oldBaud}) {
+    FComIo.SetCustomBaudRate(int32_t(Rate));
+    uint32_t Id = 0;
+    if (TryReadReg(EspChipIdReg, Id)) {
+      FDebug.F("The board answers at %d", {Rate});
+      return Rate;
+    }
+  }
+  FDebug.F("The board answers neither at %d nor at %d", {newBaud, oldBaud});
+  return 0;
+}
+
+bool TEsp::TryReadReg(uint32_t adr, uint32_t& value) {
   StatusErr = &Response.Data[0];
   addOut(0, 0);
   addOut(3, adr);
-  if (!Accepted(Exchange(READ_REG, EspRegisterMs)))
-    throw Exception(Format("Read Reg: 0x%0.8x", {adr}));
+  if (!Accepted(Exchange(READ_REG, EspRegisterMs))) return false;
   value = Response.Value;
+  return true;
+}
+
+void TEsp::readReg(uint32_t adr, uint32_t& value) {
+  if (!TryReadReg(adr, value)) throw Exception(Format("Read Reg: 0x%0.8x", {adr}));
 }
 
 void TEsp::writeReg(uint32_t adr, uint32_t value) {

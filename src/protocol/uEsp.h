@@ -22,6 +22,9 @@ constexpr size_t EspOutBufSize = 16416;
 // A frame in which every header and payload byte needs escaping, plus both delimiters.
 constexpr size_t EspMaxFrame = 2 + 2 * (8 + EspMaxPayload);
 
+// The chip's identification word: reading it changes nothing, on the ROM or the stub.
+constexpr uint32_t EspChipIdReg = 0x40001000;
+
 // getPacket results below zero.
 constexpr int EspTimeout = -1;      // a byte did not arrive in time
 constexpr int EspWrongDir = -2;     // direction test asked for and Direction is not 1
@@ -63,12 +66,25 @@ public:
   virtual size_t ResponseCapacity() const = 0;      // bytes in that record
 };
 
+// How a baud change ended.
+enum class TBaudChange {
+  Switched,   // confirmed: the port follows to the new rate
+  Refused,    // answered with a failure: both ends keep the old rate
+  Unanswered, // no usable answer (none, or garbled): the board may speak either rate now,
+              // the port is still at the old one
+};
+
 class TEsp : public IPacketSource {
 public:
   TEsp(IByteLink& ComIo, TDebugLog& Debug, std::span<const uint8_t> Stub = StubEsp32Blob());
 
   // commands
-  void changeBaud(uint32_t newBaud, uint32_t oldBaud);
+  TBaudChange changeBaud(uint32_t newBaud, uint32_t oldBaud);
+  // After an unanswered baud change: which rate the board speaks now. One harmless
+  // request (a read of the chip's identification word) at newBaud, then one at oldBaud;
+  // the port is left at the first rate that got an answer, which is returned. 0 when
+  // neither did; the port is then at oldBaud.
+  uint32_t findBaud(uint32_t newBaud, uint32_t oldBaud);
   void readReg(uint32_t adr, uint32_t& value);
   void writeReg(uint32_t adr, uint32_t value);
   void spiAttach();
@@ -115,6 +131,7 @@ private:
   void addOut(uint8_t Kind, uintptr_t Value, uint16_t Len = 0);
   void StoreResponseByte(size_t Index, uint8_t b);
   int Exchange(uint8_t Com, int Timeout);
+  bool TryReadReg(uint32_t adr, uint32_t& value);
   bool Accepted(int Result) const { return Result > 0 && Response.Data[0] == 0; }
   void DumpRequest(size_t Count);
   void DumpResponse(size_t Count);

@@ -28,3 +28,15 @@ std::string Unquoted(const std::string& Text);
 
 // The folder of the running program file; empty when the system does not tell.
 std::filesystem::path ProgramFolder();
+
+// Whether this process may create files in Folder (false for a folder that is not there).
+// On Windows only trying tells, since the folder's access list decides, not its attributes.
+bool FolderWritable(const std::filesystem::path& Folder);
+
+// The folder for the user's own settings: %APPDATA% on Windows; elsewhere
+// $XDG_CONFIG_HOME when it is an absolute path, else ~/.config. Empty when there is none.
+std::filesystem::path UserConfigFolder();
+
+// Creates Folder and any missing folders above it; on POSIX each one made is readable by
+// its owner only, as the user's configuration folders are. True when Folder exists after.
+bool MakeUserFolder(const std::filesystem::path& Folder);

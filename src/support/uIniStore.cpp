@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "StrNatComp.h"
+#include "uFileName.h"
 
 #ifdef _WIN32
 #ifndef NOMINMAX
@@ -462,6 +463,7 @@ std::string EncodeIniText(std::string_view Text, TIniEncoding Encoding) {
 
 void TIniStore::SetFileName(const fs::path& FileName) {
   FFileName = FileName;
+  FWriteName.clear();
   FLoadProblem = TIniLoadProblem::None;
   FSections.clear();
   FPreamble.clear();
@@ -643,12 +645,15 @@ void TIniStore::WriteBoolean(std::string_view Section, std::string_view Key, boo
 
 bool TIniStore::UpdateFile() const {
   if (FFileName.empty() || FLoadProblem != TIniLoadProblem::None) return false;
+  const fs::path& Target = WriteName();
+  // The user's configuration folder may not be there yet; the program's always is.
+  if (!FWriteName.empty() && !MakeUserFolder(FWriteName.parent_path())) return false;
   std::error_code Ec;
-  const fs::file_status St = fs::status(FFileName, Ec);
+  const fs::file_status St = fs::status(Target, Ec);
   const bool Exists = fs::exists(St);
   // A file without write permission is the read-only attribute of this platform.
   if (Exists && (St.permissions() & fs::perms::owner_write) == fs::perms::none) return false;
   // Something that appeared there since loading and is no file is not replaced either.
   if (Exists && !fs::is_regular_file(St)) return false;
-  return WriteReplacing(WriteTarget(FFileName), Bytes(), Exists);
+  return WriteReplacing(WriteTarget(Target), Bytes(), Exists);
 }

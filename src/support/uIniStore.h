@@ -70,6 +70,14 @@ public:
   // written over. An empty name gives an empty store that is never written.
   void SetFileName(const std::filesystem::path& FileName);
   const std::filesystem::path& FileName() const { return FFileName; }
+  // Makes UpdateFile write to WriteTo rather than to the file read, creating WriteTo's
+  // folder when it is missing (MakeUserFolder); an empty name writes to the file read
+  // again. SetFileName resets it.
+  void SetWriteName(const std::filesystem::path& WriteTo) { FWriteName = WriteTo; }
+  // The file UpdateFile writes.
+  const std::filesystem::path& WriteName() const {
+    return FWriteName.empty() ? FFileName : FWriteName;
+  }
   TIniLoadProblem LoadProblem() const { return FLoadProblem; }
 
   // Replaces the contents by the parsed bytes; false (and empty) when they are no text.
@@ -122,6 +130,7 @@ private:
   const TLine* FindKey(std::string_view Section, std::string_view Key) const;
 
   std::filesystem::path FFileName;
+  std::filesystem::path FWriteName; // empty: the file read
   TIniLoadProblem FLoadProblem = TIniLoadProblem::None;
   TIniEncoding FEncoding = TIniEncoding::Local;
   std::vector<std::string> FPreamble; // the lines before the first section, as read

@@ -6,16 +6,21 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QImage>
+#include <QImageReader>
 #include <QProcess>
 #include <QTemporaryDir>
 
 namespace {
 
-int Render(const QString& Svg, const QString& Size, const QString& Png) {
+int RunSvgPng(const QStringList& Args) {
   QProcess P;
-  P.start(QUORVEX_SVGPNG, {Svg, Size, Png});
+  P.start(QUORVEX_SVGPNG, Args);
   if (!P.waitForFinished(30000)) return -1;
   return P.exitStatus() == QProcess::NormalExit ? P.exitCode() : -1;
+}
+
+int Render(const QString& Svg, const QString& Size, const QString& Png) {
+  return RunSvgPng({Svg, Size, Png});
 }
 
 // Pixels with any coverage at all.
@@ -72,6 +77,64 @@ TEST(SvgPng, BadInputFailsAndWritesNothing) {
     EXPECT_FALSE(QFile::exists(Png));
   }
   EXPECT_EQ(Render(Good, "16", Out.filePath("sub/none/out.png")), 1) << "an unwritable target";
+}
+
+// The Windows programs' icon: read back by Qt's own icon-file reader, each image is the
+// picture at its size, exactly as the PNG rendering of that size; the header's entries
+// say the sizes (0 for 256) and point at the images.
+TEST(SvgPng, IconFileHoldsEachSize) {
+  QTemporaryDir Out;
+  const QString Svg = QString(QUORVEX_RESOURCES) + "/app/quorvex.svg";
+  const QString Ico = Out.filePath("quorvex.ico");
+  const QList<int> Sizes = {16, 32, 48, 256};
+  ASSERT_EQ(RunSvgPng({"--ico", Svg, Ico, "16", "32", "48", "256"}), 0);
+  QFile F(Ico);
+  ASSERT_TRUE(F.open(QIODevice::ReadOnly));
+  const QByteArray Data = F.readAll();
+  auto U16 = [&](int At) { return uint8_t(Data[At]) | uint8_t(Data[At + 1]) << 8; };
+  auto U32 = [&](int At) { return uint32_t(U16(At)) | uint32_t(U16(At + 2)) << 16; };
+  ASSERT_GE(Data.size(), 6 + 16 * Sizes.size());
+  EXPECT_EQ(U16(0), 0);
+  EXPECT_EQ(U16(2), 1);
+  ASSERT_EQ(U16(4), Sizes.size());
+  uint32_t End = 6 + 16 * Sizes.size();
+  for (int i = 0; i < Sizes.size(); ++i) {
+    const int E = 6 + 16 * i;
+    SCOPED_TRACE(Sizes[i]);
+    EXPECT_EQ(uint8_t(Data[E]), Sizes[i] % 256);
+    EXPECT_EQ(uint8_t(Data[E + 1]), Sizes[i] % 256);
+    EXPECT_EQ(U16(E + 6), 32);
+    EXPECT_EQ(U32(E + 12), End) << "images follow each other";
+    End += U32(E + 8);
+    const QImage Entry = QImage::fromData(Data.mid(int(U32(E + 12)), int(U32(E + 8))), "PNG");
+    const QString Png = Out.filePath(QString("ref-%1.png").arg(Sizes[i]));
+    ASSERT_EQ(Render(Svg, QString::number(Sizes[i]), Png), 0);
+    EXPECT_EQ(Entry.convertToFormat(QImage::Format_ARGB32),
+              QImage(Png).convertToFormat(QImage::Format_ARGB32));
+  }
+  EXPECT_EQ(End, uint32_t(Data.size()));
+  QImageReader Reader(Ico, "ico");
+  ASSERT_EQ(Reader.imageCount(), Sizes.size()) << Reader.errorString().toStdString();
+  QList<int> Read;
+  for (int i = 0; i < Reader.imageCount(); ++i) {
+    ASSERT_TRUE(Reader.jumpToImage(i));
+    const QImage Img = Reader.read();
+    ASSERT_FALSE(Img.isNull()) << Reader.errorString().toStdString();
+    EXPECT_EQ(Img.width(), Img.height());
+    EXPECT_GT(DrawnPixels(Img), Img.width() * Img.width() / 4);
+    Read << Img.width();
+  }
+  EXPECT_EQ(Read, Sizes);
+}
+
+TEST(SvgPng, IconFileRefusesBadSizes) {
+  QTemporaryDir Out;
+  const QString Svg = QString(QUORVEX_RESOURCES) + "/app/quorvex.svg";
+  for (const char* Size : {"0", "512", "big"}) {
+    const QString Ico = Out.filePath("bad.ico");
+    EXPECT_EQ(RunSvgPng({"--ico", Svg, Ico, "16", Size}), 2) << Size;
+    EXPECT_FALSE(QFile::exists(Ico));
+  }
 }
 
 } // namespace

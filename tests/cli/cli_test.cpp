@@ -587,7 +587,7 @@ TEST(Cli, SettingsAndFlags) {
        "FastBaud=99\r\n",
        {},
        921600,
-       "'99' ist kein gültiger Integerwert (FastBaud)"},
+       "'99' liegt nicht im gültigen Bereich von 9600 bis 5000000 (FastBaud)"},
       {"no number",
        "FastBaud=fast\r\n",
        {},

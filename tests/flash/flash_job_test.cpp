@@ -565,6 +565,65 @@ TEST(FlashJob, WithoutTheStubTheRomLoaderWritesTheImages) {
   }
 }
 
+// The board switched but its answer to CHANGE_BAUDRATE was lost (never sent, or sent at
+// the new rate and so garbled): the job asks the board at the new rate, finds it there
+// and goes on with the stub at that rate. A board that answers at neither rate ends the
+// run with a message that names the baud change. Either way nothing falls back to the ROM
+// loader, and the board is reset at the end.
+TEST(FlashJob, BaudChangeWithItsAnswerLost) {
+  TImages I;
+  TBytes Boot = I.Boot;
+  PatchBootHeader(Boot);
+  const struct {
+    const char* Name;
+    vboard::TBaudAnswer How;
+    std::string Error; // empty: the run succeeds
+    const char* Found; // the log line of the rate found
+  } Cases[] = {
+      {"answer dropped", vboard::TBaudAnswer::Dropped, "", "The board answers at 921600"},
+      {"answer garbled", vboard::TBaudAnswer::Garbled, "", "The board answers at 921600"},
+      {"board hangs", vboard::TBaudAnswer::Hang,
+       "No answer after the baud change from 115200 to 921600",
+       "The board answers neither at 921600 nor at 115200"},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    TRig Rig;
+    Rig.Board.Opt.BaudAnswer = C.How;
+    Rig.Start();
+    Rig.Req.Images = I.List();
+    const TFlashResult R = Rig.Run();
+    EXPECT_EQ(R.Message, C.Error);
+    EXPECT_EQ(R.Ok, C.Error.empty());
+    EXPECT_FALSE(Rig.WithoutStub);
+    // One connection and no ROM flash commands: the stub, or the end.
+    EXPECT_EQ(Rig.Count(0x08), 1u);
+    EXPECT_EQ(Rig.Count(0x0D), 0u);
+    const auto Lines = Rig.Log.Lines();
+    for (const char* L : {"Baud change to 921600 not answered", C.Found})
+      EXPECT_NE(std::find(Lines.begin(), Lines.end(), L), Lines.end()) << L;
+    // The request that found the rate came right after the baud change.
+    std::vector<int> After = Rig.Commands();
+    After.erase(After.begin(), std::find(After.begin(), After.end(), 0x0F));
+    ASSERT_GE(After.size(), 2u);
+    EXPECT_EQ(After[1], 0x0A);
+    EXPECT_GT(Rig.LastIndexOf("reset"), Rig.LastIndexOf("frame_in"));
+    if (!R.Ok) {
+      EXPECT_EQ(Rig.Obs.Statuses(), (Texts{"Connected", "Error"}));
+      EXPECT_EQ(Rig.Count(0x05), 0u);
+      continue;
+    }
+    EXPECT_EQ(After[2], 0x05); // then the stub's upload, at the rate found
+    EXPECT_EQ(Rig.Obs.Statuses(),
+              (Texts{"Connected", BareFileName(I.BootFile), "OK", BareFileName(I.PartFile), "OK",
+                     BareFileName(I.FirmFile), "OK", "OK"}));
+    const std::string F = Rig.Flash();
+    const std::vector<TBytes> Data = {Boot, I.Part, I.Firm};
+    for (size_t i = 0; i < Data.size(); ++i)
+      EXPECT_EQ(Slice(F, I.List()[i].Offset, Data[i].size()), Data[i]) << i;
+  }
+}
+
 // The adapter is pulled out while the stub is uploaded: that is the port failing, not the
 // stub, so the run ends with the port's error and makes no second connection.
 TEST(FlashJob, PortLostDuringTheStubUploadIsNoStubFailure) {

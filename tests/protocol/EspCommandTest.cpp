@@ -157,27 +157,79 @@ TEST_F(EspCommands, AnswersToOtherCommandsAreSkipped) {
   EXPECT_EQ(Raised([&] { Esp->flashWrite(&b, 1); }), "Error Flash Write");
 }
 
-// A baud change whose answer is lost or refused leaves the port at the old rate; the
-// log says so, since the run's next failure would otherwise point elsewhere.
-TEST_F(EspCommands, UnconfirmedBaudChangeIsLogged) {
+// A baud change leaves the port at the old rate unless confirmed, and says how it ended:
+// a refusal keeps both ends at the old rate, a missing answer leaves the board's rate
+// unknown. The log tells which, since the run's next failure would otherwise point
+// elsewhere. Nothing more goes on the wire than the request.
+TEST_F(EspCommands, BaudChangeOutcomeIsReportedAndLogged) {
   const struct {
     const char* Name;
     Bytes Reply; // empty: no answer
+    TBaudChange Outcome;
     int32_t Baud;
+    const char* Line; // logged, or null
   } Cases[] = {
-      {"answer dropped", {}, 115200},
-      {"refused", Slip(ResponsePacket(0x0F, 0, 1, 5)), 115200},
-      {"confirmed", Slip(ResponsePacket(0x0F)), 921600},
+      {"answer dropped", {}, TBaudChange::Unanswered, 115200, "Baud change to 921600 not answered"},
+      {"answer garbled",
+       {0xC0, 0x01, 0x0F, 0xDB, 0x00, 0xC0},
+       TBaudChange::Unanswered,
+       115200,
+       "Baud change to 921600 not answered"},
+      {"refused", Slip(ResponsePacket(0x0F, 0, 1, 5)), TBaudChange::Refused, 115200,
+       "Baud change to 921600 refused, staying at 115200"},
+      {"confirmed", Slip(ResponsePacket(0x0F)), TBaudChange::Switched, 921600, nullptr},
   };
   for (const auto& c : Cases) {
     SCOPED_TRACE(c.Name);
     Link.Baud = 115200;
+    Link.Writes.clear();
     Log.C();
     Link.Replies.push_back(c.Reply);
-    Esp->changeBaud(921600, 115200);
+    EXPECT_EQ(Esp->changeBaud(921600, 115200), c.Outcome);
     EXPECT_EQ(Link.Baud, c.Baud);
-    EXPECT_EQ(LogLinesStartingWith("Baud change to 921600 not confirmed, staying at 115200"),
-              c.Baud == 115200 ? 1u : 0u);
+    EXPECT_EQ(Link.Writes.size(), 1u);
+    EXPECT_EQ(Log.Lines(), c.Line ? std::vector<std::string>{c.Line} : std::vector<std::string>{});
+  }
+}
+
+// A board that answers only at one rate, as after a baud change whose answer was lost.
+class TOneRateLink : public TFakeLink {
+public:
+  int32_t BoardBaud = 0; // 0: answers at no rate
+  std::vector<int32_t> WrittenAt;
+  int Write(const void* Buffer, int32_t Count) override {
+    WrittenAt.push_back(Baud);
+    if (Baud == BoardBaud) Replies.push_back(Slip(ResponsePacket(0x0A, 0x00F01D83)));
+    return TFakeLink::Write(Buffer, Count);
+  }
+};
+
+// After an unanswered baud change, one harmless request at the new rate, then one at the
+// old: the port stays at the rate that answered. A board that answers at neither leaves
+// the port at the old rate and gets 0.
+TEST(EspFindBaud, AsksAtTheNewRateThenAtTheOld) {
+  const struct {
+    const char* Name;
+    int32_t BoardBaud;
+    uint32_t Found;
+    std::vector<int32_t> Asked; // the port's rate at each request
+    int32_t PortAfter;
+  } Cases[] = {
+      {"switched", 921600, 921600, {921600}, 921600},
+      {"still at the old rate", 115200, 115200, {921600, 115200}, 115200},
+      {"neither", 0, 0, {921600, 115200}, 115200},
+  };
+  for (const auto& c : Cases) {
+    SCOPED_TRACE(c.Name);
+    TOneRateLink Link;
+    TDebugLog Log;
+    TEsp Esp(Link, Log);
+    Link.BoardBaud = c.BoardBaud;
+    EXPECT_EQ(Esp.findBaud(921600, 115200), c.Found);
+    EXPECT_EQ(Link.WrittenAt, c.Asked);
+    EXPECT_EQ(Link.Baud, c.PortAfter);
+    for (const Bytes& W : Link.Writes)
+      EXPECT_EQ(Unslip(W), RequestPacket(0x0A, Words({0x40001000})));
   }
 }
 

@@ -55,7 +55,7 @@ TEST(SettingsBoth, OneHandEditedFileReadsTheSameInTheWindowAndTheCommandLine) {
       {"UTF-8", HandEdited.toUtf8()},
   };
   const QStringList Refused = {
-      QString::fromUtf8("'99' ist kein gültiger Integerwert (FastBaud)"),
+      QString::fromUtf8("'99' liegt nicht im gültigen Bereich von 9600 bis 5000000 (FastBaud)"),
       QString::fromUtf8("'fast' ist kein gültiger Integerwert (SlowHigh)"),
       QString::fromUtf8("'maybe' ist kein gültiger Integerwert (UseStub)")};
   for (const auto& E : Encodings) {

@@ -100,14 +100,15 @@ TEST(SettingsWindow, UnsignedFieldsStoredAsTheirSignedBits) {
   TMainRig Again(Saved);
   Again.Show();
   EXPECT_EQ(Again.Boxes,
-            QStringList({QString::fromUtf8("'-1' ist kein gültiger Integerwert (ConnBaud)")}));
+            QStringList({QString::fromUtf8(
+                "'-1' liegt nicht im gültigen Bereich von 9600 bis 5000000 (ConnBaud)")}));
   EXPECT_EQ(Again.Main->Config().ConnBaud, 115200u);
   EXPECT_EQ(Again.Main->Config().FastBaud, 2000000u);
 }
 
 // Every number of the connection settings has a range; a value outside it is reported
-// like a text that is no number, and the default is taken. Values that kept a run in
-// the connect sequence for ever (-1 read as 4294967295 ms) are among them.
+// with the key, the value and the range, and the default is taken. Values that kept a
+// run in the connect sequence for ever (-1 read as 4294967295 ms) are among them.
 TEST(SettingsWindow, ValuesOutsideTheirRangeReportedAndDefaultsTaken) {
   const struct {
     const char* Key;
@@ -130,6 +131,9 @@ TEST(SettingsWindow, ValuesOutsideTheirRangeReportedAndDefaultsTaken) {
       {"FastHigh", &TConfig::FastHigh, "99999999", -1},
       {"FastHigh", &TConfig::FastHigh, "2147483647", -1},
   };
+  const auto Range = [](const std::string& Key) {
+    return Key.find("Baud") != std::string::npos ? "9600 bis 5000000" : "0 bis 5000";
+  };
   for (const auto& c : Cases) {
     TMainRig Rig(QByteArray("[CONFIG]\r\n") + c.Key + "=" + c.Value + "\r\n");
     Rig.Show();
@@ -138,10 +142,9 @@ TEST(SettingsWindow, ValuesOutsideTheirRangeReportedAndDefaultsTaken) {
       EXPECT_TRUE(Rig.Boxes.isEmpty()) << c.Key << "=" << c.Value;
       EXPECT_EQ(Got, c.Read) << c.Key << "=" << c.Value;
     } else {
-      EXPECT_EQ(
-          Rig.Boxes,
-          QStringList(
-              {QString::fromUtf8("'%1' ist kein gültiger Integerwert (%2)").arg(c.Value, c.Key)}))
+      EXPECT_EQ(Rig.Boxes, QStringList({QString::fromUtf8("'%1' liegt nicht im gültigen Bereich "
+                                                          "von %2 (%3)")
+                                            .arg(c.Value, Range(c.Key), c.Key)}))
           << c.Key << "=" << c.Value;
       EXPECT_EQ(Got, TConfig().*(c.Field)) << c.Key << "=" << c.Value;
     }
@@ -254,6 +257,29 @@ TEST(SettingsWindow, PlacementAppliedOnlyWhenItFits) {
     TMainRig Rig(("[Main]\r\n" + c.Main + "\r\n").toUtf8());
     Rig.Show();
     EXPECT_EQ(Rig.Main->frameGeometry().topLeft(), c.Where) << c.Name;
+  }
+}
+
+// Start-up restores the placement twice (before the window's first show and again after
+// the settings are read): a placement value that is no number is named once, not twice.
+TEST(SettingsWindow, PlacementValueThatIsNoNumberShownOnce) {
+  const struct {
+    const char* Main;
+    QStringList Boxes;
+  } Cases[] = {
+      {"FormVersion=abc", {QString::fromUtf8("'abc' ist kein gültiger Integerwert (FormVersion)")}},
+      {"NormPos=10,20,0,0\r\nPixelsPerInch=many",
+       {QString::fromUtf8("'many' ist kein gültiger Integerwert (PixelsPerInch)")}},
+      {"ShowCmd=normal", {QString::fromUtf8("'normal' ist kein gültiger Integerwert (ShowCmd)")}},
+  };
+  for (const auto& c : Cases) {
+    TMainRig Rig(QByteArray("[Main]\r\n") + c.Main + "\r\n[CONFIG]\r\nFastHigh=99999999\r\n");
+    Rig.Show();
+    QStringList Want = c.Boxes;
+    Want << QString::fromUtf8(
+        "'99999999' liegt nicht im gültigen Bereich von 0 bis 5000 (FastHigh)");
+    EXPECT_EQ(Rig.Boxes, Want) << c.Main;
+    EXPECT_TRUE(Rig.Main->Timer1->isActive()) << c.Main;
   }
 }
 

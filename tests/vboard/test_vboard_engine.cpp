@@ -229,6 +229,42 @@ TEST(VboardEngine, ChangeBaudAnswersThenSwitches) {
   EXPECT_EQ(c.One(opChangeBaud, Words({0, 115200})).Err, errInvalid);
 }
 
+// A switch whose answer is lost: the rate changes all the same, and the answer never
+// goes out, or goes out after the switch (at the new rate, garbled for the host); a
+// chip that hangs in the switch hears nothing more until it is reset.
+TEST(VboardEngine, ChangeBaudWithItsAnswerLost) {
+  using K = TAction::TKind;
+  const struct {
+    const char* Name;
+    TBaudAnswer How;
+    std::vector<K> Acts;
+    bool HearsAfter;
+  } Cases[] = {
+      {"dropped", TBaudAnswer::Dropped, {K::SetBaud}, true},
+      {"garbled", TBaudAnswer::Garbled, {K::SetBaud, K::Send}, true},
+      {"hang", TBaudAnswer::Hang, {K::SetBaud}, false},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    TChipFixture c;
+    c.Opt.BaudAnswer = C.How;
+    c.Chip.Feed(Frame(opChangeBaud, Words({921600, 115200})));
+    const auto Acts = c.Chip.TakeActions();
+    std::vector<K> Kinds;
+    for (const TAction& a : Acts)
+      Kinds.push_back(a.Kind);
+    EXPECT_EQ(Kinds, C.Acts);
+    EXPECT_EQ(Acts.front().Baud, 921600u);
+    if (Acts.size() == 2) {
+      EXPECT_EQ(Ans(Frames(Acts[1].Bytes).at(0)).Cmd, opChangeBaud);
+    }
+    c.Chip.Feed(Frame(opReadReg, Words({0x40001000})));
+    EXPECT_EQ(c.Chip.TakeOutput().empty(), !C.HearsAfter);
+    c.Chip.EnterLoader();
+    EXPECT_EQ(c.One(opReadReg, Words({0x40001000})).Value, 0x00F01D83u);
+  }
+}
+
 // Chip time before the first answer frame among the actions.
 int64_t BusyBeforeAnswer(const std::vector<TAction>& Acts) {
   int64_t Ns = 0;

@@ -276,16 +276,25 @@ struct TBoardProgram {
   pid_t Pid = -1;
   int Port = -1;
   int Status = -1; // the wait status once it has ended
-  std::string Flash;
-  explicit TBoardProgram(const char* FlashName) : Flash(TempPath(FlashName)) {
+  std::string Flash, Err;
+  // Extra: more options after --port and --flash. The board's log goes to the file Err.
+  explicit TBoardProgram(const char* FlashName, std::vector<std::string> Extra = {})
+      : Flash(TempPath(FlashName)), Err(TempPath(std::string(FlashName) + ".log")) {
     std::remove(Flash.c_str());
+    std::vector<std::string> Args = {QUORVEX_VBOARD_EXE, "--port", "0", "--flash", Flash};
+    Args.insert(Args.end(), Extra.begin(), Extra.end());
+    std::vector<char*> Argv;
+    for (std::string& A : Args)
+      Argv.push_back(A.data());
+    Argv.push_back(nullptr);
     int out[2];
     if (pipe(out) != 0) return;
     Pid = fork();
     if (Pid == 0) {
       dup2(out[1], 1);
-      execl(QUORVEX_VBOARD_EXE, QUORVEX_VBOARD_EXE, "--port", "0", "--flash", Flash.c_str(),
-            nullptr);
+      const int E = open(Err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      if (E >= 0) dup2(E, 2);
+      execv(Argv[0], Argv.data());
       _exit(127);
     }
     close(out[1]);
@@ -313,7 +322,9 @@ struct TBoardProgram {
       waitpid(Pid, nullptr, 0);
     }
     std::remove(Flash.c_str());
+    std::remove(Err.c_str());
   }
+  std::string Log() const { return ReadText(Err); }
 };
 
 // Sends Bytes over and over without ever reading, for as long as the connection takes
@@ -413,6 +424,39 @@ TEST(VboardProgram, ClientThatNeverReadsIsDroppedAndSigtermStillEndsTheBoard) {
   }
 }
 
+// A client that connects and then sends nothing would hold the board's one line for
+// ever. While it has been heard from within the idle limit a second client is refused;
+// once it has been silent that long, the next client takes the board over, and the
+// board's log says why the first one went. A client that keeps sending keeps the line.
+TEST(VboardProgram, SilentClientGivesWayToTheNextAfterTheIdleLimit) {
+  TBoardProgram B("idle_flash.bin", {"--idle-limit", "0.5"});
+  ASSERT_GT(B.Port, 0);
+  TRawClient First(B.Port);
+  ASSERT_TRUE(First.Until([&] { return !First.Opts.empty(); }, 2000));
+  {
+    TRawClient Early(B.Port);
+    EXPECT_TRUE(Early.Until([&] { return Early.Eof; }, 2000)) << "refused within the limit";
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  TRawClient Late(B.Port);
+  EXPECT_TRUE(Late.Until([&] { return !Late.Opts.empty(); }, 2000)) << "no greeting";
+  EXPECT_TRUE(First.Until([&] { return First.Eof; }, 2000)) << "the silent client kept the line";
+  Late.Pump(100);
+  EXPECT_FALSE(Late.Eof);
+  const std::string Log = B.Log();
+  EXPECT_NE(Log.find("quorvex-vboard: client gone (silent for 0."), std::string::npos) << Log;
+  EXPECT_NE(Log.find(" s, another client connected)"), std::string::npos) << Log;
+
+  // Heard from every 200 ms, well within the limit, for three times the limit.
+  for (int i = 0; i < 8; ++i) {
+    Late.Raw(TRawClient::Control({9}));
+    Late.Pump(200);
+  }
+  TRawClient Third(B.Port);
+  EXPECT_TRUE(Third.Until([&] { return Third.Eof; }, 2000)) << "a talking client was dropped";
+  EXPECT_FALSE(Late.Eof);
+}
+
 TEST(VboardProgram, PrintsItsAddressAndSavesTheFlashOnSigterm) {
   TBoardProgram B("prog_flash.bin");
   ASSERT_GT(B.Port, 0) << "no address printed";
@@ -470,6 +514,7 @@ TEST(VboardProgram, OptionsAndTheirRefusals) {
   for (const char* Opt : {"--port",
                           "--flash",
                           "--trace",
+                          "--idle-limit",
                           "--chip",
                           "--mac",
                           "--min-reset-ms",
@@ -492,6 +537,7 @@ TEST(VboardProgram, OptionsAndTheirRefusals) {
                           "--refuse",
                           "--drop-after",
                           "--refuse-baud",
+                          "--lose-baud-answer",
                           "--check",
                           "--image",
                           "--make-demo-images"})
@@ -509,7 +555,9 @@ TEST(VboardProgram, OptionsAndTheirRefusals) {
       {"--fail-flash-data", "0:1"},
       {"--fail-flash-data", "3"},
       {"--drop-answer", "256"},
+      {"--lose-baud-answer", "sometimes"},
       {"--drop-after", "-5"},
+      {"--idle-limit", "0"},
       {"--image", "0x1000:boot.bin"}, // without --check
       {"--image", "12z:boot.bin", "--check", "flash.bin"},
       {"--port"},

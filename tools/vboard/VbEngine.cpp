@@ -388,9 +388,14 @@ void TChipEngine::DoCommon(uint8_t Cmd, uint32_t Chk, const uint8_t* p, uint32_t
     } else if (Opt.RefuseBaud) {
       Answer(Cmd, 0, 1, errFailed);
     } else {
-      Answer(Cmd, 0, 0, 0);
+      const TBaudAnswer How = Opt.BaudAnswer;
+      if (How == TBaudAnswer::Sent) Answer(Cmd, 0, 0, 0);
       Actions.push_back({TAction::TKind::SetBaud, {}, 0, nb});
       UartBaud = nb;
+      if (How == TBaudAnswer::Garbled) Answer(Cmd, 0, 0, 0);
+      if ((How == TBaudAnswer::Dropped || How == TBaudAnswer::Hang) && Trace)
+        Trace->Write(TTraceLine("answer_dropped").Num("cmd", Cmd));
+      if (How == TBaudAnswer::Hang) Halt("hung in the baud change");
     }
     return;
   }

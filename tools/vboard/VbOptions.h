@@ -26,6 +26,14 @@ enum class TFlashPart {
   Unknown          // EN25Q32 (EON, a maker the stub does not know): 0x52 erases 64 KiB; no SFDP
 };
 
+// What becomes of the ROM loader's answer to a baud change it carries out.
+enum class TBaudAnswer {
+  Sent,    // the answer at the old rate, then the switch
+  Dropped, // the switch, but the answer is never sent
+  Garbled, // the switch first, so the answer goes out at the new rate
+  Hang,    // the switch, no answer, and the chip hears nothing more until a reset
+};
+
 struct TBoardOptions {
   TChip Chip = TChip::Esp32;
   std::array<uint8_t, 6> Mac{0x24, 0x0A, 0xC4, 0x01, 0xA2, 0x3C}; // in display order
@@ -66,6 +74,7 @@ struct TBoardOptions {
   int RefuseOpcode = -1;       // the ROM loader refuses this opcode (status 1) and skips it
   int64_t DropAfterBytes = -1; // the connection is cut after this many bytes from the host
   bool RefuseBaud = false;     // CHANGE_BAUDRATE fails
+  TBaudAnswer BaudAnswer = TBaudAnswer::Sent;
 };
 
 // Parses "AA:BB:CC:DD:EE:FF". False on anything else.

@@ -142,16 +142,26 @@ void TServer::Accept() {
   int fd = accept4(ListenFd, nullptr, nullptr, SOCK_CLOEXEC);
   if (fd < 0) return;
   if (ClientFd >= 0) {
-    // The board has one UART: a second client gets a clean close, not a hang.
-    if (Trace) Trace->Write(TTraceLine("refused").Str("why", "a client is already connected"));
-    close(fd);
-    return;
+    const int64_t Silent = Now() - HeardAt;
+    if (Silent < IdleLimitNs) {
+      // The board has one UART: a second client gets a clean close, not a hang.
+      if (Trace) Trace->Write(TTraceLine("refused").Str("why", "a client is already connected"));
+      close(fd);
+      return;
+    }
+    // A client that has sent nothing for so long holds the line for nobody (a session
+    // left open): the one that connects now takes the board over.
+    char Why[96];
+    std::snprintf(Why, sizeof Why, "silent for %.1f s, another client connected",
+                  double(Silent) / 1e9);
+    DropClient(Why);
   }
   int one = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   // Sends never block: a client that stops reading must not stop the board.
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
   ClientFd = fd;
+  HeardAt = Now();
   Dead = false;
   Stalled = false;
   Tn = TTn::Data;
@@ -230,6 +240,7 @@ void TServer::ReadClient() {
     DropClient(r == 0 ? "closed by the client" : "read error");
     return;
   }
+  HeardAt = Now();
   TBytes data;
   auto flush = [&] {
     if (!data.empty()) OnData(data.data(), data.size());

@@ -2,8 +2,9 @@
 // The board's RFC 2217 server on the loopback address: Telnet option negotiation,
 // the COM-PORT-OPTION commands (rate, framing, DTR/RTS, purge) and the data stream
 // with IAC doubling. One client at a time; a second one is accepted and closed at
-// once. Everything runs on the thread that calls Run(): it blocks in ppoll until a
-// socket has data or the board's next event is due.
+// once, unless the first has sent nothing for the idle limit: then the first is dropped
+// and the second takes the board over. Everything runs on the thread that calls Run():
+// it blocks in ppoll until a socket has data or the board's next event is due.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -28,6 +29,10 @@ public:
   void Run();
   // Safe from a signal handler and from another thread.
   void Stop();
+
+  // How long a client may send nothing before the next client to connect takes the
+  // board over (default 30 s). Set before Run().
+  void SetIdleLimit(std::chrono::nanoseconds Limit) { IdleLimitNs = Limit.count(); }
 
   TBoard& Board() { return FBoard; }
   int64_t Now() const;
@@ -58,6 +63,8 @@ private:
   bool Stalled = false;   // ... because the client left what it was sent unread
   bool Unplugged = false; // the drop-after fault has fired
   int64_t BytesFromHost = 0;
+  int64_t IdleLimitNs = int64_t(30) * 1000000000;
+  int64_t HeardAt = 0; // when the client connected or last sent something (board time)
   std::string FError;
 
   // Telnet state of the current client.

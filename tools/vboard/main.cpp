@@ -1,6 +1,8 @@
 // quorvex-vboard: a simulated ESP32 dev board behind an RFC 2217 port on 127.0.0.1.
 #include <CLI/CLI.hpp>
 
+#include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
@@ -23,6 +25,7 @@ struct TCommandLine {
   int Port = 0;
   std::string FlashFile, TraceFile, CheckFile, DemoDir;
   std::vector<TImageAt> Images;
+  double IdleLimitS = 30;
   bool Check = false, Demo = false;
 };
 
@@ -51,6 +54,11 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
       ->type_name("FILE");
   App.add_option("--trace", C.TraceFile, "one JSON object a line for every event")
       ->type_name("FILE");
+  App.add_option("--idle-limit", C.IdleLimitS,
+                 "a client that has sent nothing for S seconds gives way to the next client "
+                 "that connects (default 30); until then a second client is refused")
+      ->type_name("S")
+      ->check(CLI::Range(0.01, 86400.0).description(""));
   const std::map<std::string, TChip> Chips = {
       {"esp32", TChip::Esp32}, {"esp32s2", TChip::Esp32S2}, {"unknown", TChip::Unknown}};
   App.add_option_function<std::string>(
@@ -195,6 +203,17 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
       ->group(Faults)
       ->check(CLI::Range(int64_t(0), int64_t(1) << 40).description(""));
   App.add_flag("--refuse-baud", o.RefuseBaud, "CHANGE_BAUDRATE fails")->group(Faults);
+  const std::map<std::string, TBaudAnswer> BaudAnswers = {{"drop", TBaudAnswer::Dropped},
+                                                          {"garble", TBaudAnswer::Garbled},
+                                                          {"hang", TBaudAnswer::Hang}};
+  App.add_option_function<std::string>(
+         "--lose-baud-answer",
+         [&o, BaudAnswers](const std::string& v) { o.BaudAnswer = BaudAnswers.at(v); },
+         "CHANGE_BAUDRATE switches, but its answer is lost: drop (never sent), garble (sent "
+         "at the new rate), hang (never sent, and the chip hears nothing more until a reset)")
+      ->type_name("HOW")
+      ->group(Faults)
+      ->check(CLI::IsMember(BaudAnswers).description(""));
 
   const std::string Tools = "tools";
   App.add_option("--check", C.CheckFile,
@@ -222,10 +241,15 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
       ->type_name("DIR")
       ->group(Tools);
 
+  App.set_version_flag("--version", "quorvex-vboard " QUORVEX_VERSION,
+                       "print the version and exit");
   try {
     App.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
     std::cout << App.help();
+    std::exit(0);
+  } catch (const CLI::CallForVersion&) {
+    std::cout << App.version() << "\n";
     std::exit(0);
   } catch (const CLI::ParseError& E) {
     std::fprintf(stderr, "quorvex-vboard: %s\n%s", E.what(), App.help().c_str());
@@ -309,6 +333,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   TServer server(C.Board, flash, trace.Enabled() ? &trace : nullptr, C.FlashFile);
+  server.SetIdleLimit(std::chrono::nanoseconds(std::llround(C.IdleLimitS * 1e9)));
   // The flash file exists from the start, so a check right after a run never misses it.
   if (!C.FlashFile.empty() && !flash.Save(C.FlashFile, err)) {
     std::fprintf(stderr, "quorvex-vboard: %s\n", err.c_str());
