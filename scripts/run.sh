@@ -4,6 +4,8 @@
 # real run. Without a display the same demo runs under Xvfb, pressing Update itself,
 # saving a screenshot and printing the board's check of its flash.
 # Ends when the window is closed (or on Ctrl-C) and leaves nothing running.
+# Arguments go to the virtual board: `scripts/run.sh --stub-core machine` runs the
+# uploaded stub's machine code on the simulated ESP32.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -29,7 +31,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-"$vboard" --port 0 --flash "$demo/flash.bin" --trace "$demo/trace.jsonl" \
+"$vboard" --port 0 --flash "$demo/flash.bin" --trace "$demo/trace.jsonl" "$@" \
   >"$demo/board.out" 2>"$demo/board.log" &
 board_pid=$!
 url=""

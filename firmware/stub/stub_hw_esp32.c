@@ -21,8 +21,12 @@
 #define UART0_CLKDIV 0x14u              /* CLKDIV 19:0, CLKDIV_FRAG 23:20 */
 /* RXFIFO_CNT 7:0, TXFIFO_CNT 23:16, ST_UTX_OUT 27:24 */
 #define UART0_STATUS 0x1Cu
+/* The three definitions a test may override (-D...) to build the stub with a misread
+ * register address, key or bound: the machine-code board must then fail it. */
+#ifndef UART0_MEM_RX_STATUS
 #define UART0_MEM_RX_STATUS 0x60u /* RD_ADDR 12:2, WR_ADDR 23:13 */
-#define UART_TX_FIFO_ROOM 126u    /* the FIFO holds 128; keep a margin */
+#endif
+#define UART_TX_FIFO_ROOM 126u /* the FIFO holds 128; keep a margin */
 
 /* ---- SPI1, the flash controller (TRM 7, SPI; register summary 7.7) ---- */
 #define SPI1_BASE 0x3FF42000u
@@ -51,7 +55,9 @@
  * safe for every serial flash part. */
 #define SPI_CLOCK_DIV4 ((3u << 12) | (1u << 6) | 3u)
 #define SPI_PIN_CS0_ONLY 0x6u /* CS1 and CS2 disabled, clock idles low */
+#ifndef SPI_DONE_POLLS
 #define SPI_DONE_POLLS 100000u
+#endif
 
 /* ---- IO_MUX (TRM 4, IO_MUX and GPIO Matrix; register summary 4.12) ----
  * The flash sits on GPIO6..11; function 1 of those pads is the SPI flash
@@ -69,7 +75,9 @@
 
 /* ---- Watchdogs (TRM 18, Watchdog Timers; TRM 17.4 timer group registers,
  * TRM 31.4 low-power management registers) ---- */
+#ifndef WDT_WKEY
 #define WDT_WKEY 0x50D83AA1u
+#endif
 #define TIMG0_BASE 0x3FF5F000u
 #define TIMG1_BASE 0x3FF60000u /* TIMG0 + 0x1000 */
 #define TIMG_WDTCONFIG0 0x48u

@@ -14,6 +14,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <csignal>
+#include <ostream>
 #include <sys/prctl.h>
 
 #include "uProgram.h"
@@ -26,11 +27,22 @@ inline QByteArray RandomBytes(int Size, quint32 Seed) {
   return B;
 }
 
+// The two boards every stub-path run goes against: firmware/stub's core built for the
+// host, and the uploaded machine code on the simulated ESP32.
+enum class TBoardKind { Host, Machine };
+// How a test's name shows the board kind it ran against.
+inline void PrintTo(TBoardKind K, std::ostream* Os) {
+  *Os << (K == TBoardKind::Machine ? "machine" : "host");
+}
+
 // One virtual board as a child process, with its flash file and trace in a temp folder.
 struct TBoard {
   QTemporaryDir Dir;
   QProcess Proc;
   QString Url;
+  TBoardKind Kind;
+
+  explicit TBoard(TBoardKind K = TBoardKind::Host) : Kind(K) {}
 
   QString FlashFile() const { return Dir.filePath("flash.bin"); }
   QString TraceFile() const { return Dir.filePath("trace.jsonl"); }
@@ -38,6 +50,9 @@ struct TBoard {
   bool Start(const QStringList& Extra) {
     QStringList Args = {"--port",  "0",         "--flash",    FlashFile(),
                         "--trace", TraceFile(), "--no-pacing"};
+    if (Kind == TBoardKind::Machine)
+      Args << "--stub-core"
+           << "machine";
     // The board ends with the test, even when the test is killed for hanging.
     Proc.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
     Proc.start(QUORVEX_VBOARD, Args + Extra);

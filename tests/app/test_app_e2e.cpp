@@ -83,10 +83,18 @@ const QStringList UpdateTail = {"boot.bin", "OK", "part.bin", "OK", "firm.bin", 
 
 } // namespace
 
-TEST(AppE2E, UpdateWithAndWithoutAutoErase) {
+// The runs of the stub path, on both kinds of board.
+class AppE2EOnBoard : public ::testing::TestWithParam<TBoardKind> {};
+INSTANTIATE_TEST_SUITE_P(Boards, AppE2EOnBoard,
+                         ::testing::Values(TBoardKind::Host, TBoardKind::Machine),
+                         [](const ::testing::TestParamInfo<TBoardKind>& I) {
+                           return I.param == TBoardKind::Machine ? "machine" : "host";
+                         });
+
+TEST_P(AppE2EOnBoard, UpdateWithAndWithoutAutoErase) {
   for (bool AutoErase : {true, false}) {
     SCOPED_TRACE(AutoErase ? "AutoErase" : "no AutoErase");
-    TBoard B;
+    TBoard B(GetParam());
     ASSERT_TRUE(B.Start({"--mac", "24:0A:C4:01:A2:3C"}));
     TImages I;
     TRun R(B, I);
@@ -152,10 +160,10 @@ TEST(AppE2E, UpdateWithAndWithoutAutoErase) {
   }
 }
 
-TEST(AppE2E, EraseAnsweredYesAndNo) {
+TEST_P(AppE2EOnBoard, EraseAnsweredYesAndNo) {
   for (const QString Answer : {"YES", "NO"}) {
     SCOPED_TRACE(Answer.toStdString());
-    TBoard B;
+    TBoard B(GetParam());
     ASSERT_TRUE(B.Start({}));
     TImages I;
     TRun R(B, I);
@@ -289,8 +297,8 @@ TEST(AppE2E, ImagesInTheProgramFolderStartedElsewhereKeepFullPathsAndFlash) {
   EXPECT_EQ(B.Flash().mid(0x10000, I.Firm.size()), I.Firm);
 }
 
-TEST(AppE2E, BlockFailureInTheSecondImageKeepsTheFirst) {
-  TBoard B;
+TEST_P(AppE2EOnBoard, BlockFailureInTheSecondImageKeepsTheFirst) {
+  TBoard B(GetParam());
   ASSERT_TRUE(B.Start({"--fail-flash-data", "2:0"}));
   TImages I;
   TRun R(B, I);
@@ -306,8 +314,8 @@ TEST(AppE2E, BlockFailureInTheSecondImageKeepsTheFirst) {
 
 // The adapter is pulled out in the middle of the firmware: the reset of the error path
 // fails as well, yet the run ends with the first error shown and the port closed.
-TEST(AppE2E, ConnectionDroppedMidImage) {
-  TBoard B;
+TEST_P(AppE2EOnBoard, ConnectionDroppedMidImage) {
+  TBoard B(GetParam());
   ASSERT_TRUE(B.Start({"--drop-after", "30000"}));
   TImages I(8 * 16384);
   TRun R(B, I);

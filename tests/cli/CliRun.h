@@ -259,7 +259,8 @@ struct TFiles {
 // A board served by the test, with trace and flash files of its own.
 struct TBoard {
   TBoardServer S;
-  explicit TBoard(bool Quick = true) {
+  explicit TBoard(bool Quick = true, TStubCore Core = TStubCore::Host) {
+    S.Opt.StubCore = Core;
     static int Made = 0;
     const std::string Tag = std::to_string(++Made);
     S.TraceFile = TempPath("cli_trace" + Tag + ".jsonl");

@@ -3,6 +3,12 @@
 // takes, what it erases, and its messages for images and offsets.
 #include "CliRun.h"
 
+#include <fstream>
+#include <iterator>
+
+#include "VbMachine.h"
+#include "XtIsa.h"
+
 #include "flash/uSettings.h"
 
 using namespace clitest;
@@ -11,11 +17,15 @@ namespace {
 
 // ---------------------------------------------------------------- several boards
 
+// The runs of the stub path, on both kinds of board.
+class CliOnBoard : public ::testing::TestWithParam<TStubCore> {};
+INSTANTIATE_TEST_SUITE_P(Boards, CliOnBoard, BoardKinds(), BoardKindName);
+
 // Three boards at once, the third failing in the firmware: the other two hold every
 // image, the third reports its error, and the exit status says a board failed.
-TEST(Cli, FlashesThreeBoardsInParallelOneFailing) {
+TEST_P(CliOnBoard, FlashesThreeBoardsInParallelOneFailing) {
   TFiles F;
-  TBoard A, B, Bad;
+  TBoard A(true, GetParam()), B(true, GetParam()), Bad(true, GetParam());
   Bad.S.Opt.FailImage = 3;
   Bad.S.Opt.FailBlock = 1;
   for (TBoard* Bd : {&A, &B, &Bad})
@@ -74,6 +84,187 @@ TEST(Cli, FlashesThreeBoardsInParallelOneFailing) {
   for (TBoard* Bd : {&A, &B, &Bad})
     EXPECT_EQ(Bd->Trace().find("\"len\":4194304"), std::string::npos);
 }
+
+#ifdef QUORVEX_STUB_VARIANTS
+// The blob with the entry's call into the C code turned into a call into ROM: the literal
+// that loads the stack pointer now holds a ROM address, and CALL0 stub_main became
+// CALLX0 a1. Found by decoding the entry, so a rebuilt blob is patched the same way.
+std::string BlobCallingRom() {
+  std::ifstream In(QUORVEX_STUB_BLOB, std::ios::binary);
+  const TBytes B((std::istreambuf_iterator<char>(In)), std::istreambuf_iterator<char>());
+  vboard::TStubBlob S;
+  std::string Why;
+  if (!vboard::ParseStubBlob(B, S, Why)) return "";
+  TBytes Out = B;
+  const size_t CodeAt = 22; // the code bytes' place in the blob
+  bool Literal = false, Call = false;
+  for (uint32_t Pc = S.Entry; Pc < S.Entry + 32 && !Call;) {
+    const uint32_t Off = Pc - S.CodeAddr;
+    const uint32_t Raw =
+        uint32_t(S.Code[Off]) | uint32_t(S.Code[Off + 1]) << 8 | uint32_t(S.Code[Off + 2]) << 16;
+    const xtsim::TInsn I = xtsim::Decode(Raw, Pc);
+    if (I.Op == xtsim::TOp::L32r && I.T == 1) {
+      const uint32_t Rom = 0x40008000, At = uint32_t(CodeAt + I.Imm - S.CodeAddr);
+      for (int k = 0; k < 4; ++k)
+        Out[At + size_t(k)] = uint8_t(Rom >> (8 * k));
+      Literal = true;
+    } else if (I.Op == xtsim::TOp::Call0 && Literal) {
+      // CALLX0 a1: op0 0, t 12, s 1 (Xtensa ISA manual, CALLX0).
+      Out[CodeAt + Off] = 0xC0;
+      Out[CodeAt + Off + 1] = 0x01;
+      Out[CodeAt + Off + 2] = 0x00;
+      Call = true;
+    }
+    Pc += I.Len ? I.Len : 1;
+  }
+  if (!Call) return "";
+  const std::string File = TempPath("stub_rom_call.bin");
+  std::ofstream(File, std::ios::binary)
+      .write(reinterpret_cast<const char*>(Out.data()), std::streamsize(Out.size()));
+  return File;
+}
+
+// Stubs with the faults a real board would show, on the machine-code board: each run
+// ends with the board's fault report (or watchdog reset) naming the cause, and the
+// program's run with an error, never a hang and never OK. The board's ROM loader
+// refuses FLASH_BEGIN, so the program's fallback to it after a stub that never greets
+// cannot turn the run into a success.
+TEST(Cli, BrokenStubsOnTheMachineBoardEndWithTheirFaultAndTheRunFails) {
+  const std::string V = QUORVEX_STUB_VARIANTS;
+  const struct {
+    const char* Name;
+    std::string Blob, Elf;
+    const char* Event; // the trace event that carries the cause
+    const char* Cause;
+  } Cases[] = {
+      {"the watchdogs' key misread", V + "/stub_wrong_wdt_key.bin", V + "/stub_wrong_wdt_key.elf",
+       "chip_reset", "TIMG0 watchdog (MWDT0) stage 0 expired: system reset"},
+      {"a UART register at the wrong address", V + "/stub_wrong_uart_reg.bin",
+       V + "/stub_wrong_uart_reg.elf", "stub_fault", "UART0: register 0x64 is not modelled"},
+      {"an SPI command before the previous one finished", V + "/stub_spi_no_wait.bin",
+       V + "/stub_spi_no_wait.elf", "stub_fault", "before the previous one finished"},
+      {"the stack growing into the data word", V + "/stub_stack_on_data.bin",
+       V + "/stub_stack_on_data.elf", "stub_fault", "has grown into the loaded data at 0x3ffdeba8"},
+      {"a call into ROM", BlobCallingRom(), "", "stub_fault",
+       "a call into the ROM, whose code is not modelled"},
+  };
+  TFiles F;
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    ASSERT_FALSE(C.Blob.empty()) << "the blob could not be patched";
+    TBoard Bd(true, TStubCore::Machine);
+    Bd.S.Opt.StubBlob = C.Blob;
+    Bd.S.Opt.StubElf = C.Elf;
+    Bd.S.Opt.RefuseOpcode = 0x02;
+    Bd.S.Opt.TimeScale = 0.2; // the chip erase outlasts the watchdogs' second
+    Bd.S.Start();
+    const auto T0 = std::chrono::steady_clock::now();
+    const TRunResult R = RunCli(Join(
+        {"flash", "--json", "--auto-erase", "--settings", F.Ini, "--port", Bd.S.Url()}, F.Named()));
+    Bd.S.Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - T0, std::chrono::seconds(60));
+    EXPECT_EQ(R.Status, 1) << R.Out << R.Err;
+    const json J = json::parse(R.Out);
+    EXPECT_EQ(J["ok"], false);
+    EXPECT_NE(J["boards"][0]["message"], "");
+    const std::string T = Bd.Trace();
+    const size_t At = T.find("\"ev\":\"" + std::string(C.Event) + "\"");
+    ASSERT_NE(At, std::string::npos) << T.substr(T.size() > 4000 ? T.size() - 4000 : 0);
+    const std::string Line = T.substr(At, T.find('\n', At) - At);
+    EXPECT_NE(Line.find(C.Cause), std::string::npos) << Line;
+  }
+}
+#endif
+
+#ifdef QUORVEX_ARTEFACTS
+// The machine-code board's MMIO trace of an Update of the standard set (bootloader 26000
+// bytes, partition table 3072, firmware 1 MiB) is kept in the build tree for anyone to
+// compare with the TRM; here its key points: the watchdogs unlocked, disabled and locked
+// again and the flash pads on SPI1 before the first SPI command, the SPI clock set
+// first; the SFDP read with its dummy phase; the chip erase; page programs from the
+// first image's sector on; the UART's TX FIFO written through AHB and read through DPORT.
+TEST(Cli, MachineBoardKeepsTheMmioTraceOfAStandardSetUpdate) {
+  const std::string Dir = QUORVEX_ARTEFACTS, Trace = Dir + "/mmio-trace-standard-update.txt";
+  mkdir(Dir.c_str(), 0755);
+  TFiles F(1 << 20);
+  F.Boot = RandomBytes(26000, 21);
+  F.Boot[0] = 0xE9;
+  WriteFile(F.BootFile, F.Boot);
+  TBoard Bd(true, TStubCore::Machine);
+  Bd.S.Opt.MmioTrace = Trace;
+  Bd.S.Start();
+  const TRunResult R = RunCli(Join(
+      {"flash", "--auto-erase", "--baud", "2000000", "--settings", F.Ini, "--port", Bd.S.Url()},
+      F.Named()));
+  Bd.S.Stop();
+  ASSERT_EQ(R.Status, 0) << R.Out << R.Err;
+  EXPECT_EQ(Bd.Flash(0x1000, F.Boot.size()), F.PatchedBoot());
+  EXPECT_EQ(Bd.Flash(0x8000, F.Part.size()), F.Part);
+  EXPECT_EQ(Bd.Flash(0x10000, F.Firm.size()), F.Firm);
+
+  struct TAccess {
+    bool Write;
+    uint32_t Addr, Value;
+  };
+  std::vector<TAccess> A;
+  std::string Text = ReadText(Trace), Data;
+  std::istringstream In(Text);
+  for (std::string L; std::getline(In, L);) {
+    double T = 0;
+    unsigned Pc = 0, Width = 0, Addr = 0, Value = 0;
+    char Rw = 0;
+    unsigned long long More = 0;
+    if (std::sscanf(L.c_str(), "%lf %x %c%u %x %x", &T, &Pc, &Rw, &Width, &Addr, &Value) == 6)
+      A.push_back({Rw == 'W', Addr, Value});
+    else if (std::sscanf(L.c_str(), " ... %llu more alike, the last %x", &More, &Value) == 2 &&
+             !A.empty())
+      A.push_back({A.back().Write, A.back().Addr, Value}); // the run's last access
+    else if (L.find("(data:") != std::string::npos)
+      Data += L + "\n";
+  }
+  ASSERT_GT(A.size(), 100u);
+  auto First = [&](bool Write, uint32_t Addr, std::function<bool(uint32_t)> Test = nullptr) {
+    for (size_t i = 0; i < A.size(); ++i)
+      if (A[i].Write == Write && A[i].Addr == Addr && (!Test || Test(A[i].Value))) return i;
+    return A.size();
+  };
+  const size_t FirstCommand = First(true, 0x3FF42000);
+  ASSERT_LT(FirstCommand, A.size());
+  for (uint32_t Base : {0x3FF5F000u, 0x3FF60000u}) {
+    SCOPED_TRACE(Base);
+    const size_t Key = First(true, Base + 0x64, [](uint32_t V) { return V == 0x50D83AA1; });
+    const size_t Off = First(true, Base + 0x48, [](uint32_t V) { return V == 0; });
+    EXPECT_LT(Key, Off);
+    EXPECT_LT(Off, FirstCommand);
+  }
+  const size_t RtcKey = First(true, 0x3FF480A4, [](uint32_t V) { return V == 0x50D83AA1; });
+  EXPECT_LT(RtcKey, First(true, 0x3FF4808C, [](uint32_t V) { return V == 0; }));
+  EXPECT_LT(First(true, 0x3FF4808C), FirstCommand);
+  for (uint32_t Pad = 0x3FF49054; Pad <= 0x3FF49068; Pad += 4) {
+    SCOPED_TRACE(Pad);
+    EXPECT_LT(First(true, Pad, [](uint32_t V) { return ((V >> 12) & 7) == 1; }), FirstCommand);
+  }
+  EXPECT_LT(First(true, 0x3FF42018), FirstCommand);
+  const size_t Sfdp = First(true, 0x3FF42024, [](uint32_t V) { return V == 0x7000005A; });
+  ASSERT_LT(Sfdp, A.size());
+  size_t User = Sfdp;
+  while (User < A.size() && !(A[User].Write && A[User].Addr == 0x3FF4201C))
+    ++User;
+  ASSERT_LT(User, A.size());
+  EXPECT_TRUE((A[User].Value >> 29) & 1) << "the SFDP read without its dummy phase";
+  EXPECT_LT(First(true, 0x3FF42020, [](uint32_t V) { return (V & 0xFF) == 7; }), A.size());
+  EXPECT_LT(First(true, 0x3FF42024, [](uint32_t V) { return V == 0x700000C7; }), A.size());
+  EXPECT_LT(First(true, 0x3FF42024, [](uint32_t V) { return V == 0x70000002; }), A.size());
+  for (uint32_t At : {0x1000u, 0x8000u, 0x10000u, 0x10000u + (1u << 20) - 64}) {
+    SCOPED_TRACE(At);
+    EXPECT_LT(First(true, 0x3FF42004, [At](uint32_t V) { return V == At << 8; }), A.size());
+  }
+  EXPECT_NE(Data.find("UART0 FIFO writes at 0x60000000"), std::string::npos) << Data;
+  EXPECT_NE(Data.find("UART0 FIFO reads at 0x3ff40000"), std::string::npos);
+  EXPECT_EQ(Data.find("UART0 FIFO writes at 0x3ff40000"), std::string::npos);
+  EXPECT_EQ(Data.find("UART0 FIFO reads at 0x60000000"), std::string::npos);
+}
+#endif
 
 // --no-stub, or UseStub=FALSE in the settings file: the board is written through the ROM
 // loader's own commands from the start; no stub is ever uploaded.

@@ -115,7 +115,8 @@ struct TRig {
   TRecorder Obs;
   TDebugLog Log;
 
-  TRig() {
+  explicit TRig(TStubCore Core = TStubCore::Host) {
+    Board.Opt.StubCore = Core;
     Board.Opt.Pacing = false;
     Board.Opt.TimeScale = 0.01;
     // Rigs alive at the same time keep their own trace and flash.
@@ -227,7 +228,11 @@ Texts Positions(uint32_t Size) {
 
 // ---------------------------------------------------------------- whole runs
 
-TEST(FlashJob, UpdateReportsWhatTheBoardSaw) {
+// The runs of the stub path, on both kinds of board.
+class FlashJobOnBoard : public ::testing::TestWithParam<TStubCore> {};
+INSTANTIATE_TEST_SUITE_P(Boards, FlashJobOnBoard, BoardKinds(), BoardKindName);
+
+TEST_P(FlashJobOnBoard, UpdateReportsWhatTheBoardSaw) {
   TImages I;
   const std::string RawA = TempPath("raw_a.bin"), RawB = TempPath("raw_b.bin");
   const TBytes A = RandomBytes(20000, 4), B = RandomBytes(4096, 5);
@@ -251,7 +256,7 @@ TEST(FlashJob, UpdateReportsWhatTheBoardSaw) {
   Cases[0].Want[0][3] = 0x20;
   for (const auto& C : Cases) {
     SCOPED_TRACE(C.Name);
-    TRig Rig;
+    TRig Rig(GetParam());
     Rig.Start();
     Rig.Req.AutoErase = C.AutoErase;
     Rig.Req.Images = C.Images;
@@ -301,10 +306,10 @@ TEST(FlashJob, UpdateReportsWhatTheBoardSaw) {
   std::remove(RawB.c_str());
 }
 
-TEST(FlashJob, EraseAsksFirstAndWritesNothing) {
+TEST_P(FlashJobOnBoard, EraseAsksFirstAndWritesNothing) {
   for (const bool Yes : {true, false}) {
     SCOPED_TRACE(Yes ? "yes" : "no");
-    TRig Rig;
+    TRig Rig(GetParam());
     Rig.Start();
     Rig.Req.Operation = TFlashOp::Erase;
     Rig.Obs.EraseAnswer = Yes;
@@ -393,7 +398,7 @@ TEST(FlashJob, FailuresEndWithTheirMessage) {
 // A block fails in the second image: the first stays written, nothing goes out after the
 // failure, and the bar was never taken back. Without the stub the ROM answers each 1 KiB
 // block before the next one is sent, so the failing one is the last the board received.
-TEST(FlashJob, FailingBlockKeepsTheFirstImageAndStopsTheSecond) {
+TEST_P(FlashJobOnBoard, FailingBlockKeepsTheFirstImageAndStopsTheSecond) {
   TImages I;
   const std::vector<uint32_t> Kib(17 + 2, 1024); // the bootloader's 17 blocks, 2 more
   struct {
@@ -408,7 +413,7 @@ TEST(FlashJob, FailingBlockKeepsTheFirstImageAndStopsTheSecond) {
   };
   for (const auto& C : Cases) {
     SCOPED_TRACE(C.Name);
-    TRig Rig;
+    TRig Rig(GetParam());
     Rig.Board.Opt.FailImage = 2;
     Rig.Board.Opt.FailBlock = C.FailBlock;
     Rig.FillFlash();
@@ -438,9 +443,9 @@ TEST(FlashJob, FailingBlockKeepsTheFirstImageAndStopsTheSecond) {
 
 // Jobs share nothing: two boards flashed at once on two threads, one with a failing
 // block, each end as if it had run alone.
-TEST(FlashJob, TwoJobsAtOnceDoNotDisturbEachOther) {
+TEST_P(FlashJobOnBoard, TwoJobsAtOnceDoNotDisturbEachOther) {
   TImages I;
-  TRig Good, Bad;
+  TRig Good(GetParam()), Bad(GetParam());
   Bad.Board.Opt.FailImage = 3;
   Bad.Board.Opt.FailBlock = 1;
   for (TRig* R : {&Good, &Bad}) {
@@ -713,7 +718,7 @@ TEST(FlashJob, WithoutTheStubAnImageOffASectorIsRefusedFirst) {
 
 // Stop() from another thread: at a given point of the run, the run ends with the stop
 // message, the board is reset and the port closed, and nothing more is written.
-TEST(FlashJob, StopFromAnotherThread) {
+TEST_P(FlashJobOnBoard, StopFromAnotherThread) {
   TImages I;
   struct {
     const char* Name;
@@ -738,7 +743,7 @@ TEST(FlashJob, StopFromAnotherThread) {
   };
   for (const auto& C : Cases) {
     SCOPED_TRACE(C.Name);
-    TRig Rig;
+    TRig Rig(GetParam());
     C.Set(Rig);
     Rig.Start();
     Rig.Req.Images = I.List();

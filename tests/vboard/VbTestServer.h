@@ -11,7 +11,24 @@
 
 #include "VbServer.h"
 
+namespace vboard {
+// How a test's name shows the board kind it ran against.
+inline void PrintTo(TBoardOptions::TStubCore C, std::ostream* Os) {
+  *Os << (C == TBoardOptions::TStubCore::Machine ? "machine" : "host");
+}
+} // namespace vboard
+
 namespace vbtest {
+
+// The two boards every stub-path end-to-end run goes against: firmware/stub's core built
+// for the host, and the uploaded machine code on the simulated ESP32.
+using TStubCore = vboard::TBoardOptions::TStubCore;
+inline auto BoardKinds() {
+  return ::testing::Values(TStubCore::Host, TStubCore::Machine);
+}
+inline std::string BoardKindName(const ::testing::TestParamInfo<TStubCore>& I) {
+  return I.param == TStubCore::Machine ? "machine" : "host";
+}
 
 inline std::string TempPath(const std::string& Name) {
   return ::testing::TempDir() + "vb_" + std::to_string(getpid()) + "_" + Name;

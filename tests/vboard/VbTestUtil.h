@@ -1,6 +1,7 @@
 #pragma once
 // Small helpers shared by the board's tests: requests as the host sends them and
 // the answer frames the board sends back.
+#include <string>
 #include <vector>
 
 #include "VbEngine.h"
@@ -75,6 +76,20 @@ inline TBytes StubUpload(uint32_t CodeLen = vboard::StubCodeLen, uint32_t Entry 
   add(Frame(vboard::opMemBegin, Words({4, 1, 6144, vboard::StubDataAddr})));
   add(Frame(vboard::opMemData, Block(0, {1, 2, 3, 4}), true));
   add(Frame(vboard::opMemEnd, Words({0, Entry})));
+  return w;
+}
+// The five requests that upload a real stub blob (the program's format) and start it.
+inline TBytes BlobUpload(const TBytes& Blob) {
+  vboard::TStubBlob S;
+  std::string Why;
+  if (!vboard::ParseStubBlob(Blob, S, Why)) return {};
+  TBytes w;
+  auto add = [&](const TBytes& f) { w.insert(w.end(), f.begin(), f.end()); };
+  add(Frame(vboard::opMemBegin, Words({uint32_t(S.Code.size()), 0, 6144, S.CodeAddr})));
+  add(Frame(vboard::opMemData, Block(0, S.Code), true));
+  add(Frame(vboard::opMemBegin, Words({uint32_t(S.Data.size()), 1, 6144, S.DataAddr})));
+  add(Frame(vboard::opMemData, Block(0, S.Data), true));
+  add(Frame(vboard::opMemEnd, Words({0, S.Entry})));
   return w;
 }
 } // namespace vbtest

@@ -12,8 +12,13 @@ using namespace vbtest;
 
 namespace {
 
-TEST(VboardProduct, FullUploadAndFlashThroughTheRfc2217Backend) {
+// The runs of the stub path, on both kinds of board.
+class VboardProductOnBoard : public ::testing::TestWithParam<TStubCore> {};
+INSTANTIATE_TEST_SUITE_P(Boards, VboardProductOnBoard, BoardKinds(), BoardKindName);
+
+TEST_P(VboardProductOnBoard, FullUploadAndFlashThroughTheRfc2217Backend) {
   TBoardServer board;
+  board.Opt.StubCore = GetParam();
   ASSERT_TRUE(vboard::ParseMac("30:AE:A4:07:0D:64", board.Opt.Mac));
   board.Start();
   TSession s(board.Url());
@@ -118,7 +123,7 @@ TEST(VboardProduct, RomLoaderWritesWithoutTheStub) {
   EXPECT_EQ(trace.find("\"mode\",\"mode\":\"stub\""), std::string::npos);
 }
 
-TEST(VboardProduct, FailedStubUploadsThenTheRomLoaderAfterAReset) {
+TEST_P(VboardProductOnBoard, FailedStubUploadsThenTheRomLoaderAfterAReset) {
   // What each stub fault looks like to the program, and that the board, reset back
   // into its loader, then takes an image without the stub.
   struct {
@@ -138,6 +143,7 @@ TEST(VboardProduct, FailedStubUploadsThenTheRomLoaderAfterAReset) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Name);
     TBoardServer board;
+    board.Opt.StubCore = GetParam();
     c.Fault(board.Opt);
     board.Start();
     TSession s(board.Url());

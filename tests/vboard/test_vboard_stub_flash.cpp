@@ -10,9 +10,11 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <string>
 
 #include "VbBoard.h"
+#include "VbTestServer.h"
 #include "VbTestUtil.h"
 
 using namespace vboard;
@@ -34,15 +36,26 @@ struct TStubFixture {
   TFlash Flash;
   TTrace* Trace = nullptr;
   std::unique_ptr<TChipEngine> Chip;
+  explicit TStubFixture(TStubCore Core = TStubCore::Host) { Opt.StubCore = Core; }
   void Start() {
     Chip = std::make_unique<TChipEngine>(Opt, Flash, Trace);
     Chip->EnterLoader();
-    Chip->Feed(StubUpload());
+    if (Opt.StubCore == TStubCore::Machine) {
+      // The committed blob, at the rate the loader was switched to.
+      std::ifstream In(QUORVEX_STUB_BLOB, std::ios::binary);
+      const TBytes Blob((std::istreambuf_iterator<char>(In)), std::istreambuf_iterator<char>());
+      Chip->Feed(Frame(opChangeBaud, Words({2000000, 115200})));
+      Chip->Feed(BlobUpload(Blob));
+      Chip->Settle();
+    } else {
+      Chip->Feed(StubUpload());
+    }
     Chip->TakeOutput();
     ASSERT_EQ(Chip->Mode(), TChipEngine::TMode::Stub);
   }
   TAns One(uint8_t Cmd, const TBytes& Payload, bool Chk = false) {
     Chip->Feed(Frame(Cmd, Payload, Chk));
+    Chip->Settle();
     auto f = Frames(Chip->TakeOutput());
     return f.size() == 1 ? Ans(f[0]) : TAns{0xEE, 0, 0xEE, 0xEE};
   }
@@ -81,7 +94,12 @@ size_t TraceEvents(const std::string& File, const std::string& Event) {
   return n;
 }
 
-TEST(VboardStubFlash, PartsOfEachMakerAreUnprotectedOnlyAsTheirDatasheetAllows) {
+// The stub's flash work on both kinds of board: its core built for the host, and the
+// committed blob on the simulated ESP32 with the NOR model behind SPI1.
+class VboardStubFlashOnBoard : public ::testing::TestWithParam<TStubCore> {};
+INSTANTIATE_TEST_SUITE_P(Boards, VboardStubFlashOnBoard, BoardKinds(), BoardKindName);
+
+TEST_P(VboardStubFlashOnBoard, PartsOfEachMakerAreUnprotectedOnlyAsTheirDatasheetAllows) {
   // Every part starts in continuous-read mode, as a previous program may
   // leave it, with its quad-enable bit set (in status register 2, or in bit 6
   // of register 1 on Macronix and ISSI parts). Unprotected, it must get no
@@ -128,10 +146,10 @@ TEST(VboardStubFlash, PartsOfEachMakerAreUnprotectedOnlyAsTheirDatasheetAllows) 
   for (const auto& c : Cases) {
     for (bool Protect : {true, false}) {
       SCOPED_TRACE(std::string(c.Name) + (Protect ? ", protected" : ", block-protect bits clear"));
-      const std::string TraceFile = ::testing::TempDir() + "vb_status_trace.jsonl";
+      const std::string TraceFile = TempPath("vb_status_trace.jsonl");
       TTrace Trace;
       ASSERT_TRUE(Trace.Open(TraceFile));
-      TStubFixture f;
+      TStubFixture f(GetParam());
       f.Trace = &Trace;
       f.Opt.FlashPart = c.Part;
       f.Opt.FlashProtected = Protect;
@@ -173,7 +191,7 @@ TEST(VboardStubFlash, PartsOfEachMakerAreUnprotectedOnlyAsTheirDatasheetAllows) 
   }
 }
 
-TEST(VboardStubFlash, DataAroundAnImageSurvivesOnEveryPart) {
+TEST_P(VboardStubFlashOnBoard, DataAroundAnImageSurvivesOnEveryPart) {
   // The whole flash holds old data; an image is written without a chip
   // erase. Nothing outside the 4 KiB sectors the image's bytes fall in may
   // change, on any part: 0x52 erases 64 KiB on the older Macronix and on the
@@ -212,7 +230,7 @@ TEST(VboardStubFlash, DataAroundAnImageSurvivesOnEveryPart) {
     bool Saw52 = false, SawD8 = false;
     for (const auto& l : Layouts) {
       SCOPED_TRACE(std::string(p.Name) + ": " + l.Name);
-      TStubFixture f;
+      TStubFixture f(GetParam());
       f.Opt.FlashPart = p.Part;
       const TBytes Old = Pattern(TFlash::Size, 77);
       f.Flash.Program(0, Old.data(), uint32_t(Old.size()));
@@ -367,7 +385,7 @@ TEST(VboardStubFlash, TheModelsPartsDifferAsTheirDatasheetsSay) {
   }
 }
 
-TEST(VboardStubFlash, AWriteThatFailsWhileTheNextBlockArrivesFailsTheRun) {
+TEST_P(VboardStubFlashOnBoard, AWriteThatFailsWhileTheNextBlockArrivesFailsTheRun) {
   struct {
     const char* Name;
     int FailBlock;
@@ -382,7 +400,7 @@ TEST(VboardStubFlash, AWriteThatFailsWhileTheNextBlockArrivesFailsTheRun) {
   };
   for (const auto& c : Cases) {
     SCOPED_TRACE(c.Name);
-    TStubFixture f;
+    TStubFixture f(GetParam());
     f.Opt.FailImage = 1;
     f.Opt.FailBlock = c.FailBlock;
     f.Start();
@@ -396,12 +414,12 @@ TEST(VboardStubFlash, AWriteThatFailsWhileTheNextBlockArrivesFailsTheRun) {
   }
 }
 
-TEST(VboardStubFlash, AFailureIsTheAnswerToWhateverComesNext) {
+TEST_P(VboardStubFlashOnBoard, AFailureIsTheAnswerToWhateverComesNext) {
   // A block fails behind its answer and the program sends something other
   // than the next block: that answer carries the failure, and the session is over.
   for (uint8_t Next : {opFlashEnd, opReadReg, opFlashBegin}) {
     SCOPED_TRACE(int(Next));
-    TStubFixture f;
+    TStubFixture f(GetParam());
     f.Opt.FailImage = 1;
     f.Opt.FailBlock = 0;
     f.Start();
@@ -417,8 +435,8 @@ TEST(VboardStubFlash, AFailureIsTheAnswerToWhateverComesNext) {
   }
 }
 
-TEST(VboardStubFlash, AfterAChipEraseWritesEraseOnlyWhatWasWrittenSince) {
-  TStubFixture f;
+TEST_P(VboardStubFlashOnBoard, AfterAChipEraseWritesEraseOnlyWhatWasWrittenSince) {
+  TStubFixture f(GetParam());
   f.Start();
   TBytes Old = Pattern(0x400, 1);
   f.Flash.Program(0x30000, Old.data(), uint32_t(Old.size()));

@@ -16,13 +16,6 @@ uint8_t Garble(uint8_t b) {
   return static_cast<uint8_t>(b * 7 + 0x35);
 }
 
-const char* RomText =
-    "ets Jun  8 2016 00:22:57\r\n\r\n"
-    "rst:0x1 (POWERON_RESET),boot:0x3 (DOWNLOAD_BOOT(UART0/UART1/SDIO_REI_REO_V2))\r\n"
-    "waiting for download\r\n";
-const char* AppBanner = "ets Jun  8 2016 00:22:57\r\n\r\n"
-                        "rst:0x1 (POWERON_RESET),boot:0x13 (SPI_FAST_FLASH_BOOT)\r\n";
-
 // The board's own line after a boot into its application: what it finds where the
 // application image goes (its header: the magic byte 0xE9, the segment count, the entry
 // address at bytes 4 to 7), so that a monitor shows which firmware came up.
@@ -43,7 +36,16 @@ std::string AppText(const TFlash& F) {
                   "0x%02X)\r\n",
                   unsigned(AppOffset), unsigned(h[0]));
   }
-  return std::string(AppBanner) + Line;
+  return Line;
+}
+
+// The ROM's boot text, with the reset reason after "rst:", and in the application what
+// it finds in the flash.
+std::string BootText(bool Download, const std::string& Rst, const TFlash& F) {
+  return "ets Jun  8 2016 00:22:57\r\n\r\nrst:" + Rst +
+         (Download ? std::string(",boot:0x3 (DOWNLOAD_BOOT(UART0/UART1/SDIO_REI_REO_V2))\r\n"
+                                 "waiting for download\r\n")
+                   : ",boot:0x13 (SPI_FAST_FLASH_BOOT)\r\n" + AppText(F));
 }
 } // namespace
 
@@ -95,6 +97,7 @@ TBoard::TEv TBoard::Earliest(TNs& At) const {
   if (FMode == TMode::Rom)
     if (auto w = FEngine.WakeAt()) take(TEv::Wake, std::max(BusyUntil, *w));
   if (!Tx.empty()) take(TEv::Tx, Tx.front().Done);
+  if (ChipResetAt) take(TEv::ChipReset, *ChipResetAt);
   return ev;
 }
 
@@ -191,6 +194,14 @@ void TBoard::Advance(TNs Now) {
       if (Connected) OutBuf.push_back(b);
       break;
     }
+    case TEv::ChipReset: {
+      // Like a reset through EN, but the chip comes out of it at once and samples IO0
+      // as it stands.
+      const std::string Rst = ChipResetRst;
+      EnterReset(t);
+      Boot(Io0Low, t, Rst);
+      break;
+    }
     case TEv::None:
       break;
     }
@@ -218,6 +229,14 @@ void TBoard::Play(std::vector<TAction> Acts, TNs At) {
       Tx.push_back({TxFree, a.Baud, 0, true});
       TxBaudAtEnd = a.Baud;
       break;
+    case TAction::TKind::Delay:
+      ready += a.Ns;
+      break;
+    case TAction::TKind::Reset:
+      ready += a.Ns;
+      ChipResetAt = ready;
+      ChipResetRst = a.Text;
+      break;
     }
   }
 }
@@ -233,11 +252,11 @@ void TBoard::QueueTx(const uint8_t* p, size_t n, TNs Ready) {
   TxFree = at;
 }
 
-void TBoard::Emit(const char* Text, TNs At) {
-  QueueTx(reinterpret_cast<const uint8_t*>(Text), std::strlen(Text), At);
+void TBoard::Emit(const std::string& Text, TNs At) {
+  QueueTx(reinterpret_cast<const uint8_t*>(Text.data()), Text.size(), At);
 }
 
-void TBoard::Boot(bool Download, TNs At) {
+void TBoard::Boot(bool Download, TNs At, const std::string& Rst) {
   FChipBaud = TxBaudAtEnd = BootBaud;
   TxFree = std::max(TxFree, At);
   if (Download) {
@@ -247,13 +266,14 @@ void TBoard::Boot(bool Download, TNs At) {
     FMode = TMode::App;
   }
   if (Trace) Trace->Write(TTraceLine("mode").Str("mode", Download ? "loader" : "app"));
-  Emit(Download ? RomText : AppText(FFlash).c_str(), At);
+  Emit(BootText(Download, Rst, FFlash), At);
 }
 
 void TBoard::EnterReset(TNs At) {
   FMode = TMode::Reset;
   SampleAt.reset();
   HoldUntil.reset();
+  ChipResetAt.reset();
   ChipFifo.clear();
   Tx.clear();
   TxFree = At;

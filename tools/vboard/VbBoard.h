@@ -66,18 +66,18 @@ private:
     uint8_t B;
     bool IsSwitch;
   };
-  enum class TEv { None, Sample, Hold, RxLine, Chip, Wake, Tx };
+  enum class TEv { None, Sample, Hold, RxLine, Chip, Wake, Tx, ChipReset };
 
   TNs ByteNs(uint32_t Baud) const;
   TNs RxHeadDone() const;
   TEv Earliest(TNs& At) const;
   void Lines(TNs Now, bool Dtr, bool Rts);
   void TraceLines();
-  void Boot(bool Download, TNs At);
+  void Boot(bool Download, TNs At, const std::string& Rst = "0x1 (POWERON_RESET)");
   void EnterReset(TNs At);
   void Play(std::vector<TAction> Acts, TNs At);
   void QueueTx(const uint8_t* p, size_t n, TNs Ready);
-  void Emit(const char* Text, TNs At);
+  void Emit(const std::string& Text, TNs At);
 
   const TBoardOptions& Opt;
   TFlash& FFlash;
@@ -89,6 +89,8 @@ private:
   TNs EnLowSince = 0;
   bool ShortReset = false, HoldBroken = false;
   std::optional<TNs> SampleAt, HoldUntil;
+  std::optional<TNs> ChipResetAt; // the chip resets itself (a watchdog) then
+  std::string ChipResetRst;
   uint32_t FHostBaud = BootBaud, FChipBaud = BootBaud, TxBaudAtEnd = BootBaud;
   std::deque<TRx> RxLine;
   TNs RxFree = 0;

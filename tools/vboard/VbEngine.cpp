@@ -35,7 +35,14 @@ const char* TChipEngine::ModeName(TMode m) {
 
 TChipEngine::TChipEngine(const TBoardOptions& O, TFlash& F, TTrace* T)
     : Opt(O), Flash(F), Trace(T), FNor(F, O, T), Stub(O, FNor, Regs), Slip(MaxFrame),
-      SpiTotal(F.Capacity()) {}
+      SpiTotal(F.Capacity()) {
+  if (O.StubCore == TBoardOptions::TStubCore::Machine)
+    Machine = std::make_unique<TMachineStub>(O, FNor, T);
+}
+
+void TChipEngine::TraceMode() {
+  if (Trace) Trace->Write(TTraceLine("mode").Str("mode", ModeName(FMode)));
+}
 
 void TChipEngine::EnterLoader() {
   FMode = TMode::Loader;
@@ -50,6 +57,7 @@ void TChipEngine::EnterLoader() {
   SpiTotal = Flash.Capacity();
   UartBaud = 115200;
   Stub.Stop();
+  if (Machine) Machine->Reset();
 }
 
 void TChipEngine::EnterStub(bool Fast) {
@@ -63,21 +71,56 @@ void TChipEngine::EnterStub(bool Fast) {
   PlayStub();
 }
 
+void TChipEngine::EnterMachine(uint32_t Entry) {
+  FMode = TMode::Stub;
+  Slip.Reset();
+  FlashActive = false;
+  OutInFrame = false;
+  TraceMode();
+  std::string Why;
+  if (!Machine->Start(NowNs, UartBaud, Entry, Why)) {
+    Halt(Why.c_str());
+    return;
+  }
+  PlayMachine();
+}
+
 std::optional<int64_t> TChipEngine::WakeAt() const {
   if (FMode != TMode::Stub) return std::nullopt;
-  return Stub.WakeAt();
+  return Machine ? Machine->WakeAt() : Stub.WakeAt();
 }
 
 void TChipEngine::Wake() {
   if (FMode != TMode::Stub) return;
+  if (Machine) {
+    Machine->Run(NowNs, nullptr, 0);
+    PlayMachine();
+    return;
+  }
   Stub.Run(NowNs, nullptr, 0);
   PlayStub();
+}
+
+void TChipEngine::Settle(int64_t MaxNs) {
+  if (!Machine) return;
+  const int64_t Until = NowNs + MaxNs;
+  while (FMode == TMode::Stub && !Machine->Waiting()) {
+    const std::optional<int64_t> W = WakeAt();
+    if (!W || *W > Until) break;
+    NowNs = std::max(NowNs, *W);
+    Wake();
+  }
 }
 
 void TChipEngine::FeedStub(uint8_t b) {
   // The board decodes the requests too, for its trace and its faults; the
   // stub decodes them on its own.
   if (Slip.Put(b)) WatchStubRequest(Slip.Frame());
+  if (Machine) {
+    Machine->Run(NowNs, &b, 1);
+    PlayMachine();
+    return;
+  }
   Stub.Run(NowNs, &b, 1);
   PlayStub();
 }
@@ -98,6 +141,7 @@ void TChipEngine::WatchStubRequest(const TBytes& Pkt) {
       FNor.FailPrograms(StubOffset + Seq * StubBlockSize, GetLe32(p));
   } else if (Pkt[1] == opChangeBaud && n == 8) {
     Stub.ExpectBaud(GetLe32(p));
+    if (Machine) Machine->ExpectBaud(GetLe32(p));
   }
 }
 
@@ -118,6 +162,43 @@ void TChipEngine::PlayStub() {
   if (Stub.Now() > At) Actions.push_back({TAction::TKind::Busy, {}, Stub.Now() - At, 0});
   // Fed directly (no board setting the time), the next request comes when this work ends.
   NowNs = std::max(NowNs, Stub.Now());
+}
+
+// The machine's bytes, with the time each started on the wire: the chip goes on
+// receiving meanwhile. Then what its run came to: a crash halts it, a watchdog resets it.
+void TChipEngine::PlayMachine() {
+  int64_t At = NowNs;
+  for (const TStub::TOut& o : Machine->TakeOut()) {
+    if (o.At > At) {
+      Actions.push_back({TAction::TKind::Delay, {}, o.At - At, 0});
+      At = o.At;
+    }
+    if (Trace) Trace->SetNow(At);
+    if (o.Baud)
+      Actions.push_back({TAction::TKind::SetBaud, {}, 0, o.Baud});
+    else
+      StubByte(o.Byte);
+  }
+  if (Trace)
+    for (const std::string& N : Machine->TakeNotes())
+      Trace->Write(TTraceLine("chip_note").Str("note", N));
+  const TMachineStub::TEnd E = Machine->Ended();
+  if (E == TMachineStub::TEnd::None || FMode == TMode::Halted) return;
+  if (Trace) Trace->SetNow(std::max(At, Machine->EndAt()));
+  if (E == TMachineStub::TEnd::Crashed) {
+    if (Trace) Trace->Write(TTraceLine("stub_fault").Str("report", Machine->EndWhy()));
+    Halt("the stub crashed");
+    return;
+  }
+  if (Trace) Trace->Write(TTraceLine("chip_reset").Str("why", Machine->EndWhy()));
+  // The reset reason the ROM prints as the chip boots again.
+  const std::string& W = Machine->EndWhy();
+  const char* Rst = W.find("MWDT0") != std::string::npos   ? "0x7 (TG0WDT_SYS_RESET)"
+                    : W.find("MWDT1") != std::string::npos ? "0x8 (TG1WDT_SYS_RESET)"
+                                                           : "0x10 (RTCWDT_RTC_RESET)";
+  Actions.push_back(
+      {TAction::TKind::Reset, {}, std::max<int64_t>(0, Machine->EndAt() - At), 0, Rst});
+  FMode = TMode::Halted;
 }
 
 void TChipEngine::StubByte(uint8_t c) {
@@ -381,6 +462,7 @@ void TChipEngine::MemData(uint32_t Chk, const uint8_t* p, uint32_t n) {
     return;
   }
   std::copy(p + 16, p + n, r.Data.begin() + static_cast<std::ptrdiff_t>(at));
+  if (Machine) Machine->Load(r.Addr + uint32_t(at), p + 16, size);
   r.Written += size;
   ++MemSeq;
   Answer(opMemData, 0, 0, 0);
@@ -414,6 +496,10 @@ void TChipEngine::MemEnd(const uint8_t* p, uint32_t n) {
   MemActive = false;
   Answer(opMemEnd, 0, 0, 0);
   if (GetLe32(p) != 0) return; // no jump: the loader stays
+  if (Machine && !Opt.NoGreeting) {
+    EnterMachine(GetLe32(p + 4)); // whatever was loaded runs, wherever the entry is
+    return;
+  }
   const bool Fast = FastLayoutOk(GetLe32(p + 4));
   if (!Fast && !StubLayoutOk(GetLe32(p + 4))) {
     Halt("jump into memory that does not hold the stub");

@@ -1,16 +1,20 @@
 #pragma once
 // The chip's protocol side: the ROM loader and, once uploaded and started, the
-// flasher stub (firmware/stub's own core, run by TStub). It knows frames and
+// flasher stub (firmware/stub's own core, run by TStub; in machine mode the uploaded
+// bytes, run by TMachineStub). It knows frames and
 // commands but no wire; what it wants done (send bytes, be busy, switch the UART
 // rate) comes back as actions in order, which TBoard plays out on its timeline
 // from the time it last set with SetNow. Tests and the stub comparison feed it
 // directly: Feed(wire bytes), then TakeOutput() or TakeActions().
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "VbFlash.h"
+#include "VbMachine.h"
 #include "VbNor.h"
 #include "VbOptions.h"
 #include "VbStub.h"
@@ -20,10 +24,14 @@
 namespace vboard {
 
 struct TAction {
-  enum class TKind { Send, Busy, SetBaud } Kind;
+  // Delay: time passes before the next action, while the chip goes on receiving (its
+  // UART buffers the bytes). Reset: the chip resets itself (a watchdog) after Ns; Text
+  // is the reset reason its boot message names.
+  enum class TKind { Send, Busy, SetBaud, Delay, Reset } Kind;
   TBytes Bytes;      // Send: wire bytes (frames already SLIP-encoded)
-  int64_t Ns = 0;    // Busy: how long the chip works before the next Send
+  int64_t Ns = 0;    // Busy, Delay, Reset: how long before the next action
   uint32_t Baud = 0; // SetBaud: the rate after everything before it has gone out
+  std::string Text = {};
 };
 
 // Opcodes and the loader's error codes that the board uses.
@@ -73,6 +81,11 @@ public:
 
   void Feed(const uint8_t* p, size_t n);
   void Feed(const TBytes& b) { Feed(b.data(), b.size()); }
+  // For callers that feed the engine directly, with no board keeping its time: lets a
+  // machine-mode stub run at the times it asks for, until it waits for input with
+  // nothing else due (or MaxNs of its time have passed). The host-core stub's time
+  // moves with its work and needs no such help.
+  void Settle(int64_t MaxNs = 60000000000);
   // Handles one decoded request packet (no SLIP).
   void HandlePacket(const TBytes& Pkt);
   std::vector<TAction> TakeActions();
@@ -95,6 +108,8 @@ private:
   void FeedStub(uint8_t b);
   void WatchStubRequest(const TBytes& Pkt);
   void PlayStub();
+  void EnterMachine(uint32_t Entry);
+  void PlayMachine();
   void StubByte(uint8_t c);
   void DoCommon(uint8_t Cmd, uint32_t Chk, const uint8_t* p, uint32_t n);
   void MemBegin(const uint8_t* p, uint32_t n);
@@ -117,6 +132,7 @@ private:
   TTrace* Trace;
   TNorFlash FNor;
   TStub Stub;
+  std::unique_ptr<TMachineStub> Machine; // machine mode only
   int64_t NowNs = 0;
   uint32_t UartBaud = 115200;
   // The stub's output, cut into frames so that faults and the trace apply to them.

@@ -54,6 +54,15 @@ struct TBoardOptions {
   bool FlashContinuousRead = false; // left in continuous-read mode by a previous program
   uint32_t FlashMiB = 4;            // the part's size: 4, 8 or 16 MiB (its JEDEC id says so)
 
+  // What runs once the stub is started: firmware/stub's core built for the host, or the
+  // uploaded machine code on the simulated ESP32 (tools/xtsim).
+  enum class TStubCore { Host, Machine } StubCore = TStubCore::Host;
+  // Machine mode: a stub blob run in place of the uploaded one; the stub's ELF, for
+  // function names in fault reports; a file for the chip's MMIO trace; whether the
+  // watchdogs run at the stub's entry (see XtEsp32Chip.h).
+  std::string StubBlob, StubElf, MmioTrace;
+  bool MachineWatchdogs = true;
+
   // Faults, one flag each.
   bool Mute = false;           // the chip never sends a byte
   bool SlowOnly = false;       // needs the slow reset timings (sets the two minimums)

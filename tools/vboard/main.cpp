@@ -107,7 +107,9 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
         return CLI::detail::lexical_cast(v, f) && f >= 0 && f <= 100 ? std::string()
                                                                      : "a factor from 0 to 100";
       }));
-  App.add_option("--cpu-mhz", o.CpuMhz, "CPU clock while the stub runs (default 40, the crystal)")
+  App.add_option("--cpu-mhz", o.CpuMhz,
+                 "CPU clock while the stub runs (default 40, the crystal; in machine mode the "
+                 "crystal, 40 or 26, which the APB clock and the UART follow)")
       ->type_name("N")
       ->check(CLI::Range(1, 240).description(""));
   const std::map<std::string, TFlashPart> Parts = {
@@ -132,6 +134,36 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
   App.add_flag("--flash-protected", o.FlashProtected, "block-protect bits set at power-up");
   App.add_flag("--flash-continuous-read", o.FlashContinuousRead,
                "the flash is left in continuous-read mode");
+  App.add_option_function<std::string>(
+         "--stub-core",
+         [&o](const std::string& v) {
+           o.StubCore =
+               v == "machine" ? TBoardOptions::TStubCore::Machine : TBoardOptions::TStubCore::Host;
+         },
+         "what runs once the stub is started: host (default; firmware/stub's core built for "
+         "this machine) or machine (the uploaded machine code on the simulated ESP32)")
+      ->type_name("host|machine")
+      ->check(CLI::IsMember({"host", "machine"}).description(""));
+  CLI::Option* Blob =
+      App.add_option("--stub-blob", o.StubBlob,
+                     "machine mode: run this stub blob (the program's format) in place of the "
+                     "uploaded one")
+          ->type_name("FILE")
+          ->check(CLI::ExistingFile.description(""));
+  CLI::Option* Elf =
+      App.add_option("--stub-elf", o.StubElf,
+                     "machine mode: the stub's ELF, for function names in fault reports")
+          ->type_name("FILE")
+          ->check(CLI::ExistingFile.description(""));
+  CLI::Option* MmioTrace =
+      App.add_option("--mmio-trace", o.MmioTrace,
+                     "machine mode: the chip's register accesses, one line each (polls that "
+                     "see no change and the FIFO and SPI buffer data left out)")
+          ->type_name("FILE");
+  CLI::Option* NoDogs = App.add_flag_callback(
+      "--no-entry-watchdogs", [&o] { o.MachineWatchdogs = false; },
+      "machine mode: the watchdogs are stopped when the stub starts (by default MWDT0 and "
+      "the RTC watchdog run, as flash boot arms them)");
 
   const std::string Faults = "faults";
   App.add_flag("--mute", o.Mute, "the chip never sends a byte")->group(Faults);
@@ -236,6 +268,13 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
     std::fprintf(stderr, "quorvex-vboard: %s\n%s", E.what(), App.help().c_str());
     std::exit(2);
   }
+  if (o.StubCore != TBoardOptions::TStubCore::Machine)
+    for (CLI::Option* M : {Blob, Elf, MmioTrace, NoDogs})
+      if (M->count()) {
+        std::fprintf(stderr, "quorvex-vboard: %s belongs to --stub-core machine\n%s",
+                     M->get_name().c_str(), App.help().c_str());
+        std::exit(2);
+      }
   C.Check = !C.CheckFile.empty();
   C.Demo = !C.DemoDir.empty();
   // Demo images alone end the program before anything looks at --image.

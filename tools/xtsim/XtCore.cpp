@@ -20,12 +20,6 @@ const char* WidthName(unsigned W) {
   return W == 1 ? "8-bit" : W == 2 ? "16-bit" : "32-bit";
 }
 
-std::string Hex(uint32_t V) {
-  char B[16];
-  std::snprintf(B, sizeof B, "0x%08x", unsigned(V));
-  return B;
-}
-
 } // namespace
 
 const char* CauseName(TCause C) {
@@ -72,6 +66,18 @@ void TCore::Stop(std::string Why) {
   StopRequested = true;
   StopInfo = {TStopReason::Stopped, std::move(Why)};
   InnerLimit = 0;
+}
+
+void TCore::GuardFromStack(uint32_t Base, uint32_t Size, std::string What) {
+  Guards.push_back({Base, Size, std::move(What)});
+  LastData = nullptr; // the fast window must leave the guarded bytes out
+  Fast = {};
+}
+
+void TCore::ClearStackGuards() {
+  Guards.clear();
+  LastData = nullptr;
+  Fast = {};
 }
 
 void TCore::SetBreakpoint(uint32_t Addr) {
@@ -268,14 +274,15 @@ bool TCore::Raise(TCause C, const TInsn* I, uint32_t VAddr, bool HasVAddr, std::
 bool TCore::FetchFault(uint32_t Addr, uint32_t From, const char* What) {
   LastTransfer = From;
   return Raise(TCause::InstFetchProhibited, nullptr, Addr, true,
-               std::string("instruction fetch from ") + Hex(Addr) + ": " + What);
+               std::string("instruction fetch from ") + Hex32(Addr) + ": " + What);
 }
 
 bool TCore::EnterCode(uint32_t Addr) {
   const TRegion* R = Mem.Find(Addr);
   if (!R) return FetchFault(Addr, LastTransfer, "no memory there");
   if (!(R->Allow & AllowFetch) || !R->Store)
-    return FetchFault(Addr, LastTransfer, (R->Name + " is not executable").c_str());
+    return FetchFault(Addr, LastTransfer,
+                      (R->NoFetch.empty() ? R->Name + " is not executable" : R->NoFetch).c_str());
   CodeBase = R->Base;
   CodeSize = R->Size;
   CodeStore = R->Store.get();
@@ -286,22 +293,32 @@ bool TCore::EnterCode(uint32_t Addr) {
 }
 
 const TRegion* TCore::DataRegion(uint32_t Addr) {
-  if (LastData && LastData->Contains(Addr)) return LastData;
-  const TRegion* R = Mem.Find(Addr);
+  const TRegion* R = LastData && LastData->Contains(Addr) ? LastData : Mem.Find(Addr);
   if (!R) return nullptr;
+  if (R != LastData || Addr - Fast.Base >= Fast.Size) SetWindow(*R, Addr);
   LastData = R;
-  // Plain bytes with no rule beyond alignment go through the loop's fast path.
-  Fast = {};
-  if (R->Store && !R->Reversed && !R->WordOnly && R->WaitCycles == 0) {
-    Fast.Base = R->Base;
-    Fast.Size = R->Size;
-    Fast.Offset = R->StoreOffset;
-    Fast.Bytes = R->Store->Data() + R->StoreOffset;
-    Fast.Store = R->Store.get();
-    Fast.Read = (R->Allow & AllowRead) != 0;
-    Fast.Write = (R->Allow & AllowWrite) != 0;
-  }
   return R;
+}
+
+// Plain bytes with no rule beyond alignment go through the loop's fast path: the part of
+// the region around Addr that no stack guard covers.
+void TCore::SetWindow(const TRegion& R, uint32_t Addr) {
+  Fast = {};
+  if (!R.Store || R.Reversed || R.WordOnly || R.WaitCycles != 0) return;
+  uint64_t Lo = R.Base, Hi = uint64_t(R.Base) + R.Size;
+  for (const TGuard& G : Guards) {
+    const uint64_t GLo = G.Base, GHi = uint64_t(G.Base) + G.Size;
+    if (Addr >= GLo && Addr < GHi) return; // every access here is checked
+    if (GHi <= Addr && GHi > Lo) Lo = GHi;
+    if (GLo > Addr && GLo < Hi) Hi = GLo;
+  }
+  Fast.Base = uint32_t(Lo);
+  Fast.Size = uint32_t(Hi - Lo);
+  Fast.Offset = R.StoreOffset + uint32_t(Lo - R.Base);
+  Fast.Bytes = R.Store->Data() + Fast.Offset;
+  Fast.Store = R.Store.get();
+  Fast.Read = (R.Allow & AllowRead) != 0;
+  Fast.Write = (R.Allow & AllowWrite) != 0;
 }
 
 bool TCore::Mmio(const TRegion& R, uint32_t Addr, unsigned W, bool Write, uint32_t& V) {
@@ -330,10 +347,11 @@ bool TCore::Mmio(const TRegion& R, uint32_t Addr, unsigned W, bool Write, uint32
 bool TCore::AccessSlow(uint32_t Addr, unsigned W, bool Write, uint32_t& V, const TInsn& I) {
   const TRegion* R = DataRegion(Addr);
   const TCause Prohibited = Write ? TCause::StoreProhibited : TCause::LoadProhibited;
-  const std::string What =
-      std::string(WidthName(W)) + (Write ? " store to " : " load from ") + Hex(Addr);
+  // Built only for a fault: MMIO accesses come this way by the million.
   auto Fail = [&](TCause C, const std::string& Why) {
-    return Raise(C, &I, Addr, true, What + Why);
+    return Raise(C, &I, Addr, true,
+                 std::string(WidthName(W)) + (Write ? " store to " : " load from ") + Hex32(Addr) +
+                     Why);
   };
   if (!R) {
     if (Addr & (W - 1)) return Fail(TCause::LoadStoreAlignment, " not aligned");
@@ -345,10 +363,17 @@ bool TCore::AccessSlow(uint32_t Addr, unsigned W, bool Write, uint32_t& V, const
   if (!(R->Allow & (Write ? AllowWrite : AllowRead)))
     return Fail(Prohibited, ": " + R->Name + (Write ? " is read-only" : " cannot be read"));
   if (!R->Store) {
+    RefuseWhy.clear();
     if (!Mmio(*R, Addr, W, Write, V))
-      return Fail(Prohibited, ": " + R->Name + " does not model it");
+      return Fail(Prohibited,
+                  ": " + R->Name + (RefuseWhy.empty() ? " does not model it" : ": " + RefuseWhy));
     return true;
   }
+  if (Write)
+    for (const TGuard& G : Guards)
+      if (Addr - G.Base < G.Size && Addr >= A[1])
+        return Fail(TCause::StoreProhibited,
+                    ": the stack (a1 = " + Hex32(A[1]) + ") has grown into " + G.What);
   CycleCount += R->WaitCycles;
   const uint32_t Off = R->OffsetOf(Addr);
   if (Write) {
@@ -430,7 +455,7 @@ bool TCore::Step() {
         Pc = pc;
         ResumeAt = pc;
         StopRequested = true;
-        StopInfo = {TStopReason::Break, "breakpoint at " + Hex(pc)};
+        StopInfo = {TStopReason::Break, "breakpoint at " + Hex32(pc)};
         return false;
       }
       ResumeAt = ~0u;
@@ -762,7 +787,7 @@ bool TCore::Step() {
     case TOp::BreakN:
       Pc = pc;
       StopRequested = true;
-      StopInfo = {TStopReason::Break, Disassemble(*I) + " at " + Hex(pc)};
+      StopInfo = {TStopReason::Break, Disassemble(*I) + " at " + Hex32(pc)};
       return false;
     case TOp::Syscall:
       Pc = pc;
@@ -793,7 +818,7 @@ bool TCore::Step() {
 
 std::string FaultReport(const TFault& F, const std::function<std::string(uint32_t)>& Symbolise) {
   auto Where = [&](uint32_t Addr) {
-    std::string S = Hex(Addr);
+    std::string S = Hex32(Addr);
     if (Symbolise) {
       const std::string N = Symbolise(Addr);
       if (!N.empty()) S += " <" + N + ">";

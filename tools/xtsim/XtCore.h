@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 #include <unordered_set>
+#include <vector>
 
 #include "XtIsa.h"
 #include "XtMemory.h"
@@ -99,6 +100,15 @@ public:
   TStop Run(uint64_t MaxInstructions, uint64_t MaxCycles = ~0ull);
   // From a hook: the run ends once the current instruction completes.
   void Stop(std::string Why);
+  // From a hook about to return false: what was wrong with the access, for the fault
+  // report in place of "does not model it" (a register written while the peripheral is
+  // busy, a FIFO read while empty).
+  void Refuse(std::string Why) { RefuseWhy = std::move(Why); }
+
+  // A store into [Base, Base + Size) at or above the stack pointer (a1) faults: the stack
+  // has grown into What (the program's loaded data, say). Stores below a1 go through.
+  void GuardFromStack(uint32_t Base, uint32_t Size, std::string What);
+  void ClearStackGuards();
 
   // A run stops before the instruction at Addr (resuming from it runs it).
   void SetBreakpoint(uint32_t Addr);
@@ -124,6 +134,7 @@ private:
   bool Raise(TCause C, const TInsn* I, uint32_t VAddr, bool HasVAddr, std::string Detail);
   bool AccessSlow(uint32_t Addr, unsigned W, bool Write, uint32_t& V, const TInsn& I);
   const TRegion* DataRegion(uint32_t Addr);
+  void SetWindow(const TRegion& R, uint32_t Addr);
   bool Mmio(const TRegion& R, uint32_t Addr, unsigned W, bool Write, uint32_t& V);
   bool Special(const TInsn& I);
   void CheckInterrupts();
@@ -147,6 +158,12 @@ private:
     TStorage* Store = nullptr;
     bool Read = false, Write = false;
   } Fast;
+  struct TGuard {
+    uint32_t Base, Size;
+    std::string What;
+  };
+  std::vector<TGuard> Guards;
+  std::string RefuseWhy;
   std::unordered_set<uint32_t> Breakpoints;
   uint32_t ResumeAt = ~0u; // a breakpoint that stopped the last run is passed once
 

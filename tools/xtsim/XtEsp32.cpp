@@ -6,8 +6,10 @@ using namespace esp32;
 
 TEsp32Memories AddEsp32Memories(TMemory& Mem) {
   TEsp32Memories M;
-  // Instruction bus: fetch, and loads and stores only as aligned words.
-  M.Rom0 = Mem.AddRam("internal ROM 0", Rom0Base, Rom0Size, AllowRead | AllowFetch, true);
+  // Instruction bus: fetch, and loads and stores only as aligned words. The ROM's code is
+  // not ours to have, so nothing runs there: a jump or call into it is a fault.
+  M.Rom0 = Mem.AddRam("internal ROM 0", Rom0Base, Rom0Size, AllowRead, true);
+  Mem.SetNoFetch(Rom0Base, "a call into the ROM, whose code is not modelled (no ROM function is)");
   M.Sram0 =
       Mem.AddRam("SRAM 0 (instruction bus)", Sram0Base, Sram0Size, AllowRw | AllowFetch, true);
   M.Sram1 =

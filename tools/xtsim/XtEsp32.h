@@ -25,8 +25,9 @@ constexpr uint32_t RtcSlowBase = 0x50000000, RtcSlowSize = 0x2000; // both buses
 } // namespace esp32
 
 // Adds the ROMs (zero-filled: the chip's ROM code is not ours to have; callers put the few
-// words they need there), SRAM 0, 1 and 2, and the RTC memories. SRAM 1 appears on the
-// data bus in reverse word order.
+// words they need there, and a jump into ROM 0 faults as a call of an unmodelled ROM
+// function), SRAM 0, 1 and 2, and the RTC memories. SRAM 1 appears on the data bus in
+// reverse word order.
 TEsp32Memories AddEsp32Memories(TMemory& Mem);
 
 } // namespace xtsim

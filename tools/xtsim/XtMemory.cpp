@@ -1,9 +1,16 @@
 #include "XtMemory.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <stdexcept>
 
 namespace xtsim {
+
+std::string Hex32(uint32_t V) {
+  char B[16];
+  std::snprintf(B, sizeof B, "0x%08x", unsigned(V));
+  return B;
+}
 
 void TStorage::Invalidate(uint32_t Offset, uint32_t Len) {
   if (!Decoded) return;
@@ -82,6 +89,11 @@ void TMemory::AddMmio(const std::string& Name, uint32_t Base, uint32_t Size, uin
   R->Hook = std::move(Hook);
   R->WaitCycles = WaitCycles;
   Add(std::move(R));
+}
+
+void TMemory::SetNoFetch(uint32_t Base, std::string Why) {
+  for (auto& R : List)
+    if (R->Base == Base) R->NoFetch = std::move(Why);
 }
 
 const TRegion* TMemory::Find(uint32_t A) const {

@@ -16,6 +16,9 @@ namespace xtsim {
 
 class TCore;
 
+// "0x0000abcd": addresses and words in reports.
+std::string Hex32(uint32_t V);
+
 enum TAllow : uint8_t {
   AllowRead = 1,  // loads (L32R included)
   AllowWrite = 2, // stores
@@ -73,6 +76,9 @@ struct TRegion {
   uint32_t StoreOffset = 0;
   TMmioHook Hook;
   uint32_t WaitCycles = 0; // extra core cycles per access (a slow bus)
+  // Why code cannot run here, for the fault report of a jump or call into the region
+  // (empty: the region's name and "is not executable").
+  std::string NoFetch;
 
   bool Contains(uint32_t A) const { return A - Base < Size; }
   // Storage offset of address A inside the region (Reversed applied).
@@ -100,6 +106,8 @@ public:
 
   // The region holding A, or null.
   const TRegion* Find(uint32_t A) const;
+  // Gives the region at Base the reason that a fault report names for a jump into it.
+  void SetNoFetch(uint32_t Base, std::string Why);
   const std::vector<std::unique_ptr<TRegion>>& Regions() const { return List; }
 
   // Loader access to bytes, ignoring the access rules (code goes into fetch-only
