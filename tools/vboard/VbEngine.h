@@ -126,6 +126,7 @@ private:
   bool StubLayoutOk(uint32_t Entry) const;
   bool FastLayoutOk(uint32_t Entry) const;
   int64_t Scaled(double Ms) const;
+  void TraceMode();
 
   const TBoardOptions& Opt;
   TFlash& Flash;
