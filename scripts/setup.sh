@@ -15,7 +15,7 @@ PKGS=(
   python3 python3-serial                          # blob layout check, RFC 2217 interop tests
   g++-mingw-w64-x86-64-posix                      # Windows cross build of the core
   googletest zip dpkg-dev                         # Windows tests, package, Qt source
-  libz-mingw-w64                                  # the licence text of a packed zlib1.dll
+  libz-mingw-w64 libz-mingw-w64-dev               # zlib in the Windows build, its licence text
   wine wine64                                     # the Windows build's tests
   gcc-xtensa-lx106 binutils-xtensa-lx106          # the flasher stub firmware
   clang libclang-rt-14-dev                        # fuzz targets
