@@ -10,11 +10,12 @@ PKGS=(
   libgtest-dev libgmock-dev                       # tests
   libudev-dev                                     # port list and USB watcher on Linux
   libcli11-dev nlohmann-json3-dev                 # quorvex-cli: arguments, --json (header-only)
+  zlib1g-dev                                      # the fast path: the images deflated on the host
   umockdev                                        # quorvex-cli tests: USB serial adapters made up
   python3 python3-serial                          # blob layout check, RFC 2217 interop tests
   g++-mingw-w64-x86-64-posix                      # Windows cross build of the core
   googletest zip dpkg-dev                         # Windows tests, package, Qt source
-  libz-mingw-w64                                  # the licence text of a packed zlib1.dll
+  libz-mingw-w64 libz-mingw-w64-dev               # zlib in the Windows build, its licence text
   wine wine64                                     # the Windows build's tests
   gcc-xtensa-lx106 binutils-xtensa-lx106          # the flasher stub firmware
   clang libclang-rt-14-dev                        # fuzz targets

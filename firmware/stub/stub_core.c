@@ -24,6 +24,17 @@ enum {
 
 enum { SR_WEL = 0x02, SR1_BP012 = 0x1C, SR2_CMP = 0x40 };
 
+#if STUB_FAST
+/* The fast stub runs the SPI clock at the APB clock (40 MHz from the usual
+ * crystal), where plain READ (0x03) is beyond some parts' limit (33 MHz on
+ * older Macronix ones): it reads with FAST READ (0x0B, 8 dummy clocks), which
+ * every part takes at its full clock. */
+enum { NOR_FAST_READ = 0x0B };
+#define READ_OP (NOR_FAST_READ | STUB_FLASH_ADDR | STUB_FLASH_DUMMY)
+#else
+#define READ_OP (NOR_READ | STUB_FLASH_ADDR)
+#endif
+
 volatile uint32_t stub_greeting = 0x4941484Fu; /* 'O' 'H' 'A' 'I', lowest byte first */
 
 /* The buffer that receives; the other one may hold the block being written. */
@@ -227,8 +238,7 @@ static uint32_t work_step(struct stub* s, uint32_t mode) {
     const uint8_t* back = (const uint8_t*)back_words;
     uint32_t i;
     n = w->len - w->checked < STUB_SPI_CHUNK ? w->len - w->checked : STUB_SPI_CHUNK;
-    stub_hw_flash_cmd(NOR_READ | STUB_FLASH_ADDR, w->addr + w->checked, 0, 0, (uint8_t*)back_words,
-                      n);
+    stub_hw_flash_cmd(READ_OP, w->addr + w->checked, 0, 0, (uint8_t*)back_words, n);
     err = 0;
     for (i = 0; i < n; ++i)
       if (back[i] != w->data[w->checked + i]) err = STUB_ERR_FLASH_WRITE;
@@ -357,6 +367,9 @@ static uint32_t sfdp_erase_units(void) {
 static void flash_prepare(struct stub* s) {
   uint32_t aborted;
   stub_hw_flash_attach();
+#if STUB_FAST
+  stub_hw_flash_clock(1);
+#endif
   /* A previous program may have left the part in continuous-read mode (it
    * then takes the next bytes as an address): 32 clocks of ones end it. Then
    * out of deep power-down, and a reset, before anything else is sent. */
@@ -374,6 +387,11 @@ static void flash_prepare(struct stub* s) {
   command(NOR_RST);
   stub_hw_delay_us(aborted ? RESET_ABORTED_US : RESET_IDLE_US);
   s->flash = part_of(read_status(NOR_JEDEC_ID)) | sfdp_erase_units();
+#if STUB_FAST
+  s->jedec = 0xFFFFFF;
+  stub_hw_flash_cmd(NOR_JEDEC_ID, 0, 0, 0, (uint8_t*)&s->jedec, 3);
+  s->jedec &= 0xFFFFFF;
+#endif
 }
 
 /* ---- commands ---- */
@@ -472,6 +490,10 @@ void stub_init(struct stub* s) {
   flash_prepare(s);
 }
 
+#if STUB_FAST
+#include "stub_fast.inc"
+#endif
+
 /* Feeds one received byte to the frame decoder; 1 when it ends a frame.
  * Bytes before a frame's opening delimiter are noise; frames longer than the
  * buffer are consumed to their end and marked bad, so the stream stays in step. */
@@ -522,6 +544,9 @@ static void handle_frame(struct stub* s) {
   if (s->frame_len < STUB_HEADER_SIZE || b[0] != 0) return;
   cmd = b[1];
   n = s->frame_len - STUB_HEADER_SIZE;
+#if STUB_FAST
+  if (fast_frame(s, cmd, p, n, s->frame_bad || ((uint32_t)b[2] | (uint32_t)b[3] << 8) != n)) return;
+#endif
   /* Whatever comes next, the block in hand is written first and its
    * failure, if any, is this answer. Only a further block may go ahead while
    * an erase ahead is still running; everything else finds the part idle. */
@@ -585,6 +610,10 @@ static void handle_frame(struct stub* s) {
 
 int stub_service(struct stub* s) {
   int c = stub_hw_getc();
+#if STUB_FAST
+  if (s->fr.active) return (int)read_step(s, c);
+  if (c < 0 && s->fw.active) return (int)fast_step(s);
+#endif
   if (c < 0) return (int)work_step(s, WORK_AHEAD);
   if (rx_byte(s, (uint32_t)c)) handle_frame(s);
   return 1;

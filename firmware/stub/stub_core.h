@@ -12,6 +12,27 @@
 
 #include <stdint.h>
 
+/* STUB_FAST=1 builds the fast stub: the same core with the fast path's
+ * commands (compressed writes, digests, reading flash back, the part's id)
+ * and the buffers they need. Its entry points carry their own names, so that
+ * a host program (the virtual board) can link both builds side by side. */
+#ifndef STUB_FAST
+#define STUB_FAST 0
+#endif
+#if STUB_FAST
+#define stub stub_fast
+#define stub_greeting stub_fast_greeting
+#define stub_init stub_fast_init
+#define stub_send_greeting stub_fast_send_greeting
+#define stub_service stub_fast_service
+#define stub_checksum stub_fast_checksum
+#define stub_chunk_len stub_fast_chunk_len
+#define stub_baud_divider stub_fast_baud_divider
+#define stub_udiv stub_fast_udiv
+#include "stub_digest.h"
+#include "stub_inflate.h"
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -37,6 +58,41 @@ enum {
   STUB_ERR_CHECKSUM = 0x07,   /* FLASH_DATA checksum does not match its data */
   STUB_ERR_FLASH_WRITE = 0x08 /* the flash does not read back what was written */
 };
+
+/* The fast stub's own commands (firmware/stub/README.md has their words). */
+enum {
+  STUB_CMD_FAST_INFO = 0xE0,   /* the flash part: JEDEC id, size, what the stub found */
+  STUB_CMD_DIGEST = 0xE1,      /* digests of a region, whole or per 4 KiB sector */
+  STUB_CMD_WRITE_BEGIN = 0xE2, /* a region, the sectors to write, the stream's length */
+  STUB_CMD_WRITE_DATA = 0xE3,  /* the next piece of the stream */
+  STUB_CMD_WRITE_END = 0xE4,   /* answered when all is written */
+  STUB_CMD_READ = 0xE5,        /* stream a region to the host, a digest at the end */
+  STUB_CMD_READ_ACK = 0xE6,    /* host to stub: bytes of the read received so far */
+  STUB_CMD_READ_DATA = 0xE7    /* stub to host: one packet of the read */
+};
+/* Our own error code beside the loader's: the compressed stream is not valid
+ * or does not give exactly the announced bytes. */
+enum { STUB_ERR_STREAM = 0x0A };
+/* WRITE_BEGIN flags. */
+enum { STUB_WRITE_DEFLATE = 1 };
+enum {
+  STUB_RING = 65536,       /* inflated bytes not yet programmed, and the 32 KiB history */
+  STUB_DIGESTS_MAX = 1024, /* digests in one answer (8 KiB) */
+  STUB_READ_PACKET_MAX = 4096,
+  STUB_READ_WINDOW_MAX = 8, /* read packets sent and not yet acknowledged */
+  STUB_PRODUCE_STEP = 256   /* bytes inflated between two looks at the UART */
+};
+/* What the fast stub's work costs in CPU cycles, for the host simulation's
+ * clock (the chip needs no account: its clock runs anyway). Counted in the
+ * cross-compiled code, one instruction a cycle: a digest word is 14
+ * instructions (a load, four multiplications, two shift-amount settings and
+ * two funnel shifts for the rotations, an add, an xor, a literal load and the
+ * loop's step and branch); a symbol the inflater decodes through its table
+ * about 60 (the bit-buffer refill and removal are calls); each byte it
+ * stores or copies, or the writer copies out of the ring, about 8. */
+#define STUB_CYCLES_DIGEST_WORD 16u
+#define STUB_CYCLES_SYMBOL 60u
+#define STUB_CYCLES_BYTE 8u
 
 enum {
   STUB_SLIP_END = 0xC0,
@@ -121,6 +177,38 @@ struct stub_work {
   uint32_t limit; /* and how long it may take */
 };
 
+#if STUB_FAST
+/* One WRITE_BEGIN session: a region, the sectors of it to write (the others
+ * already hold the image's bytes), and the stream that carries exactly the
+ * bytes of those sectors, one after the other, compressed or as they are. */
+struct stub_fast_write {
+  uint32_t active;
+  uint32_t offset, length, sectors; /* the region; its last sector may be partial */
+  uint32_t total;                   /* bytes of the sectors to write: what the stream gives */
+  uint32_t stream_len, stream_got;  /* stream bytes announced and received */
+  uint32_t deflate;
+  uint32_t seq;      /* the sequence number the next WRITE_DATA must carry */
+  const uint8_t* in; /* the received piece not yet taken by the inflater */
+  uint32_t in_left;
+  uint32_t ended;          /* the stream's end has been decoded */
+  uint32_t programmed;     /* stream bytes in flash (or found 0xFF and left erased) */
+  uint32_t cur, cur_start; /* the sector being programmed and where its bytes start */
+  uint32_t erase_next;     /* the first sector to write that may still need its erase */
+  uint32_t err;            /* the first failure, reported with the next answer */
+  uint8_t map[STUB_FLASH_LIMIT / STUB_SECTOR / 8]; /* bit k: write sector k */
+};
+
+/* A READ in progress: packets go out while the window allows, acknowledgements
+ * come back between them. */
+struct stub_fast_read {
+  uint32_t active;
+  uint32_t addr, len, packet, window;
+  uint32_t sent, acked;
+  uint32_t since; /* tick of the last acknowledgement (or the request) */
+  struct stub_digest digest;
+};
+#endif
+
 struct stub {
   struct stub_flash_job job;
   struct stub_work work;
@@ -134,6 +222,13 @@ struct stub {
   uint8_t dirty[STUB_FLASH_LIMIT / STUB_SECTOR / 8]; /* sectors programmed since */
   /* Word-aligned so that the target may read them as words if it wants to. */
   uint32_t buf_words[2][(STUB_FRAME_MAX + 3) / 4];
+#if STUB_FAST
+  uint32_t jedec; /* the part's JEDEC id: maker, type, capacity (lowest byte first) */
+  struct stub_fast_write fw;
+  struct stub_fast_read fr;
+  struct stub_inflate z;
+  uint8_t ring[STUB_RING];
+#endif
 };
 
 /* The greeting word ("OHAI" in wire order), the stub's only initialised data.
@@ -188,6 +283,18 @@ void stub_hw_flash_attach(void);
 #define STUB_FLASH_DUMMY 0x200u
 void stub_hw_flash_cmd(uint32_t op, uint32_t addr, const uint8_t* out, uint32_t out_len,
                        uint8_t* in, uint32_t in_len);
+/* Only the fast stub uses these. A read transaction split in two: the start
+ * returns at once and the controller shifts the bytes in while the core
+ * digests the previous ones; the end waits for them and copies them to in
+ * (word-aligned, as above). Nothing else touches the flash in between. */
+void stub_hw_flash_read_start(uint32_t op, uint32_t addr, uint32_t in_len);
+void stub_hw_flash_read_end(uint8_t* in, uint32_t in_len);
+/* The SPI clock: the controller's input clock (APB) divided by div, 1 to 4. */
+void stub_hw_flash_clock(uint32_t div);
+/* The core has just done about n CPU cycles of computation (STUB_CYCLES_*).
+ * Nothing on the chip, whose clock runs anyway; a host simulation advances
+ * its clock by them. */
+void stub_hw_cycles(uint32_t n);
 
 #ifdef __cplusplus
 }

@@ -14,6 +14,12 @@ THardware& Hw() {
 }
 } // namespace
 
+void THardware::FlashReadEnd(uint8_t* In, uint32_t InLen) {
+  // A read ended that was not started as this one is a fault of the core.
+  if (InLen != PendingLen) std::abort();
+  FlashCmd(PendingOp, PendingAddr, nullptr, 0, In, InLen);
+}
+
 TBind::TBind(THardware& H) : Prev(Current) {
   Current = &H;
 }
@@ -61,6 +67,18 @@ void stub_hw_flash_attach(void) {
 void stub_hw_flash_cmd(uint32_t op, uint32_t addr, const uint8_t* out, uint32_t out_len,
                        uint8_t* in, uint32_t in_len) {
   Hw().FlashCmd(op, addr, out, out_len, in, in_len);
+}
+void stub_hw_flash_read_start(uint32_t op, uint32_t addr, uint32_t in_len) {
+  Hw().FlashReadStart(op, addr, in_len);
+}
+void stub_hw_flash_read_end(uint8_t* in, uint32_t in_len) {
+  Hw().FlashReadEnd(in, in_len);
+}
+void stub_hw_flash_clock(uint32_t div) {
+  Hw().FlashClock(div);
+}
+void stub_hw_cycles(uint32_t n) {
+  Hw().Cycles(n);
 }
 
 } // extern "C"

@@ -26,6 +26,19 @@ public:
   virtual void FlashAttach() = 0;
   virtual void FlashCmd(uint32_t Op, uint32_t Addr, const uint8_t* Out, uint32_t OutLen,
                         uint8_t* In, uint32_t InLen) = 0;
+  // The fast stub's split reads: by default the whole transaction happens at the
+  // end, which is what a simulation without a clock of its own needs.
+  virtual void FlashReadStart(uint32_t Op, uint32_t Addr, uint32_t InLen) {
+    PendingOp = Op;
+    PendingAddr = Addr;
+    PendingLen = InLen;
+  }
+  virtual void FlashReadEnd(uint8_t* In, uint32_t InLen);
+  virtual void FlashClock(uint32_t Div) { (void)Div; }
+  virtual void Cycles(uint32_t N) { (void)N; }
+
+protected:
+  uint32_t PendingOp = 0, PendingAddr = 0, PendingLen = 0;
 };
 
 // Binds H to this thread for the object's lifetime; the previous binding

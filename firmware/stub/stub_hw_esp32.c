@@ -242,6 +242,48 @@ void stub_hw_flash_cmd(uint32_t op, uint32_t addr, const uint8_t* out, uint32_t 
     *(uint32_t*)(void*)(in + i) = AT(spi, SPI1_W0 + i);
 }
 
+#if STUB_FAST
+/* SPI_CLOCK_REG: with SPI_CLK_EQU_SYSCLK set the SPI clock is the APB clock
+ * itself; else APB / (CLKCNT_N + 1), high for CLKCNT_H + 1 and low for the
+ * rest of each period (TRM 7.7). */
+#define SPI_CLK_EQU_SYSCLK (1u << 31)
+
+void stub_hw_flash_clock(uint32_t div) {
+  AT(io(SPI1_BASE), SPI1_CLOCK) =
+      div <= 1 ? SPI_CLK_EQU_SYSCLK : ((div - 1u) << 12) | ((div / 2u - 1u) << 6) | (div - 1u);
+}
+
+/* The read half of stub_hw_flash_cmd, started and finished apart: the
+ * controller shifts the bytes into W0..W15 while the CPU does other work. */
+void stub_hw_flash_read_start(uint32_t op, uint32_t addr, uint32_t in_len) {
+  volatile uint32_t* spi = io(SPI1_BASE);
+  uint32_t user = SPI_USER_COMMAND | SPI_USER_CS_SETUP | SPI_USER_CS_HOLD | SPI_USER_MISO;
+  if (op & STUB_FLASH_ADDR) {
+    user |= SPI_USER_ADDR;
+    AT(spi, SPI1_USER1) = (23u << 26) | 7u;
+    AT(spi, SPI1_ADDR) = addr << 8;
+  }
+  if (op & STUB_FLASH_DUMMY) user |= SPI_USER_DUMMY;
+  AT(spi, SPI1_MISO_DLEN) = in_len * 8u - 1u;
+  AT(spi, SPI1_USER2) = (7u << 28) | (op & 0xFFu);
+  AT(spi, SPI1_USER) = user;
+  AT(spi, SPI1_CMD) = SPI_CMD_USR;
+}
+
+void stub_hw_flash_read_end(uint8_t* in, uint32_t in_len) {
+  volatile uint32_t* spi = io(SPI1_BASE);
+  uint32_t i, polls;
+  for (polls = 0; (AT(spi, SPI1_CMD) & SPI_CMD_USR) && polls < SPI_DONE_POLLS; ++polls) {
+  }
+  for (i = 0; i < in_len; i += 4)
+    *(uint32_t*)(void*)(in + i) = AT(spi, SPI1_W0 + i);
+}
+
+void stub_hw_cycles(uint32_t n) {
+  (void)n; /* the chip's own clock counts them */
+}
+#endif
+
 /* ---- start ---- */
 
 static void watchdogs_off(void) {

@@ -4,13 +4,13 @@ _quorvex_cli() {
   local cur prev words cword
   _init_completion || return
 
-  local commands="flash erase info ports monitor"
-  local shared="-h --help --version -p --port --settings --baud --no-stub --json --log-dir
+  local commands="flash erase info ports monitor verify read"
+  local shared="-h --help --version -p --port --settings --baud --no-stub --standard --json --log-dir
     -q --quiet -v --verbose"
   local cmd="" w
   for w in "${words[@]:1:cword-1}"; do
     case $w in
-      flash | erase | info | ports | monitor) cmd=$w; break ;;
+      flash | erase | info | ports | monitor | verify | read) cmd=$w; break ;;
     esac
   done
 
@@ -32,6 +32,7 @@ _quorvex_cli() {
     flash)
       opts+=" --boot --part --firm --erase-all --auto-erase --no-auto-erase --monitor"
       opts+=" --monitor-baud" ;;
+    verify) opts+=" --boot --part --firm" ;;
     erase) opts+=" -y --yes" ;;
     "")
       if [[ $cur != -* ]]; then
@@ -43,7 +44,7 @@ _quorvex_cli() {
     COMPREPLY=($(compgen -W "$opts" -- "$cur"))
     return
   fi
-  # flash takes OFFSET FILE pairs after its options.
-  [[ $cmd == flash ]] && _filedir bin
+  # flash and verify take OFFSET FILE pairs after their options; read its FILE last.
+  [[ $cmd == flash || $cmd == verify || $cmd == read ]] && _filedir
 }
 complete -F _quorvex_cli quorvex-cli

@@ -358,7 +358,9 @@ void TMain::ButStartClick(QObject* Sender) {
     FRunThread = std::thread([Job = FJob.get()] { Job->Run(); });
   } catch (const std::exception& E) {
     // No thread for the run (the system is out of them): nothing was sent.
-    EndRun(TFlashResult{false, false, E.what()});
+    TFlashResult R;
+    R.Message = E.what();
+    EndRun(R);
   }
 }
 

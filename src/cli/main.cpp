@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "link/uPortList.h"
+#include "support/uFormat.h"
 #include "uCliJson.h"
 #include "uCliMonitor.h"
 #include "uCliOutput.h"
@@ -43,18 +44,32 @@ constexpr uint32_t MonitorBaud = 115200;
 using json = nlohmann::ordered_json;
 
 // A file name from a port name: letters, digits, '-' and '.' kept, anything else '_'.
-std::string LogFileName(const std::string& Port) {
+std::string PortFileName(const std::string& Port) {
   std::string N;
   for (char c : Port)
     N.push_back(std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' ? c : '_');
-  return N + ".log";
+  return N;
+}
+
+std::string LogFileName(const std::string& Port) {
+  return PortFileName(Port) + ".log";
+}
+
+// The file a read of several boards writes for one of them: the port's name before the
+// extension (backup.bin: backup.ttyUSB0.bin), so that no board overwrites another's.
+std::string ReadFileFor(const std::string& File, const std::string& Port) {
+  const size_t Slash = File.find_last_of("/\\");
+  const size_t Dot = File.rfind('.');
+  const bool Ext = Dot != std::string::npos && (Slash == std::string::npos || Dot > Slash + 1);
+  const std::string Stem = Ext ? File.substr(0, Dot) : File, Tail = Ext ? File.substr(Dot) : "";
+  return Stem + "." + PortFileName(Port) + Tail;
 }
 
 // The options a run takes; given before the subcommand, after it, or both.
 struct TOptions {
   std::vector<std::string> Ports;
   std::string SettingsPath, LogDir;
-  bool Json = false, NoStub = false, Quiet = false, Verbose = false;
+  bool Json = false, NoStub = false, Standard = false, Quiet = false, Verbose = false;
   uint32_t Baud = 0;
 
   void Merge(const TOptions& Later) {
@@ -64,6 +79,7 @@ struct TOptions {
     if (Later.Baud) Baud = Later.Baud;
     Json = Json || Later.Json;
     NoStub = NoStub || Later.NoStub;
+    Standard = Standard || Later.Standard;
     Quiet = Quiet || Later.Quiet;
     Verbose = Verbose || Later.Verbose;
   }
@@ -80,7 +96,8 @@ enum TOptionSet : unsigned {
   oQuiet = 64,
   oVerbose = 128,
   oMonitorBaud = 256, // --baud as the rate of a board's own output
-  oRun = oPort | oSettings | oBaud | oNoStub | oJson | oLogDir | oQuiet | oVerbose,
+  oStandard = 512,
+  oRun = oPort | oSettings | oBaud | oNoStub | oStandard | oJson | oLogDir | oQuiet | oVerbose,
 };
 
 void AddOptions(CLI::App& A, TOptions& O, unsigned Set) {
@@ -108,6 +125,12 @@ void AddOptions(CLI::App& A, TOptions& O, unsigned Set) {
         ->check(Rates);
   if (Set & oNoStub)
     A.add_flag("--no-stub", O.NoStub, "write through the ROM loader's own commands, no stub");
+  if (Set & oStandard)
+    A.add_flag("--standard", O.Standard,
+               "the standard path: the standard stub, every byte sent in 16 KiB blocks with "
+               "its pauses (flash uses it unless FastWrite=TRUE in the settings; verify, read "
+               "and info use the fast stub: compressed, sectors that already hold the image "
+               "left alone, every image checked by its digest)");
   if (Set & oJson)
     A.add_flag("--json", O.Json,
                "the result as one JSON document on stdout (docs/json.md); progress goes to "
@@ -135,6 +158,8 @@ struct TCli {
   uint32_t MonitorRate = 0;
   // erase
   bool Yes = false;
+  // read
+  std::string ReadOffset, ReadLength, ReadFile;
 
   std::string Command;
   TSettings Settings;
@@ -234,9 +259,28 @@ struct TCli {
     std::vector<std::string> Problems = CheckPorts(Opt.Ports, System);
     std::vector<TFlashImage> Images;
     std::vector<uint64_t> Sizes;
-    if (Op == TFlashOp::Update) {
+    // The fast stub for verify, read and info, and for flash when the settings' FastWrite
+    // says so; never with --standard or the ROM loader. It knows the part's size, so the
+    // images may use up to the largest part until it says how large this one is.
+    const bool Fast = !Opt.Standard && !Opt.NoStub && Settings.Config.UseStub &&
+                      (Op != TFlashOp::Update || Settings.Config.FastWrite);
+    const uint32_t FlashLimit = Fast ? EspFastFlashMax : EspFlashSize;
+    if ((Op == TFlashOp::Verify || Op == TFlashOp::Read) && !Fast)
+      Problems.push_back(Command + " needs the fast stub: leave out --standard and --no-stub "
+                                   "(and UseStub=FALSE in the settings)");
+    uint32_t ReadAt = 0, ReadLen = 0;
+    if (Op == TFlashOp::Read) {
+      const std::string A = ParseOffset(ReadOffset, ReadAt), L = ParseOffset(ReadLength, ReadLen);
+      if (!A.empty()) Problems.push_back("OFFSET " + A);
+      if (!L.empty()) Problems.push_back("LENGTH " + L);
+      if (A.empty() && L.empty() && (ReadLen == 0 || uint64_t(ReadAt) + ReadLen > FlashLimit))
+        Problems.push_back(Format("%d bytes at 0x%x: the region must hold at least one byte and "
+                                  "end inside the flash (at most %d MiB)",
+                                  {ReadLen, ReadAt, FlashLimit >> 20}));
+    }
+    if (Op == TFlashOp::Update || Op == TFlashOp::Verify) {
       Images = ImageList(Boot, Part, Firm, Pairs, Problems);
-      const std::vector<std::string> More = CheckImages(Images, Sizes);
+      const std::vector<std::string> More = CheckImages(Images, Sizes, FlashLimit);
       Problems.insert(Problems.end(), More.begin(), More.end());
       if (Monitor && Opt.Ports.size() > 1)
         Problems.push_back("--monitor watches one board: give one --port");
@@ -247,6 +291,7 @@ struct TCli {
     TConfig Config = Settings.Config;
     if (Opt.Baud) Config.FastBaud = Opt.Baud;
     if (Opt.NoStub) Config.UseStub = false;
+    Config.FastWrite = Fast;
     std::vector<TFlashRequest> Requests;
     for (const std::string& Port : Opt.Ports) {
       TFlashRequest R;
@@ -257,6 +302,10 @@ struct TCli {
       // default and saved choice alike, is the window's.
       R.AutoErase = EraseAll;
       R.Images = Images;
+      R.FlashLimit = FlashLimit;
+      R.ReadOffset = ReadAt;
+      R.ReadLength = ReadLen;
+      R.ReadFile = Opt.Ports.size() > 1 ? ReadFileFor(ReadFile, Port) : ReadFile;
       Requests.push_back(R);
     }
 
@@ -290,7 +339,7 @@ struct TCli {
         Doc["boards"].push_back(JsonBoard(R, FindSystemPort(R.Port, System), Images, Sizes));
       WriteJson(Doc);
     } else {
-      PrintSummary(Results, Good, Stopped);
+      PrintSummary(Results, Images, Good, Stopped);
     }
     if (Monitor && Status == ExitOk) {
       Out.Flush();
@@ -352,7 +401,8 @@ struct TCli {
     }
   }
 
-  void PrintSummary(const std::vector<TBoardResult>& Results, size_t Good, bool Stopped) {
+  void PrintSummary(const std::vector<TBoardResult>& Results,
+                    const std::vector<TFlashImage>& Images, size_t Good, bool Stopped) {
     const bool Colour = Out.Colour(TStream::Out);
     size_t W = 0;
     for (const TBoardResult& R : Results)
@@ -366,12 +416,19 @@ struct TCli {
         Line += "    ";
         if (!R.Chip.empty()) Line += "  " + R.Chip;
         if (!R.Mac.empty()) Line += "  " + R.Mac;
+        if (R.Result.PartKnown) Line += "  flash " + FlashPartText(R.Result.Part);
       } else {
         Line += "   " + R.Result.Message;
       }
       char Time[32];
       std::snprintf(Time, sizeof Time, "  %.1f s", R.Seconds);
       Text += Line + Time + "\n";
+      // A line per image the run came to: written, unchanged, or the sectors rewritten.
+      for (size_t i = 0; i < R.Result.Images.size() && i < Images.size(); ++i) {
+        const TImageReport& Im = R.Result.Images[i];
+        if (Im.Outcome == TImageOutcome::NotStarted && !Im.Compared) continue;
+        Text += std::string(W + 2, ' ') + Images[i].FileName + ": " + Im.Text() + "\n";
+      }
     }
     Text += std::to_string(Good) + " of " + std::to_string(Results.size()) + " board" +
             (Results.size() > 1 ? "s" : "") + " OK" + (Stopped ? " (stopped)" : "") + "\n";
@@ -429,7 +486,7 @@ int main(int argc, char** argv) {
   TOptions Before;
   AddOptions(App, Before, oRun);
 
-  TOptions FlashOpt, EraseOpt, InfoOpt, PortsOpt, MonitorOpt;
+  TOptions FlashOpt, EraseOpt, InfoOpt, PortsOpt, MonitorOpt, VerifyOpt, ReadOpt;
   CLI::App* Flash = App.add_subcommand(
       "flash", "write images: --boot/--part/--firm at 0x1000/0x8000/0x10000, and any OFFSET FILE "
                "pairs. Only the regions written are erased, unless --erase-all");
@@ -452,10 +509,33 @@ int main(int argc, char** argv) {
                   "board)");
   Flash->add_option("--monitor-baud", C.MonitorRate, "bit rate for --monitor (default 115200)")
       ->check(CLI::Range(9600u, 5000000u));
+  CLI::App* Verify = App.add_subcommand(
+      "verify", "compare the flash with images (the same arguments as flash) by their digests; "
+                "nothing is written. Exit status 1 names the sectors that differ");
+  AddOptions(*Verify, VerifyOpt, oRun);
+  Verify->add_option("--boot", C.Boot, "bootloader image at 0x1000 (as flash patches it)");
+  Verify->add_option("--part", C.Part, "partition table image at 0x8000");
+  Verify->add_option("--firm", C.Firm, "application image at 0x10000");
+  Verify->add_option("images", C.Pairs, "OFFSET FILE pairs, as for flash")
+      ->type_name("OFFSET FILE");
+  CLI::App* Read = App.add_subcommand(
+      "read", "read LENGTH bytes of the flash from OFFSET into FILE, checked by their digest "
+              "(with several --port, one file each: FILE with the port before its extension)");
+  AddOptions(*Read, ReadOpt, oRun);
+  Read->add_option("offset", C.ReadOffset, std::string("where to begin; ") + OffsetRule)
+      ->type_name("OFFSET")
+      ->required();
+  Read->add_option("length", C.ReadLength, "how many bytes, written as an OFFSET is")
+      ->type_name("LENGTH")
+      ->required();
+  Read->add_option("file", C.ReadFile, "the file to write (replaced whole, or left alone)")
+      ->type_name("FILE")
+      ->required();
   CLI::App* Erase = App.add_subcommand("erase", "erase the whole flash");
   AddOptions(*Erase, EraseOpt, oRun);
   Erase->add_flag("-y,--yes", C.Yes, "do not ask (required when not on a terminal)");
-  CLI::App* Info = App.add_subcommand("info", "connect, show the chip and its MAC, reset");
+  CLI::App* Info = App.add_subcommand(
+      "info", "connect, show the chip, its MAC and (with the fast stub) the flash part, reset");
   AddOptions(*Info, InfoOpt, oRun);
   CLI::App* Ports = App.add_subcommand(
       "ports", "list the serial ports as the window does, with their USB details");
@@ -464,7 +544,7 @@ int main(int argc, char** argv) {
   CLI::App* Monitor = App.add_subcommand(
       "monitor", "reset the board into its application and show what it sends until Ctrl-C");
   AddOptions(*Monitor, MonitorOpt, oPort | oSettings | oQuiet | oMonitorBaud);
-  for (CLI::App* Sub : {Flash, Erase, Info, Ports, Monitor})
+  for (CLI::App* Sub : {Flash, Verify, Read, Erase, Info, Ports, Monitor})
     Sub->fallthrough();
   Flash->footer("Erase: only the 4 KiB sectors the images cover are erased; --erase-all erases "
                 "the whole chip first.\n" +
@@ -482,7 +562,7 @@ int main(int argc, char** argv) {
     // what was given instead.
     if (App.get_subcommands().empty() && dynamic_cast<const CLI::RequiredError*>(&E)) {
       const std::vector<std::string> Left = App.remaining();
-      const std::string Known = "flash, erase, info, ports or monitor";
+      const std::string Known = "flash, verify, read, erase, info, ports or monitor";
       Message = Left.empty() ? "a subcommand is required: " + Known
                              : "'" + Left.front() + "' is no subcommand: " + Known;
       C.Out.Message(Message);
@@ -494,7 +574,8 @@ int main(int argc, char** argv) {
       if (Code == 0) return C.Finish(ExitOk);
     }
     if (JsonAsked(argc, argv)) {
-      C.Command = CommandIn(argc, argv, {"flash", "erase", "info", "ports", "monitor"});
+      C.Command =
+          CommandIn(argc, argv, {"flash", "verify", "read", "erase", "info", "ports", "monitor"});
       C.WriteJson(JsonDocument(C.Command, ExitBadInput, false, {Message}, {}));
     }
     return C.Finish(ExitBadInput);
@@ -502,11 +583,13 @@ int main(int argc, char** argv) {
   CLI::App* Sub = App.get_subcommands().front();
   C.Command = Sub->get_name();
   C.Opt = Before;
-  C.Opt.Merge(Sub == Flash   ? FlashOpt
-              : Sub == Erase ? EraseOpt
-              : Sub == Info  ? InfoOpt
-              : Sub == Ports ? PortsOpt
-                             : MonitorOpt);
+  C.Opt.Merge(Sub == Flash    ? FlashOpt
+              : Sub == Verify ? VerifyOpt
+              : Sub == Read   ? ReadOpt
+              : Sub == Erase  ? EraseOpt
+              : Sub == Info   ? InfoOpt
+              : Sub == Ports  ? PortsOpt
+                              : MonitorOpt);
   if (C.Monitor && C.Opt.Json)
     return C.Finish(C.Refuse({"--monitor and --json exclude each other: the board's output "
                               "would mix with the JSON document"}));
@@ -518,6 +601,8 @@ int main(int argc, char** argv) {
   if (*Ports) return C.ListPorts();
   if (*Monitor) return C.RunMonitorCommand();
   if (*Flash) return C.RunJobs(TFlashOp::Update);
+  if (*Verify) return C.RunJobs(TFlashOp::Verify);
+  if (*Read) return C.RunJobs(TFlashOp::Read);
   if (*Erase) return C.RunJobs(TFlashOp::Erase);
   if (*Info) return C.RunJobs(TFlashOp::None);
   return C.Finish(ExitBadInput);

@@ -61,15 +61,18 @@ json JsonBoard(const TBoardResult& B, const TSystemPort* Device,
   json Ims = json::array();
   for (size_t i = 0; i < Images.size(); ++i) {
     const TImageReport Report = i < B.Result.Images.size() ? B.Result.Images[i] : TImageReport{};
-    Ims.push_back({{"file", Images[i].FileName},
-                   {"kind", ImageKindName(Images[i].Kind)},
-                   {"offset", Images[i].Offset},
-                   {"size", i < Sizes.size() ? Sizes[i] : Report.Size},
-                   {"result", OutcomeName(Report.Outcome)},
-                   {"bytes_sent", Report.BytesSent},
-                   {"sectors_rewritten",
-                    Report.SectorsRewritten < 0 ? json() : json(Report.SectorsRewritten)},
-                   {"verified", Report.Verified}});
+    Ims.push_back(
+        {{"file", Images[i].FileName},
+         {"kind", ImageKindName(Images[i].Kind)},
+         {"offset", Images[i].Offset},
+         {"size", i < Sizes.size() ? Sizes[i] : Report.Size},
+         {"result", OutcomeName(Report.Outcome)},
+         {"bytes_sent", Report.BytesSent},
+         {"sectors_rewritten",
+          Report.SectorsRewritten < 0 ? json() : json(Report.SectorsRewritten)},
+         {"sectors_skipped", Report.SectorsSkipped < 0 ? json() : json(Report.SectorsSkipped)},
+         {"verified", Report.Verified},
+         {"seconds", Report.Seconds}});
   }
   const char* Result = B.Result.Ok ? "ok" : B.Result.Stopped ? "stopped" : "failed";
   return json{{"port", B.Port},
@@ -80,7 +83,7 @@ json JsonBoard(const TBoardResult& B, const TSystemPort* Device,
               {"message", B.Result.Message},
               {"chip", TextOrNull(B.Chip)},
               {"mac", TextOrNull(B.Mac)},
-              {"flash_size", json()},
+              {"flash_size", B.Result.PartKnown ? json(B.Result.Part.Size) : json()},
               {"seconds", B.Seconds},
               {"images", Ims}};
 }

@@ -152,21 +152,21 @@ std::string NotRegularFile(const std::string& Path, int64_t& Size) {
 }
 
 // Why an image of Size bytes does not fit, in the terms a user can act on.
-std::string SizeProblem(const TFlashImage& Im, int64_t Size) {
+std::string SizeProblem(const TFlashImage& Im, int64_t Size, uint32_t FlashSize) {
   const std::string What =
       Format("%s %s (%d bytes at 0x%x)", {ImageKindName(Im.Kind), Im.FileName, Size, Im.Offset});
   if (Size == 0) return What + ": the file is empty";
-  if (!ImageFitsFlash(Size, Im.Offset))
+  if (!ImageFitsFlash(Size, Im.Offset, FlashSize))
     return What + Format(": passes the end of the %d MiB flash (images are sent in whole "
                          "%d KiB blocks)",
-                         {EspFlashSize >> 20, EspWriteBlockSize >> 10});
+                         {FlashSize >> 20, EspWriteBlockSize >> 10});
   return What + ": " + ImageSizeRule(Im.Kind);
 }
 
 } // namespace
 
 std::vector<std::string> CheckImages(const std::vector<TFlashImage>& Images,
-                                     std::vector<uint64_t>& Sizes) {
+                                     std::vector<uint64_t>& Sizes, uint32_t FlashSize) {
   std::vector<std::string> Problems;
   Sizes.assign(Images.size(), 0);
   for (size_t i = 0; i < Images.size(); ++i) {
@@ -184,12 +184,12 @@ std::vector<std::string> CheckImages(const std::vector<TFlashImage>& Images,
       continue;
     }
     try {
-      const TImageFile F = ReadImageFile(Im.Kind, Im.Offset, Im.FileName);
+      const TImageFile F = ReadImageFile(Im.Kind, Im.Offset, Im.FileName, FlashSize);
       if (F.Size < 0)
         Problems.push_back(Format("%s %s: file not found", {ImageKindName(Im.Kind), Im.FileName}));
       else if (!F.Pass)
         // The reading stops past what any flash holds; the size on disk tells more.
-        Problems.push_back(SizeProblem(Im, std::max(F.Size, FileSize)));
+        Problems.push_back(SizeProblem(Im, std::max(F.Size, FileSize), FlashSize));
       else
         Sizes[i] = uint64_t(F.Size);
     } catch (const std::exception& E) {

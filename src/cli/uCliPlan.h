@@ -39,10 +39,12 @@ std::vector<TFlashImage> ImageList(const std::string& Boot, const std::string& P
 
 // Reads and checks every image as the run will (the job reads them again): the file is
 // there, a regular file and readable, the offset aligned, the size right for its kind
-// and inside the flash, no two images overlapping. Sizes gets each image's size.
-// Returns the messages.
+// and inside a flash of FlashSize bytes (the fast path checks them again against the
+// part's own size), no two images overlapping. Sizes gets each image's size. Returns the
+// messages.
 std::vector<std::string> CheckImages(const std::vector<TFlashImage>& Images,
-                                     std::vector<uint64_t>& Sizes);
+                                     std::vector<uint64_t>& Sizes,
+                                     uint32_t FlashSize = EspFlashSize);
 
 // The prefix of a port named by its adapter's USB serial number: usb-serial:0001A2B3.
 inline constexpr const char* UsbSerialPrefix = "usb-serial:";

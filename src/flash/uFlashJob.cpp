@@ -1,11 +1,14 @@
 // The flash job: connect, identify, raise the baud rate, start the stub (or, when it
 // fails or is turned off, go on with the ROM loader's own flash commands), erase and
 // write, reset. The order, texts, pauses and progress positions are what the window
-// has always shown; only the place that shows them is an interface now.
+// has always shown; only the place that shows them is an interface now. The fast path
+// (Config.FastWrite) keeps the texts and the order but has no fixed pauses; its bar
+// counts image bytes as the stub takes them.
 #include "uFlashJob.h"
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <thread>
 #include <utility>
 
@@ -69,6 +72,20 @@ std::vector<uint32_t> BlockSizes(uint64_t Size, uint32_t Block) {
   return Sizes;
 }
 
+const char* WritePathName(TWritePath Path) {
+  switch (Path) {
+  case TWritePath::Fast:
+    return "fast";
+  case TWritePath::Standard:
+    return "standard";
+  case TWritePath::Rom:
+    return "rom";
+  case TWritePath::None:
+    break;
+  }
+  return "";
+}
+
 std::vector<TFlashImage> WindowImages(const std::string& Boot, const std::string& Part,
                                       const std::string& Firm) {
   return {{ImageOffset(TImageKind::Boot), Boot, TImageKind::Boot},
@@ -81,14 +98,15 @@ std::vector<TFlashImage> WindowImages(const std::string& Boot, const std::string
 TFlashJob::TFlashJob(TFlashRequest Request, IFlashObserver& Observer, TDebugLog& Log)
     : FRequest(std::move(Request)), FObserver(Observer), FLog(Log),
       FOwnComIo(std::make_unique<TComIo>()), FOwnEsp(std::make_unique<TEsp>(*FOwnComIo, Log)),
-      FComIo(FOwnComIo.get()), FEsp(FOwnEsp.get()), FComEsp(*FComIo, Log) {
+      FComIo(FOwnComIo.get()), FEsp(FOwnEsp.get()), FComEsp(*FComIo, Log),
+      FFastEsp(*FEsp, *FComIo, Log), FFastPath(FFastEsp, Log) {
   FComEsp.AttachEsp(FEsp);
 }
 
 TFlashJob::TFlashJob(TFlashRequest Request, IFlashObserver& Observer, TDebugLog& Log, TComIo& ComIo,
                      TEsp& Esp)
     : FRequest(std::move(Request)), FObserver(Observer), FLog(Log), FComIo(&ComIo), FEsp(&Esp),
-      FComEsp(*FComIo, Log) {
+      FComEsp(*FComIo, Log), FFastEsp(*FEsp, *FComIo, Log), FFastPath(FFastEsp, Log) {
   FComEsp.AttachEsp(FEsp);
 }
 
@@ -134,9 +152,10 @@ void TFlashJob::SetLed(bool On) {
 
 TFlashResult TFlashJob::Run() {
   IPortLamp* const Lamp = FComIo->SetLamp(this);
-  TFlashResult R;
+  TFlashResult& R = FResult;
+  R = TFlashResult();
   FImages.clear();
-  if (FRequest.Operation == TFlashOp::Update)
+  if (FRequest.Operation == TFlashOp::Update || FRequest.Operation == TFlashOp::Verify)
     for (const TFlashImage& Im : FRequest.Images) {
       FImages.emplace_back();
       FImages.back().Offset = Im.Offset;
@@ -186,16 +205,21 @@ void TFlashJob::EndOnError() {
 }
 
 void TFlashJob::RunSteps() {
-  FComIo->Tag = static_cast<int32_t>(FRequest.Operation);
+  const TFlashOp Op = FRequest.Operation;
+  // --no-stub (UseStub off) wins over the fast path: the ROM loader writes.
+  const bool Fast = FRequest.Config.FastWrite && FRequest.Config.UseStub;
+  FComIo->Tag = static_cast<int32_t>(Op);
   FObserver.Mac("---");
   CheckStop();
+  if ((Op == TFlashOp::Verify || Op == TFlashOp::Read) && !Fast)
+    throw Exception("Verify and read need the fast stub");
 
   // Every image is read and checked again now, by the fields' rules: a file rebuilt or
   // cut since its field was checked must not be half written after an erase.
   std::vector<std::vector<uint8_t>> Data;
-  if (FRequest.Operation == TFlashOp::Update)
+  if (Op == TFlashOp::Update || Op == TFlashOp::Verify)
     for (const TFlashImage& Im : FRequest.Images) {
-      TImageFile F = ReadImageFile(Im.Kind, Im.Offset, Im.FileName);
+      TImageFile F = ReadImageFile(Im.Kind, Im.Offset, Im.FileName, FRequest.FlashLimit);
       if (!F.Pass) throw Exception(ImageCheckMessage(F, Im.FileName));
       FImages[Data.size()].Size = F.Data.size();
       Data.push_back(std::move(F.Data));
@@ -204,7 +228,8 @@ void TFlashJob::RunSteps() {
   if (!Connect()) throw Exception("No Device Found!");
   SetStatus("Connected");
   FComIo->ComFlush();
-  Pause(100);
+  // The specified path's fixed pause; the fast path has none.
+  if (!Fast) Pause(100);
 
   TEsp& E = *FEsp;
   FUsedCpu = cNONE;
@@ -223,8 +248,12 @@ void TFlashJob::RunSteps() {
   ChangeBaud();
   CheckStop();
   FRomMode = false;
+  FFast = false;
   if (FRequest.Config.UseStub) {
-    StartStub();
+    if (Fast)
+      StartFast();
+    else
+      StartStub();
   } else {
     FLog.S("UseStub is off: flashing without the stub");
     FRomMode = true;
@@ -232,8 +261,16 @@ void TFlashJob::RunSteps() {
     CheckStop();
   }
   if (FRomMode) StartRom();
+  FResult.Path = FFast ? TWritePath::Fast : FRomMode ? TWritePath::Rom : TWritePath::Standard;
+  if (FFast) {
+    FResult.Part = FFastEsp.Info();
+    FResult.PartKnown = true;
+    FLog.S("Flash part: " + FlashPartText(FResult.Part));
+    CheckPartSize();
+    CheckStop();
+  }
 
-  switch (FRequest.Operation) {
+  switch (Op) {
   case TFlashOp::Erase:
     if (FObserver.ConfirmErase()) {
       CheckStop();
@@ -249,11 +286,28 @@ void TFlashJob::RunSteps() {
       SetStatus("Erasing, please wait...");
       CheckStop();
       EraseFlash();
+      FErased = true;
     }
     for (size_t i = 0; i < FRequest.Images.size(); ++i) {
       const TFlashImage& Im = FRequest.Images[i];
-      WriteImage(Im.FileName, Im.Offset, Im.Kind, std::move(Data[i]), &FImages[i]);
+      if (FFast)
+        FastImage(Im, std::move(Data[i]), false, FImages[i]);
+      else
+        WriteImage(Im.FileName, Im.Offset, Im.Kind, std::move(Data[i]), &FImages[i]);
     }
+    break;
+  case TFlashOp::Verify: {
+    for (size_t i = 0; i < FRequest.Images.size(); ++i)
+      FastImage(FRequest.Images[i], std::move(Data[i]), true, FImages[i]);
+    // A difference fails the run, naming the image and its sectors.
+    for (size_t i = 0; i < FImages.size(); ++i)
+      if (!FImages[i].Verified)
+        throw Exception(BareFileName(Unquoted(FRequest.Images[i].FileName)) + " " +
+                        FImages[i].Text());
+    break;
+  }
+  case TFlashOp::Read:
+    ReadFlash();
     break;
   case TFlashOp::None:
     break;
@@ -298,6 +352,48 @@ void TFlashJob::StartStub() {
   CheckStop();
 }
 
+void TFlashJob::StartFast() {
+  try {
+    FFastEsp.Install();
+    FFast = true;
+    FLog.S("Fast stub started");
+  } catch (const EComPort&) {
+    throw; // the port failed, not the stub
+  } catch (const std::exception& Failure) {
+    // As when the standard stub fails: the chip may run anything now. The run goes on
+    // as the specified path would, from a fresh connection; only verify and read,
+    // which only the fast stub does, end here.
+    FLog.S(std::string("Fast stub failed: ") + Failure.what());
+    if (FRequest.Operation == TFlashOp::Verify || FRequest.Operation == TFlashOp::Read)
+      throw Exception(std::string("Fast stub failed: ") + Failure.what());
+    FLog.S("Back into the ROM loader, going on with the standard stub");
+    CheckStop();
+    if (!Connect()) throw Exception("No Device Found!");
+    FComIo->ComFlush();
+    FEsp->changeBaud(FRequest.Config.FastBaud,
+                     static_cast<uint32_t>(FComIo->cPort.CustomBaudRate()));
+    CheckStop();
+    StartStub();
+  }
+  CheckStop();
+}
+
+void TFlashJob::CheckPartSize() const {
+  // The images (or the region read) must lie inside the part the stub found.
+  const uint32_t Flash = FResult.Part.Size;
+  const auto Fits = [&](uint64_t Offset, uint64_t Size) { return Offset + Size <= Flash; };
+  if (FRequest.Operation == TFlashOp::Read && !Fits(FRequest.ReadOffset, FRequest.ReadLength))
+    throw Exception(Format("%d bytes at %x do not fit the %d MiB flash",
+                           {FRequest.ReadLength, FRequest.ReadOffset, Flash >> 20}));
+  if (FRequest.Operation == TFlashOp::Update || FRequest.Operation == TFlashOp::Verify)
+    for (const TFlashImage& Im : FRequest.Images) {
+      const TImageFile F = CheckImageFile(Im.Kind, Im.Offset, Im.FileName, Flash);
+      if (!F.Pass || !Fits(Im.Offset, uint64_t(F.Size)))
+        throw Exception(Format("%s at %x does not fit the %d MiB flash",
+                               {BareFileName(Unquoted(Im.FileName)), Im.Offset, Flash >> 20}));
+    }
+}
+
 void TFlashJob::StartRom() {
   // The ROM erases whole sectors from where an image begins: an image that does not
   // begin on a sector would take the bytes before it along. Refused before the flash
@@ -337,11 +433,80 @@ void TFlashJob::FlashFile(const std::string& Name, uint32_t Offset, TImageKind K
   WriteImage(Name, Offset, Kind, std::move(F.Data));
 }
 
+void TFlashJob::FastImage(const TFlashImage& Im, std::vector<uint8_t> Image, bool Verify,
+                          TImageReport& R) {
+  const auto Start = std::chrono::steady_clock::now();
+  const std::string Name = BareFileName(Unquoted(Im.FileName));
+  SetStatus(Name);
+  CheckStop();
+  // The same header as the specified path writes.
+  if (Im.Kind == TImageKind::Boot && PatchBootHeader(Image))
+    FLog.BUFF(Image.data(), static_cast<int32_t>(std::min<size_t>(Image.size(), 6)));
+  const uint32_t Size = static_cast<uint32_t>(Image.size());
+  FObserver.ProgressMax(Size);
+  FObserver.ProgressVisible(true);
+  CheckStop();
+  const auto Account = [&] {
+    R.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
+  };
+  try {
+    if (Verify) {
+      FFastPath.Compare(Name, Im.Offset, Image, R);
+      FObserver.ProgressPos(Size);
+    } else {
+      FFastPath.Write(
+          Name, Im.Offset, Image, FErased,
+          [this](uint32_t Done) {
+            FObserver.ProgressPos(Done);
+            CheckStop();
+          },
+          R);
+    }
+  } catch (...) {
+    Account();
+    throw;
+  }
+  Account();
+  FLog.F("%s: %s", {Name, R.Text()});
+  SetStatus("OK");
+  FObserver.ProgressPos(0);
+  FObserver.ProgressVisible(false);
+  CheckStop();
+}
+
+void TFlashJob::ReadFlash() {
+  const std::string Name = BareFileName(Unquoted(FRequest.ReadFile));
+  SetStatus(Name);
+  FObserver.ProgressMax(FRequest.ReadLength);
+  FObserver.ProgressVisible(true);
+  CheckStop();
+  const std::vector<uint8_t> Data =
+      FFastEsp.Read(FRequest.ReadOffset, FRequest.ReadLength, [this](size_t Done) {
+        FObserver.ProgressPos(static_cast<uint32_t>(Done));
+        CheckStop();
+      });
+  // Beside the file and renamed over it, so that a failed write leaves no half file.
+  const std::string File = Unquoted(FRequest.ReadFile), Tmp = File + ".part";
+  std::FILE* F = std::fopen(Tmp.c_str(), "wb");
+  bool Ok = F && std::fwrite(Data.data(), 1, Data.size(), F) == Data.size();
+  if (F) Ok = std::fclose(F) == 0 && Ok;
+  std::remove(File.c_str()); // (Windows renames over no existing file)
+  if (!Ok || std::rename(Tmp.c_str(), File.c_str()) != 0) {
+    std::remove(Tmp.c_str());
+    throw Exception("Cannot write " + File);
+  }
+  SetStatus("OK");
+  FObserver.ProgressPos(0);
+  FObserver.ProgressVisible(false);
+  CheckStop();
+}
+
 void TFlashJob::WriteImage(const std::string& Name, uint32_t Offset, TImageKind Kind,
                            std::vector<uint8_t> Image, TImageReport* Report) {
   SetStatus(BareFileName(Unquoted(Name)));
   CheckStop();
   const uint32_t Size = static_cast<uint32_t>(Image.size());
+  const auto Start = std::chrono::steady_clock::now();
 
   // The header's first bytes, but never past the end of a short image.
   if (Kind == TImageKind::Boot && PatchBootHeader(Image))
@@ -378,6 +543,9 @@ void TFlashJob::WriteImage(const std::string& Name, uint32_t Offset, TImageKind 
   if (Report) Report->Outcome = TImageOutcome::Written;
   Image.clear();
   Image.shrink_to_fit();
+  if (Report)
+    Report->Seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
 
   SetStatus("OK");
   FObserver.ProgressPos(0);

@@ -1,7 +1,13 @@
 #pragma once
-// The flash job: one Update or Erase on one port, from the connection to the final
-// reset, with no window. Whoever shows the run (the window, the command line) gets its
-// reports through IFlashObserver.
+// The flash job: one Update, Erase, Verify or Read on one port, from the connection to
+// the final reset, with no window. Whoever shows the run (the window, the command line)
+// gets its reports through IFlashObserver.
+//
+// Two write paths: the specified one (STUB_ESP32, 16 KiB blocks, the fixed pauses), and
+// with Config.FastWrite the fast one (the fast stub: what the flash holds already is
+// left alone, the rest goes deflated, each image is checked by its digest; no fixed
+// pauses). A fast stub that does not start leaves the run to STUB_ESP32, and one that
+// fails to the ROM loader, as the specified path always goes on.
 //
 // Use:
 //   TFlashRequest Req;                       // a plain value: what to do, where, with what
@@ -25,9 +31,11 @@
 #include "../link/uComIo.h"
 #include "../protocol/uComEsp.h"
 #include "../protocol/uEsp.h"
+#include "../protocol/uEspFast.h"
 #include "../support/uDebugLog.h"
 #include "../support/uError.h"
 #include "../support/uFileName.h"
+#include "uFastPath.h"
 #include "uImageCheck.h"
 #include "uSettings.h"
 
@@ -51,8 +59,9 @@ std::vector<uint32_t> BlockSizes(uint64_t Size, uint32_t Block = EspWriteBlockSi
 
 // ---- the job's inputs and outputs ----
 
-// The operation; the values are the window's button tags.
-enum class TFlashOp { None = 0, Erase = 1, Update = 2 };
+// The operation; the first three values are the window's button tags. Verify and Read
+// need the fast stub.
+enum class TFlashOp { None = 0, Erase = 1, Update = 2, Verify = 3, Read = 4 };
 
 struct TFlashImage {
   uint32_t Offset = 0;
@@ -69,34 +78,28 @@ struct TFlashRequest {
   std::string Port; // empty: no port selected (the open fails)
   TConfig Config;
   bool AutoErase = false;          // Update: erase the whole flash first
-  std::vector<TFlashImage> Images; // Update: written in this order
+  std::vector<TFlashImage> Images; // Update, Verify: written (compared) in this order
+  // The flash the images are checked against before the part is known: the 4 MiB the
+  // window writes. The fast path checks them against the part's own size once it knows it.
+  uint32_t FlashLimit = EspFlashSize;
+  // Read: the region, and the file it goes to (written whole or not at all).
+  uint32_t ReadOffset = 0, ReadLength = 0;
+  std::string ReadFile;
 };
 
-// What became of one image of an Update.
-enum class TImageOutcome {
-  NotStarted,       // the run ended before it
-  Incomplete,       // the run ended while it was being written
-  Written,          // every block sent and accepted
-  Unchanged,        // the flash held it already, nothing was sent (a path that compares)
-  SectorsRewritten, // only the sectors that differed were sent (a path that compares)
-};
-
-struct TImageReport {
-  uint32_t Offset = 0;
-  uint64_t Size = 0; // the image's bytes as the run read them; 0 until it read them
-  TImageOutcome Outcome = TImageOutcome::NotStarted;
-  // Data bytes in the FLASH_DATA blocks the board accepted (the ROM loader's blocks with
-  // their padding).
-  uint64_t BytesSent = 0;
-  int64_t SectorsRewritten = -1; // -1: not counted (the path writes every sector)
-  bool Verified = false;         // read back and found equal (not done on this path)
-};
+// How a run wrote (or read) the flash.
+enum class TWritePath { None, Fast, Standard, Rom };
+const char* WritePathName(TWritePath Path); // "fast", "standard", "rom", ""
 
 struct TFlashResult {
   bool Ok = false;
-  bool Stopped = false;               // ended by Stop()
-  std::string Message;                // the error's text; empty on success
-  std::vector<TImageReport> Images{}; // Update: one per image of the request, in its order
+  bool Stopped = false; // ended by Stop()
+  std::string Message;  // the error's text; empty on success
+  // Update, Verify: one per image of the request, in its order (also after a failure).
+  std::vector<TImageReport> Images{};
+  TWritePath Path = TWritePath::None;
+  bool PartKnown = false; // the fast stub named the flash part
+  TFlashPart Part{};
 };
 
 // The text of the error a stopped run ends with.
@@ -165,6 +168,8 @@ public:
   // True once the run has gone on without the stub (the ROM loader writes the flash).
   // Like the kind found, it keeps its value after the run.
   bool WithoutStub() const { return FRomMode; }
+  // True once the fast stub runs the flash work.
+  bool FastStub() const { return FFast; }
 
   // Writes one image file (read here, unchecked); raises on failure. Run uses the
   // images it read and checked at its start instead.
@@ -175,10 +180,15 @@ private:
   // From the connect rate to FastBaud; raises when the board answers at neither.
   void ChangeBaud();
   void StartStub();
+  void StartFast();
   void StartRom();
   void EraseFlash();
   void WriteImage(const std::string& Name, uint32_t Offset, TImageKind Kind,
                   std::vector<uint8_t> Image, TImageReport* Report = nullptr);
+  void FastImage(const TFlashImage& Im, std::vector<uint8_t> Image, bool Verify,
+                 TImageReport& Report);
+  void ReadFlash();
+  void CheckPartSize() const;
   void EndOnError();
   void SetStatus(const std::string& Text);
   void Pause(uint32_t Ms);
@@ -200,10 +210,15 @@ private:
   TComIo* FComIo;
   TEsp* FEsp;
   TComEsp FComEsp;
+  TEspFast FFastEsp;
+  TFastPath FFastPath;
   std::atomic<bool> FStop{false};
   TController FUsedCpu = cNONE;
   bool FIdentifying = false;
   std::atomic<bool> FRomMode{false};
-  std::string FAttemptText; // the status of the connect attempt going on
-  std::vector<TImageReport> FImages;
+  std::atomic<bool> FFast{false};
+  bool FErased = false;              // the whole flash was erased in this run
+  TFlashResult FResult;              // the path and the part, filled as the run goes
+  std::string FAttemptText;          // the status of the connect attempt going on
+  std::vector<TImageReport> FImages; // one per image, filled as the run goes
 };

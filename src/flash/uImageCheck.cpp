@@ -54,7 +54,8 @@ std::string ReadError(const std::string& Path, int Err) {
 }
 
 // Both checks: the name, the file, its size; with ReadData the bytes as well.
-TImageFile Examine(TImageKind Kind, uint32_t Offset, const std::string& Name, bool ReadData) {
+TImageFile Examine(TImageKind Kind, uint32_t Offset, const std::string& Name, bool ReadData,
+                   uint32_t FlashSize) {
   TImageFile r;
   if (Name.empty()) {
     r.Hint = HintNoFilename;
@@ -75,14 +76,14 @@ TImageFile Examine(TImageKind Kind, uint32_t Offset, const std::string& Name, bo
     size_t Got = 0;
     while ((Got = std::fread(Buf, 1, sizeof Buf, F.get())) > 0) {
       r.Data.insert(r.Data.end(), Buf, Buf + Got);
-      if (r.Data.size() > EspFlashSize) break;
+      if (r.Data.size() > FlashSize) break;
     }
     if (std::ferror(F.get())) throw Exception(ReadError(Path, errno));
     r.Size = static_cast<int64_t>(r.Data.size());
   } else {
     r.Size = Size;
   }
-  r.Pass = ImageSizeFits(Kind, r.Size, Offset);
+  r.Pass = ImageSizeFits(Kind, r.Size, Offset, FlashSize);
   r.Hint = r.Pass ? Name : HintSizeError;
   return r;
 }
@@ -104,25 +105,27 @@ std::string ImageSizeRule(TImageKind Kind) {
   return Format("%s holds %d to %d bytes", {R.What, R.Min, R.Max});
 }
 
-bool ImageFitsFlash(int64_t Size, uint32_t Offset) {
+bool ImageFitsFlash(int64_t Size, uint32_t Offset, uint32_t FlashSize) {
   // The write announces whole blocks, and the loader refuses a region that passes the
   // end of the flash: the image rounded up to them must fit from its offset.
-  if (Size < 0 || Offset > EspFlashSize) return false;
+  if (Size < 0 || Offset > FlashSize) return false;
   const int64_t Region = (Size + EspWriteBlockSize - 1) / EspWriteBlockSize * EspWriteBlockSize;
-  return Region <= int64_t(EspFlashSize - Offset);
+  return Region <= int64_t(FlashSize - Offset);
 }
 
-bool ImageSizeFits(TImageKind Kind, int64_t Size, uint32_t Offset) {
+bool ImageSizeFits(TImageKind Kind, int64_t Size, uint32_t Offset, uint32_t FlashSize) {
   const TImageRule& R = RuleOf(Kind);
-  return ImageFitsFlash(Size, Offset) && Size >= R.Min && (R.Max < 0 || Size <= R.Max);
+  return ImageFitsFlash(Size, Offset, FlashSize) && Size >= R.Min && (R.Max < 0 || Size <= R.Max);
 }
 
-TImageFile CheckImageFile(TImageKind Kind, uint32_t Offset, const std::string& Name) {
-  return Examine(Kind, Offset, Name, false);
+TImageFile CheckImageFile(TImageKind Kind, uint32_t Offset, const std::string& Name,
+                          uint32_t FlashSize) {
+  return Examine(Kind, Offset, Name, false, FlashSize);
 }
 
-TImageFile ReadImageFile(TImageKind Kind, uint32_t Offset, const std::string& Name) {
-  return Examine(Kind, Offset, Name, true);
+TImageFile ReadImageFile(TImageKind Kind, uint32_t Offset, const std::string& Name,
+                         uint32_t FlashSize) {
+  return Examine(Kind, Offset, Name, true, FlashSize);
 }
 
 std::string ImageCheckMessage(const TImageFile& Checked, const std::string& Name) {

@@ -20,13 +20,14 @@ std::string ImageSizeRule(TImageKind Kind);
 
 // Whether a file of Size bytes may be written as an image of this kind at Offset: the
 // kind's own size rule, and the image, rounded up to whole blocks, must end inside the
-// flash.
-bool ImageSizeFits(TImageKind Kind, int64_t Size, uint32_t Offset);
+// flash (the 4 MiB the window writes, unless the fast path knows the part's size).
+bool ImageSizeFits(TImageKind Kind, int64_t Size, uint32_t Offset,
+                   uint32_t FlashSize = EspFlashSize);
 inline bool ImageSizeFits(TImageKind Kind, int64_t Size) {
   return ImageSizeFits(Kind, Size, ImageOffset(Kind));
 }
 // Whether Size bytes at Offset, in the whole blocks their write announces, fit the flash.
-bool ImageFitsFlash(int64_t Size, uint32_t Offset);
+bool ImageFitsFlash(int64_t Size, uint32_t Offset, uint32_t FlashSize = EspFlashSize);
 
 // The hints the fields show for a file that fails.
 inline constexpr const char* HintNoFilename = "No Filename";
@@ -44,10 +45,12 @@ struct TImageFile {
 // system's code page on Windows, UTF-8 elsewhere), in double quotes or not; a bare name
 // is looked up in the working directory. Raises Exception when the file exists but
 // cannot be opened.
-TImageFile CheckImageFile(TImageKind Kind, uint32_t Offset, const std::string& Name);
+TImageFile CheckImageFile(TImageKind Kind, uint32_t Offset, const std::string& Name,
+                          uint32_t FlashSize = EspFlashSize);
 // The same, reading the file: the bytes checked are the bytes returned. Raises
 // Exception when the file exists but cannot be read.
-TImageFile ReadImageFile(TImageKind Kind, uint32_t Offset, const std::string& Name);
+TImageFile ReadImageFile(TImageKind Kind, uint32_t Offset, const std::string& Name,
+                         uint32_t FlashSize = EspFlashSize);
 
 // The message a run stops with for a file that fails: the field's hint and the name.
 std::string ImageCheckMessage(const TImageFile& Checked, const std::string& Name);

@@ -44,7 +44,7 @@ constexpr TSettingKey Text(const char* Section, const char* Name, bool Written =
 using U32 = uint32_t TConfig::*;
 using CBool = bool TConfig::*;
 
-const std::array<TBoundKey, 15> Table = {{
+const std::array<TBoundKey, 16> Table = {{
     {Text(SecConfig, "ComPort"), &TSettings::ComPort},
     {Integer("ConnBaud", BaudMin, BaudMax), U32(&TConfig::ConnBaud)},
     {Integer("FastBaud", BaudMin, BaudMax), U32(&TConfig::FastBaud)},
@@ -56,6 +56,7 @@ const std::array<TBoundKey, 15> Table = {{
     {Boolean("DoBeep"), CBool(&TConfig::DoBeep)},
     {Boolean("AutoErase"), &TSettings::AutoErase},
     {Boolean("UseStub"), CBool(&TConfig::UseStub)},
+    {{SecConfig, "FastWrite", TSettingType::Boolean, 0, 0, true, true}, CBool(&TConfig::FastWrite)},
     {Text(SecConfig, "NetPorts", false), &TSettings::NetPorts},
     {Text(SecFiles, "Bootloader"), &TSettings::Bootloader},
     {Text(SecFiles, "Partitions"), &TSettings::Partitions},
@@ -141,7 +142,7 @@ TSettings ReadSettings(const TIniStore& Ini, std::vector<TSettingProblem>& Probl
 void WriteSettings(TIniStore& Ini, const TSettings& S) {
   for (size_t i = 0; i < Table.size(); ++i) {
     const TSettingKey& K = Keys[i];
-    if (!K.Written) continue;
+    if (!K.Written || (K.OnlyWhenStored && !Ini.Value(K.Section, K.Name))) continue;
     switch (K.Type) {
     case TSettingType::Integer:
       Ini.WriteInteger(K.Section, K.Name,

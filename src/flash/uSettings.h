@@ -19,6 +19,7 @@ struct TConfig : TEntrySettings {
   uint32_t FastBaud = 921600; // after the switch
   bool DoBeep = true;         // the erase question beeps
   bool UseStub = true;        // false: flash through the ROM loader's own commands
+  bool FastWrite = false;     // true: the fast path (the fast stub: compressed, digests)
 };
 
 // Everything the settings file holds but the window's placement.
@@ -39,6 +40,9 @@ struct TSettingKey {
   TSettingType Type;
   int32_t Min, Max; // the range of an integer (the stored bits read as signed)
   bool Written;     // written back at the window's close; NetPorts is the user's alone
+  // Written back only when the file holds it: a key the file never had is not added, so
+  // the file of a user who never asked for it keeps its keys.
+  bool OnlyWhenStored = false;
 };
 
 // Every key, in the order they are read and written.
@@ -70,7 +74,8 @@ std::string ConversionText(const TSettingProblem& Problem);
 // The values of the store, each key's default where it holds nothing usable; every
 // value refused is added to Problems, in the order of the keys.
 TSettings ReadSettings(const TIniStore& Ini, std::vector<TSettingProblem>& Problems);
-// Writes every key marked Written, in the order of the table. Unsigned fields are written
+// Writes every key marked Written (FastWrite only where Ini holds it), in the order of
+// the table. Unsigned fields are written
 // as the signed reading of their bits (4294967295 as -1).
 void WriteSettings(TIniStore& Ini, const TSettings& S);
 

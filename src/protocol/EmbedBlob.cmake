@@ -1,7 +1,11 @@
-# cmake -P EmbedBlob.cmake -DIN=<blob> -DOUT=<generated .cpp>
-# Turns the stub blob into a byte array of the core, so no file is needed at run time.
+# cmake -P EmbedBlob.cmake -DIN=<blob> -DOUT=<generated .cpp> [-DNAME=<function>]
+# Turns a stub blob into a byte array of the core, so no file is needed at run time;
+# NAME() returns it (StubEsp32Blob unless given).
 if(NOT DEFINED IN OR NOT DEFINED OUT)
   message(FATAL_ERROR "EmbedBlob.cmake needs -DIN=<file> -DOUT=<file>")
+endif()
+if(NOT DEFINED NAME)
+  set(NAME StubEsp32Blob)
 endif()
 file(READ "${IN}" _hex HEX)
 string(LENGTH "${_hex}" _len)
@@ -15,5 +19,5 @@ file(WRITE "${OUT}.tmp"
   "// Generated from ${IN}; do not edit.\n"
   "#include <cstdint>\n#include <span>\n\n"
   "namespace {\nconst uint8_t Blob[] = {\n  ${_bytes}\n};\n}\n\n"
-  "std::span<const uint8_t> StubEsp32Blob() { return Blob; }\n")
+  "std::span<const uint8_t> ${NAME}() { return Blob; }\n")
 file(RENAME "${OUT}.tmp" "${OUT}")

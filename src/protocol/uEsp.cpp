@@ -58,11 +58,6 @@ constexpr size_t StubDataLenAt = 3363;
 constexpr size_t StubDataAt = 3364;
 constexpr size_t StubDataAdrAt = 3388;
 
-uint32_t Le32(std::span<const uint8_t> b, size_t at) {
-  return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 |
-         uint32_t(b[at + 3]) << 24;
-}
-
 void PutHeader(uint8_t* out, uint8_t Dir, uint8_t Com, uint16_t Size, uint32_t Word) {
   out[0] = Dir;
   out[1] = Com;
@@ -151,7 +146,7 @@ void TEsp::addOut(uint8_t Kind, uintptr_t Value, uint16_t Len) {
   OutPos += int32_t(n);
 }
 
-void TEsp::sendPacket(const uint8_t* ptr, uint16_t cnt, uint8_t com) {
+void TEsp::sendPacket(const uint8_t* ptr, uint16_t cnt, uint8_t com, bool Purge) {
   if (cnt > EspMaxPayload) throw Exception("Error Packet Size");
   Request.Direction = 0;
   Request.Command = com;
@@ -169,8 +164,9 @@ void TEsp::sendPacket(const uint8_t* ptr, uint16_t cnt, uint8_t com) {
   const size_t Len = FrameRequest(com, cnt, Request.Chksum, Request.Data, IoBuf);
 
   // Whatever arrived before this request (an earlier answer's tail) is thrown away.
-  FComIo.ClearBuffer(true, true);
+  if (Purge) FComIo.ClearBuffer(true, true);
   FComIo.Write(IoBuf, int32_t(Len));
+  FWireBytes += Len;
 }
 
 std::vector<uint8_t> SyncFrame() {
@@ -398,11 +394,11 @@ void TEsp::ESP32_InstallStub() {
   // The values come from fixed offsets; a blob too short for them (or for the
   // lengths it states) is refused rather than read past its end.
   if (Blob.size() < StubDataAdrAt + 4) throw Exception("Error STUB_ESP32");
-  const uint32_t CodeLen = Le32(Blob, StubCodeLenAt);
-  const uint32_t CodeAdr = Le32(Blob, StubCodeAdrAt);
+  const uint32_t CodeLen = EspLe32(Blob, StubCodeLenAt);
+  const uint32_t CodeAdr = EspLe32(Blob, StubCodeAdrAt);
   const uint8_t DataLen = Blob[StubDataLenAt];
-  const uint32_t DataAdr = Le32(Blob, StubDataAdrAt);
-  const uint32_t Entry = Le32(Blob, StubEntryAt);
+  const uint32_t DataAdr = EspLe32(Blob, StubDataAdrAt);
+  const uint32_t Entry = EspLe32(Blob, StubEntryAt);
   const uint16_t CodeCopy = uint16_t(CodeLen); // only the low 16 bits are copied
   if (StubCodeAt + CodeCopy > Blob.size() || 16 + size_t(CodeCopy) > EspMaxPayload ||
       StubDataAt + DataLen > Blob.size())

@@ -14,6 +14,12 @@
 // The embedded flasher stub blob (generated from resources/stub_esp32.bin at build time).
 std::span<const uint8_t> StubEsp32Blob();
 
+// A 32-bit little-endian field of a blob or a packet, at byte at.
+inline uint32_t EspLe32(std::span<const uint8_t> b, size_t at) {
+  return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 |
+         uint32_t(b[at + 3]) << 24;
+}
+
 // Sizes of the packet layer.
 constexpr size_t EspDataSize = 16384; // data area of a response record
 // A full flash block behind its 16-byte block header.
@@ -108,9 +114,12 @@ public:
   // Progress(done, total) comes before each step, done counting that step.
   void romEraseFlash(const std::function<void(uint32_t Done, uint32_t Total)>& Progress = {});
 
-  // packet layer
-  void sendPacket(const uint8_t* ptr, uint16_t cnt, uint8_t com);
+  // packet layer. Purge false keeps what has arrived (the fast stub's read streams
+  // packets while the program acknowledges them); every loader command purges.
+  void sendPacket(const uint8_t* ptr, uint16_t cnt, uint8_t com, bool Purge = true);
   int getPacket(int Timeout, bool ChkDir) override;
+  // Bytes of every frame sent so far, delimiters and escapes included.
+  uint64_t WireBytes() const { return FWireBytes; }
   const uint8_t* ResponseBytes() const override;
   size_t ResponseCapacity() const override;
 
@@ -141,4 +150,5 @@ private:
   TDebugLog& FDebug;
   std::span<const uint8_t> FStub;
   uint32_t RomLeft = 0; // bytes of the image begun by romFlashStart not yet sent
+  uint64_t FWireBytes = 0;
 };

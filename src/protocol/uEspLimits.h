@@ -13,6 +13,10 @@ constexpr uint32_t EspWriteBlockSize = 16384; // a FLASH_DATA block through the 
 constexpr uint32_t EspRomBlockSize = 1024;    // a FLASH_DATA block through the ROM loader
 constexpr uint32_t EspRomEraseStep = 65536;   // whole-flash erase in the ROM: one FLASH_BEGIN each
 
+// The fast stub addresses with three bytes, as the standard one: parts larger than this
+// are used up to it.
+constexpr uint32_t EspFastFlashMax = 16u << 20;
+
 // ---- time limits of the answers ----
 constexpr int EspSyncAnswerMs = 200;  // SYNC, during the connect sequence
 constexpr int EspChangeBaudMs = 200;  // CHANGE_BAUDRATE (answered at the old rate)
@@ -26,6 +30,13 @@ constexpr int EspMemDataMs = 500;     // MEM_DATA of the stub upload
 constexpr int EspMemEndMs = 200;      // MEM_END, which starts the stub
 constexpr int EspGreetingMs = 200;    // the started stub's greeting
 constexpr int EspRomSetupMs = 1000;   // SPI_ATTACH and SPI_SET_PARAMS to the ROM: answered at once
+// The fast stub: its greeting after a set-up that clears some 100 KiB of RAM, the
+// commands it answers at once, and those whose answers wait for the flash (a WRITE_DATA
+// until its piece has room, WRITE_END until all is written, a digest until all is read),
+// with a keep-alive byte at least every 500 ms meanwhile.
+constexpr int EspFastGreetingMs = 500;
+constexpr int EspFastSetupMs = 1000;
+constexpr int EspFastWorkMs = 3000;
 // The ROM answers FLASH_BEGIN only once it has erased the region: the worst-case erase
 // time of one sector in the flash parts' datasheets, per sector, on top of a margin.
 constexpr int EspSectorEraseMaxMs = 400;

@@ -51,10 +51,10 @@ TEST(CliConventions, ArgumentErrorsGoToStderrWithTheProgramsName) {
     std::vector<std::string> Args;
     const char* Message;
   } Cases[] = {
-      {"no subcommand", {}, "a subcommand is required: flash, erase, info, ports or monitor"},
+      {"no subcommand", {}, "a subcommand is required: flash, verify, read, erase, info, ports or monitor"},
       {"unknown subcommand",
        {"frobnicate"},
-       "'frobnicate' is no subcommand: flash, erase, info, ports or monitor"},
+       "'frobnicate' is no subcommand: flash, verify, read, erase, info, ports or monitor"},
       {"unknown option", {"info", "--bogus"}, "--bogus"},
       {"rate out of range", {"info", "--port", "/dev/null", "--baud", "300"}, "--baud"},
       {"--quiet and --verbose", {"info", "--port", "/dev/null", "-q", "-v"}, "exclude each other"},

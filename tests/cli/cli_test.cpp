@@ -814,3 +814,58 @@ TEST(Cli, DataBesideImagesSurvivesOnAPartWhose32KiBEraseIsLarger) {
 }
 
 } // namespace
+
+// The fast path from the command line: flash with FastWrite=TRUE says per image what it
+// did, a second flash finds everything in place, verify names a sector changed behind the
+// program's back, read returns what the board holds, info names the flash part.
+TEST(Cli, FastPathFlashVerifyReadAndInfo) {
+  TFiles F;
+  F.SetIni("FastWrite=TRUE\r\n");
+  TBoard Bd;
+  // Runs the program with "" replaced by the board's address (known once it listens).
+  const auto Run = [&](std::vector<std::string> Args) {
+    Bd.S.Start();
+    for (std::string& A : Args)
+      if (A.empty()) A = Bd.S.Url();
+    const TRunResult R = RunCli(Args);
+    Bd.S.Stop();
+    return R;
+  };
+  TRunResult R = Run(Join({"flash", "--json", "--settings", F.Ini, "--port", ""}, F.Named()));
+  ASSERT_EQ(R.Status, 0) << R.Err;
+  json J = CliJson(R);
+  EXPECT_EQ(J["boards"][0]["flash_size"], 4 << 20);
+  for (const json& Im : J["boards"][0]["images"]) {
+    EXPECT_EQ(Im["result"], "written");
+    EXPECT_EQ(Im["verified"], true);
+  }
+  EXPECT_EQ(Bd.Flash(0x10000, F.Firm.size()), F.Firm);
+
+  // Plain output: a line per image, every one unchanged now.
+  R = Run(Join({"flash", "--settings", F.Ini, "--port", ""}, F.Named()));
+  ASSERT_EQ(R.Status, 0) << R.Err;
+  for (const std::string& File : {F.BootFile, F.PartFile, F.FirmFile})
+    EXPECT_NE(R.Out.find(File + ": unchanged\n"), std::string::npos) << R.Out;
+
+  // One sector of the application changed by someone else: verify names it, exit 1.
+  const TBytes Zero(8, 0x00);
+  Bd.S.Flash.Program(0x10000 + 0x5000 + 40, Zero.data(), 8);
+  R = Run(Join({"verify", "--settings", F.Ini, "--port", ""}, F.Named()));
+  EXPECT_EQ(R.Status, 1) << R.Out;
+  EXPECT_NE(R.Out.find(F.FirmFile + ": differs in 1 of 17 sectors: 15000"), std::string::npos)
+      << R.Out;
+  EXPECT_NE(R.Out.find(F.PartFile + ": matches"), std::string::npos) << R.Out;
+
+  // read: the bytes the board holds, changed sector and all.
+  const std::string Back = TempPath("cli_read.bin");
+  R = Run({"read", "--settings", F.Ini, "--port", "", "0x10000", "70000", Back});
+  ASSERT_EQ(R.Status, 0) << R.Err;
+  const std::string Got = ReadText(Back);
+  const auto& Mem = Bd.S.Flash.Bytes();
+  EXPECT_TRUE(Got == std::string(Mem.begin() + 0x10000, Mem.begin() + 0x10000 + 70000));
+  std::remove(Back.c_str());
+
+  R = Run({"info", "--settings", F.Ini, "--port", ""});
+  ASSERT_EQ(R.Status, 0) << R.Err;
+  EXPECT_NE(R.Out.find("flash Winbond EF4016, 4 MiB"), std::string::npos) << R.Out;
+}

@@ -895,3 +895,219 @@ TEST(FlashJob, ControllerErrorNamesWhatWasRead) {
 }
 
 } // namespace
+
+// ---------------------------------------------------------------- the fast path
+
+namespace {
+
+bool Logged(const TDebugLog& Log, const std::string& Text) {
+  for (const std::string& L : Log.Lines())
+    if (L.find(Text) != std::string::npos) return true;
+  return false;
+}
+
+std::vector<std::string> Outcomes(const TFlashResult& R) {
+  std::vector<std::string> Out;
+  for (const TImageReport& Im : R.Images)
+    Out.push_back(Im.Text());
+  return Out;
+}
+
+// The window's three images through the fast stub, on a board that keeps its flash
+// from one run to the next.
+struct TFastRig : TRig {
+  TImages I;
+  TBytes Boot = I.Boot;
+  TFastRig() {
+    PatchBootHeader(Boot);
+    Req.Config.FastWrite = true;
+    Req.Images = I.List();
+  }
+  // Checks that the flash holds the three images where the window puts them.
+  void ExpectImagesInFlash() const {
+    const std::string F = Flash();
+    EXPECT_EQ(Slice(F, 0x1000, Boot.size()), Boot);
+    EXPECT_EQ(Slice(F, 0x8000, I.Part.size()), I.Part);
+    EXPECT_EQ(Slice(F, 0x10000, I.Firm.size()), I.Firm);
+  }
+  TFlashResult Again() {
+    Log = TDebugLog();
+    Start();
+    return Run();
+  }
+};
+
+} // namespace
+
+// Written once, then found in flash and left alone, then one sector in the middle of the
+// application changed behind the program's back: exactly that sector is rewritten.
+TEST(FlashJobFast, WritesOnlyTheSectorsThatDifferFromTheImage) {
+  for (const bool AutoErase : {false, true}) {
+    SCOPED_TRACE(AutoErase ? "AutoErase" : "no AutoErase");
+    TFastRig Rig;
+    Rig.Req.AutoErase = AutoErase;
+    Rig.Start();
+    TFlashResult R = Rig.Run();
+    ASSERT_TRUE(R.Ok) << R.Message;
+    EXPECT_EQ(R.Path, TWritePath::Fast);
+    EXPECT_TRUE(R.PartKnown);
+    EXPECT_EQ(R.Part.Size, EspFlashSize);
+    EXPECT_EQ(Outcomes(R), (Texts{"written", "written", "written"}));
+    for (const TImageReport& Im : R.Images) {
+      EXPECT_TRUE(Im.Verified) << Im.Offset;
+      EXPECT_EQ(Im.Outcome, TImageOutcome::Written) << Im.Offset;
+    }
+    EXPECT_EQ(Rig.Count(0x03), 0u) << "no FLASH_DATA block of the standard stub";
+    Rig.ExpectImagesInFlash();
+    // No fixed pauses, but the bar counts every image's bytes up to its size.
+    const Texts Pos = Rig.Obs.Only("pos ");
+    for (const auto& Size : {Rig.Boot.size(), Rig.I.Part.size(), Rig.I.Firm.size()})
+      EXPECT_NE(std::find(Pos.begin(), Pos.end(), std::to_string(Size)), Pos.end()) << Size;
+
+    // Everything is in flash: nothing is erased or written, only the digests are asked.
+    Rig.Req.AutoErase = false;
+    const std::string Before = Rig.Flash();
+    R = Rig.Again();
+    ASSERT_TRUE(R.Ok) << R.Message;
+    EXPECT_EQ(Outcomes(R), (Texts{"unchanged", "unchanged", "unchanged"}));
+    EXPECT_EQ(Rig.Erases(), Texts{});
+    EXPECT_EQ(Rig.Board.TracedPackets("program").size(), 0u);
+    EXPECT_TRUE(Rig.Flash() == Before) << "the flash changed";
+    for (const TImageReport& Im : R.Images) {
+      EXPECT_EQ(Im.Outcome, TImageOutcome::Unchanged) << Im.Offset;
+      EXPECT_EQ(Im.SectorsRewritten, 0) << Im.Offset;
+      EXPECT_EQ(Im.SectorsSkipped, int64_t(Im.Sectors)) << Im.Offset;
+      EXPECT_EQ(Im.BytesSent, 0u) << Im.Offset;
+      EXPECT_TRUE(Im.Verified) << Im.Offset;
+    }
+
+    // The ninth of the application's 17 sectors changed, as another program would.
+    const uint32_t Changed = 0x10000 + 8 * 4096;
+    const TBytes Other = RandomBytes(4096, 9);
+    Rig.Board.Flash.EraseRange(Changed, 4096);
+    Rig.Board.Flash.Program(Changed, Other.data(), 4096);
+    R = Rig.Again();
+    ASSERT_TRUE(R.Ok) << R.Message;
+    EXPECT_EQ(Outcomes(R), (Texts{"unchanged", "unchanged", "rewritten 1 of 17 sectors"}));
+    EXPECT_EQ(R.Images[2].Outcome, TImageOutcome::SectorsRewritten);
+    EXPECT_EQ(R.Images[2].SectorsSkipped, 16);
+    EXPECT_GT(R.Images[2].BytesSent, 0u);
+    EXPECT_LE(R.Images[2].BytesSent, 4096u) << "one sector's bytes at most";
+    EXPECT_EQ(Rig.Erases(), Texts{"18000+1000"});
+    Rig.ExpectImagesInFlash();
+  }
+}
+
+// The fast stub that never greets leaves the run to the standard stub; when that fails
+// too, the ROM loader writes. The log says which went on.
+TEST(FlashJobFast, AFastStubThatDoesNotStartFallsBack) {
+  struct {
+    const char* Name;
+    std::function<void(TRig&)> Set;
+    TWritePath Path;
+    const char* Said;
+  } Cases[] = {
+      {"fast stub hangs", [](TRig& R) { R.Board.Opt.FastStubHangs = true; }, TWritePath::Standard,
+       "going on with the standard stub"},
+      {"no stub greets", [](TRig& R) { R.Board.Opt.NoGreeting = true; }, TWritePath::Rom,
+       "going on without the stub"},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    TFastRig Rig;
+    C.Set(Rig);
+    Rig.Start();
+    const TFlashResult R = Rig.Run();
+    ASSERT_TRUE(R.Ok) << R.Message;
+    EXPECT_EQ(R.Path, C.Path);
+    EXPECT_FALSE(R.PartKnown);
+    EXPECT_TRUE(Logged(Rig.Log, "Fast stub failed"));
+    EXPECT_TRUE(Logged(Rig.Log, C.Said));
+    Rig.ExpectImagesInFlash();
+    if (C.Path == TWritePath::Standard) {
+      // The specified path's blocks, with its progress positions.
+      EXPECT_GT(Rig.Count(0x03), 0u);
+      for (const uint32_t B : Rig.DataBlocks())
+        EXPECT_LE(B, 16384u);
+      Texts Bar;
+      for (const auto Size : {Rig.Boot.size(), Rig.I.Part.size(), Rig.I.Firm.size()}) {
+        const Texts P = Positions(uint32_t(Size));
+        Bar.insert(Bar.end(), P.begin(), P.end());
+      }
+      EXPECT_EQ(Rig.Obs.Only("pos "), Bar);
+    }
+  }
+}
+
+// Programs into one sector do not land: the check after writing finds it and names it.
+TEST(FlashJobFast, ADigestMismatchAfterWritingFailsTheRun) {
+  TFastRig Rig;
+  Rig.Board.Opt.BadSector = 0x13000;
+  Rig.Start();
+  const TFlashResult R = Rig.Run();
+  EXPECT_FALSE(R.Ok);
+  EXPECT_EQ(R.Message,
+            "Verify Error: " + BareFileName(Rig.I.FirmFile) + " differs from the flash at 13000");
+  ASSERT_EQ(R.Images.size(), 3u);
+  EXPECT_TRUE(R.Images[0].Verified);
+  EXPECT_FALSE(R.Images[2].Verified);
+  EXPECT_EQ(Rig.Obs.Only("finished "), Texts{R.Message});
+}
+
+// Verify compares and writes nothing; a changed sector fails it and is named.
+TEST(FlashJobFast, VerifyNamesTheSectorsThatDiffer) {
+  TFastRig Rig;
+  Rig.Start();
+  ASSERT_TRUE(Rig.Run().Ok);
+  Rig.Req.Operation = TFlashOp::Verify;
+  TFlashResult R = Rig.Again();
+  ASSERT_TRUE(R.Ok) << R.Message;
+  EXPECT_EQ(Outcomes(R), (Texts{"matches", "matches", "matches"}));
+
+  for (const uint32_t At : {0x8000u, 0x14000u}) {
+    const TBytes Zero(16, 0x00);
+    Rig.Board.Flash.Program(At + 100, Zero.data(), 16);
+  }
+  const auto& Mem = Rig.Board.Flash.Bytes();
+  const std::string Before(Mem.begin(), Mem.end());
+  R = Rig.Again();
+  EXPECT_FALSE(R.Ok);
+  EXPECT_EQ(Outcomes(R), (Texts{"matches", "differs in 1 of 1 sectors: 8000",
+                                "differs in 1 of 17 sectors: 14000"}));
+  EXPECT_NE(R.Message.find("8000"), std::string::npos) << R.Message;
+  EXPECT_EQ(Rig.Erases(), Texts{});
+  EXPECT_EQ(Rig.Board.TracedPackets("program").size(), 0u);
+  EXPECT_TRUE(Rig.Flash() == Before) << "verify changed the flash";
+}
+
+// Read streams a region into a file: the bytes the board holds, whole or no file at all.
+TEST(FlashJobFast, ReadWritesWhatTheBoardHoldsToTheFile) {
+  TRig Rig;
+  const TBytes Content = RandomBytes(EspFlashSize, 11);
+  Rig.Board.Flash.Program(0, Content.data(), EspFlashSize);
+  Rig.Req.Config.FastWrite = true;
+  Rig.Req.Operation = TFlashOp::Read;
+  const std::string Out = TempPath("read.bin");
+  struct {
+    uint32_t Offset, Length;
+    bool Ok;
+  } Cases[] = {
+      {0x1234, 70000, true}, {EspFlashSize - 4096, 4096, true}, {EspFlashSize - 4096, 4097, false}};
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(std::to_string(C.Offset) + "+" + std::to_string(C.Length));
+    std::remove(Out.c_str());
+    Rig.Req.ReadOffset = C.Offset;
+    Rig.Req.ReadLength = C.Length;
+    Rig.Req.ReadFile = Out;
+    Rig.Start();
+    const TFlashResult R = Rig.Run();
+    ASSERT_EQ(R.Ok, C.Ok) << R.Message;
+    const std::string Got = ReadText(Out);
+    if (C.Ok)
+      EXPECT_EQ(TBytes(Got.begin(), Got.end()),
+                TBytes(Content.begin() + C.Offset, Content.begin() + C.Offset + C.Length));
+    else
+      EXPECT_EQ(Got, "") << "no file for a region past the flash";
+  }
+  std::remove(Out.c_str());
+}

@@ -46,7 +46,7 @@ class HelpGuard(unittest.TestCase):
             cls.options[c] = options(help_of(c))
 
     def test_help_lists_what_it_should(self):
-        self.assertEqual(sorted(self.commands), ["erase", "flash", "info", "monitor", "ports"])
+        self.assertEqual(sorted(self.commands), ["erase", "flash", "info", "monitor", "ports", "read", "verify"])
         self.assertIn("--version", self.options[""])
         self.assertIn("--port", self.options[""])
 

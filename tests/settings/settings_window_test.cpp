@@ -153,48 +153,82 @@ TEST(SettingsWindow, ValuesOutsideTheirRangeReportedAndDefaultsTaken) {
   }
 }
 
-TEST(SettingsWindow, UseStubReadKeptInPlaceAndWrittenBack) {
-  const struct {
-    const char* Name;
-    QByteArray Ini;
-    bool Value;
-    QStringList Boxes;
-    QByteArray Saved; // the CONFIG section as written back
-  } Cases[] = {
-      {"absent: true, added at the end of the section",
-       "[CONFIG]\r\nConnBaud=9600\r\n",
-       true,
-       {},
-       "[CONFIG]\r\nConnBaud=9600\r\nComPort=%1\r\nFastBaud=921600\r\nFastFirst=TRUE\r\n"
-       "SlowLow=1400\r\nSlowHigh=500\r\nFastLow=150\r\nFastHigh=100\r\nDoBeep=TRUE\r\n"
-       "AutoErase=TRUE\r\nUseStub=TRUE\r\n\r\n"},
-      {"false where the file has it",
-       "[config]\r\nusestub=no\r\nConnBaud=9600\r\n",
-       false,
-       {},
-       "[config]\r\nusestub=FALSE\r\nConnBaud=9600\r\nComPort=%1\r\nFastBaud=921600\r\n"
-       "FastFirst=TRUE\r\nSlowLow=1400\r\nSlowHigh=500\r\nFastLow=150\r\nFastHigh=100\r\n"
-       "DoBeep=TRUE\r\nAutoErase=TRUE\r\n\r\n"},
-      {"a number", "[CONFIG]\r\nUseStub=0\r\n", false, {}, "[CONFIG]\r\nUseStub=FALSE\r\n"},
-      {"no boolean: reported, true",
-       "[CONFIG]\r\nUseStub=maybe\r\n",
-       true,
-       {QString::fromUtf8("'maybe' ist kein gültiger Integerwert (UseStub)")},
-       "[CONFIG]\r\nUseStub=TRUE\r\n"},
-  };
+// A switch of the CONFIG section as the file holds it, and as the window writes it back.
+struct TSwitchCase {
+  const char* Name;
+  QByteArray Ini;
+  bool Value;
+  QStringList Boxes;
+  QByteArray Saved; // the CONFIG section as written back (%1: the port)
+  int Count = 1;    // keys of that name in the file written back
+};
+
+void CheckSwitch(const char* Key, bool TConfig::*Field, std::initializer_list<TSwitchCase> Cases) {
+  const QByteArray Lower = QByteArray(Key).toLower() + "=";
   for (const auto& c : Cases) {
     SCOPED_TRACE(c.Name);
     TMainRig Rig(c.Ini);
     Rig.Show();
-    EXPECT_EQ(Rig.Main->Config().UseStub, c.Value);
+    EXPECT_EQ(Rig.Main->Config().*Field, c.Value);
     EXPECT_EQ(Rig.Boxes, c.Boxes);
     Rig.CloseAndSave();
     const QByteArray Out = Rig.IniBytes();
     const QByteArray Want =
         QByteArray(c.Saved).replace("%1", Rig.Main->cbPort->currentText().toUtf8());
     EXPECT_TRUE(Out.startsWith(Want)) << Out.constData();
-    EXPECT_EQ(Out.count("UseStub=") + Out.count("usestub="), 1) << Out.constData();
+    EXPECT_EQ(Out.count(QByteArray(Key) + "=") + Out.count(Lower), c.Count) << Out.constData();
   }
+}
+
+TEST(SettingsWindow, UseStubReadKeptInPlaceAndWrittenBack) {
+  CheckSwitch(
+      "UseStub", &TConfig::UseStub,
+      {{"absent: true, added at the end of the section",
+        "[CONFIG]\r\nConnBaud=9600\r\n",
+        true,
+        {},
+        "[CONFIG]\r\nConnBaud=9600\r\nComPort=%1\r\nFastBaud=921600\r\nFastFirst=TRUE\r\n"
+        "SlowLow=1400\r\nSlowHigh=500\r\nFastLow=150\r\nFastHigh=100\r\nDoBeep=TRUE\r\n"
+        "AutoErase=TRUE\r\nUseStub=TRUE\r\n\r\n"},
+       {"false where the file has it",
+        "[config]\r\nusestub=no\r\nConnBaud=9600\r\n",
+        false,
+        {},
+        "[config]\r\nusestub=FALSE\r\nConnBaud=9600\r\nComPort=%1\r\nFastBaud=921600\r\n"
+        "FastFirst=TRUE\r\nSlowLow=1400\r\nSlowHigh=500\r\nFastLow=150\r\nFastHigh=100\r\n"
+        "DoBeep=TRUE\r\nAutoErase=TRUE\r\n\r\n"},
+       {"a number", "[CONFIG]\r\nUseStub=0\r\n", false, {}, "[CONFIG]\r\nUseStub=FALSE\r\n"},
+       {"no boolean: reported, true",
+        "[CONFIG]\r\nUseStub=maybe\r\n",
+        true,
+        {QString::fromUtf8("'maybe' ist kein gültiger Integerwert (UseStub)")},
+        "[CONFIG]\r\nUseStub=TRUE\r\n"}});
+}
+
+// FastWrite is read like UseStub and written back in place, but never added to a file
+// that does not hold it: the files of those who never asked for it keep their keys.
+TEST(SettingsWindow, FastWriteReadAndWrittenBackOnlyWhereStored) {
+  CheckSwitch(
+      "FastWrite", &TConfig::FastWrite,
+      {{"absent: false, not added",
+        "[CONFIG]\r\nConnBaud=9600\r\n",
+        false,
+        {},
+        "[CONFIG]\r\nConnBaud=9600\r\nComPort=%1\r\nFastBaud=921600\r\nFastFirst=TRUE\r\n"
+        "SlowLow=1400\r\nSlowHigh=500\r\nFastLow=150\r\nFastHigh=100\r\nDoBeep=TRUE\r\n"
+        "AutoErase=TRUE\r\nUseStub=TRUE\r\n\r\n",
+        0},
+       {"true where the file has it",
+        "[config]\r\nfastwrite=yes\r\nUseStub=TRUE\r\n",
+        true,
+        {},
+        "[config]\r\nfastwrite=TRUE\r\nUseStub=TRUE\r\n"},
+       {"a number", "[CONFIG]\r\nFastWrite=1\r\n", true, {}, "[CONFIG]\r\nFastWrite=TRUE\r\n"},
+       {"no boolean: reported, false",
+        "[CONFIG]\r\nFastWrite=maybe\r\n",
+        false,
+        {QString::fromUtf8("'maybe' ist kein gültiger Integerwert (FastWrite)")},
+        "[CONFIG]\r\nFastWrite=FALSE\r\n"}});
 }
 
 TEST(SettingsWindow, OverLargeFileReportedAndLeftUnchanged) {

@@ -1,5 +1,6 @@
 #include "StubSim.h"
 
+#include <bit>
 #include <cstdio>
 
 #include "VbSfdp.h"
@@ -100,9 +101,9 @@ void TStubSim::FlashCmd(uint32_t Op, uint32_t addr, const uint8_t* out, uint32_t
   if (Busy > 0 && opcode != 0x05 && opcode != 0xFF && opcode != 0xAB)
     Fault("command " + Hex(opcode) + " while busy");
   bool Addressed = opcode == 0x02 || opcode == 0x03 || opcode == 0x20 || opcode == 0x52 ||
-                   opcode == 0xD8 || opcode == 0xFF || opcode == 0x5A;
+                   opcode == 0xD8 || opcode == 0xFF || opcode == 0x5A || opcode == 0x0B;
   if (Addressed != ((Op & STUB_FLASH_ADDR) != 0)) Fault("wrong address phase for " + Hex(opcode));
-  if ((opcode == 0x5A) != ((Op & STUB_FLASH_DUMMY) != 0))
+  if ((opcode == 0x5A || opcode == 0x0B) != ((Op & STUB_FLASH_DUMMY) != 0))
     Fault("wrong dummy phase for " + Hex(opcode));
   const bool Enabled = ResetEnabled; // 0x99 counts only right after 0x66
   ResetEnabled = false;
@@ -120,9 +121,13 @@ void TStubSim::FlashCmd(uint32_t Op, uint32_t addr, const uint8_t* out, uint32_t
   case 0x35:
     if (in_len) in[0] = Sr2;
     break;
-  case 0x9F:
-    if (in_len) in[0] = Maker;
+  case 0x9F: {
+    // Maker, memory type, capacity as a power of two.
+    const uint8_t Id[3] = {Maker, 0x40, uint8_t(std::bit_width(Flash.size()) - 1)};
+    for (uint32_t i = 0; i < in_len && i < 3; ++i)
+      in[i] = Id[i];
     break;
+  }
   case 0x01: {
     uint8_t Old1 = Sr1;
     Sr1 = 0; // the write itself is not blocked by the bits it changes
@@ -175,8 +180,10 @@ void TStubSim::FlashCmd(uint32_t Op, uint32_t addr, const uint8_t* out, uint32_t
     }
     break;
   case 0x03:
+  case 0x0B: // fast read: the same bytes after 8 dummy clocks
     for (uint32_t i = 0; i < in_len; ++i)
       in[i] = Flash[(addr + i) % Flash.size()];
+    Reads += in_len;
     break;
   case 0x66: // reset enable
     ResetEnabled = true;

@@ -48,7 +48,10 @@ struct TStubSim : stubhost::THardware {
     uint8_t Opcode;
     uint32_t Ms;
   };
-  std::vector<TCmd> Cmds; // every opcode but status polls, with the clock
+  std::vector<TCmd> Cmds;       // every opcode but status polls, with the clock
+  uint64_t Reads = 0;           // bytes read from the array (0x03, 0x0B)
+  std::vector<uint32_t> Clocks; // SPI clock dividers the core set
+  uint64_t CyclesSpent = 0;     // CPU cycles the core reported
   bool ResetEnabled = false;
   std::vector<std::string> Faults; // misuse of the flash the core must never do
 
@@ -69,6 +72,8 @@ struct TStubSim : stubhost::THardware {
   void DelayUs(uint32_t Us) override { Millis += Us / 1000; }
   uint32_t Ticks() override;
   void FlashAttach() override { Attaches++; }
+  void FlashClock(uint32_t Div) override { Clocks.push_back(Div); }
+  void Cycles(uint32_t N) override { CyclesSpent += N; }
   void FlashCmd(uint32_t Op, uint32_t Addr, const uint8_t* Out, uint32_t OutLen, uint8_t* In,
                 uint32_t InLen) override;
 

@@ -82,3 +82,19 @@ std::vector<uint8_t> PackStub(const TStubImage& Image) {
   if (w.Out.size() != StubBlobSize) throw EStubPack("internal error: blob size");
   return std::move(w.Out);
 }
+
+std::vector<uint8_t> PackFastStub(uint32_t Entry, const std::vector<TFastSegment>& Segments) {
+  if (Segments.empty()) throw EStubPack("a fast stub needs at least one segment");
+  TWriter w;
+  for (char c : FastStubMagic)
+    w.Byte(uint8_t(c));
+  w.U32(Entry);
+  w.U32(uint32_t(Segments.size()));
+  for (const TFastSegment& S : Segments) {
+    if (S.Bytes.empty()) throw EStubPack("empty segment at " + std::to_string(S.Address));
+    w.U32(S.Address);
+    w.U32(uint32_t(S.Bytes.size()));
+    w.Bytes(S.Bytes, (S.Bytes.size() + 3) / 4 * 4);
+  }
+  return std::move(w.Out);
+}

@@ -34,7 +34,8 @@ const char* TChipEngine::ModeName(TMode m) {
 }
 
 TChipEngine::TChipEngine(const TBoardOptions& O, TFlash& F, TTrace* T)
-    : Opt(O), Flash(F), Trace(T), FNor(F, O, T), Stub(O, FNor, Regs), Slip(MaxFrame) {
+    : Opt(O), Flash(F), Trace(T), FNor(F, O, T), Stub(O, FNor, Regs), Slip(MaxFrame),
+      SpiTotal(F.Capacity()) {
   if (O.StubCore == TBoardOptions::TStubCore::Machine)
     Machine = std::make_unique<TMachineStub>(O, FNor, T);
 }
@@ -53,19 +54,20 @@ void TChipEngine::EnterLoader() {
   MemActive = FlashActive = false;
   ImageNo = 0;
   SpiAttached = false;
-  SpiTotal = TFlash::Size;
+  SpiTotal = Flash.Capacity();
   UartBaud = 115200;
   Stub.Stop();
   if (Machine) Machine->Reset();
 }
 
-void TChipEngine::EnterStub() {
+void TChipEngine::EnterStub(bool Fast) {
   FMode = TMode::Stub;
   Slip.Reset();
   FlashActive = false;
   OutInFrame = false;
-  TraceMode();
-  Stub.Start(NowNs, UartBaud);
+  if (Trace)
+    Trace->Write(TTraceLine("mode").Str("mode", "stub").Str("build", Fast ? "fast" : "standard"));
+  Stub.Start(NowNs, UartBaud, Fast);
   PlayStub();
 }
 
@@ -476,6 +478,16 @@ bool TChipEngine::StubLayoutOk(uint32_t Entry) const {
   return code && data;
 }
 
+bool TChipEngine::FastLayoutOk(uint32_t Entry) const {
+  bool code = false, data = false;
+  for (const TRegion& r : Regions) {
+    if (r.Addr == FastCodeAddr && r.Size <= FastCodeMax && r.Written == r.Size)
+      code = Entry >= FastCodeAddr && Entry < FastCodeAddr + r.Size;
+    if (r.Addr == FastDataAddr && r.Size > 0 && r.Written == r.Size) data = true;
+  }
+  return code && data;
+}
+
 void TChipEngine::MemEnd(const uint8_t* p, uint32_t n) {
   if (n != 8) {
     Answer(opMemEnd, 0, 1, errInvalid);
@@ -488,15 +500,16 @@ void TChipEngine::MemEnd(const uint8_t* p, uint32_t n) {
     EnterMachine(GetLe32(p + 4)); // whatever was loaded runs, wherever the entry is
     return;
   }
-  if (!StubLayoutOk(GetLe32(p + 4))) {
+  const bool Fast = FastLayoutOk(GetLe32(p + 4));
+  if (!Fast && !StubLayoutOk(GetLe32(p + 4))) {
     Halt("jump into memory that does not hold the stub");
     return;
   }
-  if (Opt.NoGreeting) {
+  if (Opt.NoGreeting || (Fast && Opt.FastStubHangs)) {
     Halt("the stub hangs before its greeting");
     return;
   }
-  EnterStub(); // the stub greets by itself
+  EnterStub(Fast); // the stub greets by itself
 }
 
 void TChipEngine::FlashBegin(const uint8_t* p, uint32_t n) {
@@ -509,8 +522,8 @@ void TChipEngine::FlashBegin(const uint8_t* p, uint32_t n) {
   uint32_t erase = GetLe32(p), blocks = GetLe32(p + 4), block = GetLe32(p + 8),
            off = GetLe32(p + 12);
   uint64_t end = uint64_t(off) + erase;
-  bool fits = blocks == 0 || uint64_t(off) + uint64_t(blocks - 1) * block < TFlash::Size;
-  if (block == 0 || block > 0x10000 || end > TFlash::Size || !fits) {
+  bool fits = blocks == 0 || uint64_t(off) + uint64_t(blocks - 1) * block < Flash.Capacity();
+  if (block == 0 || block > 0x10000 || end > Flash.Capacity() || !fits) {
     Answer(opFlashBegin, 0, 1, errInvalid);
     return;
   }
@@ -581,7 +594,7 @@ bool TChipEngine::RomFlashCommand(uint8_t Cmd, uint32_t Chk, const uint8_t* p, u
       Answer(Cmd, 0, 1, errInvalid);
       return true;
     }
-    SpiTotal = std::min(GetLe32(p + 4), TFlash::Size);
+    SpiTotal = std::min(GetLe32(p + 4), Flash.Capacity());
     Answer(Cmd, 0, 0, 0);
     return true;
   case opFlashBegin:

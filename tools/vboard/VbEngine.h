@@ -55,6 +55,9 @@ enum : uint8_t { errInvalid = 0x05, errFailed = 0x06, errChecksum = 0x07, errFla
 // Where the stub blob puts its code and data, and how long they are.
 constexpr uint32_t StubCodeAddr = 0x400BE000, StubCodeLen = 3288;
 constexpr uint32_t StubDataAddr = 0x3FFDEBA8, StubDataLen = 4;
+// Where the fast stub's blob puts them (firmware/stub/stub_fast.ld), and the most code.
+constexpr uint32_t FastCodeAddr = 0x40080000, FastCodeMax = 0x20000;
+constexpr uint32_t FastDataAddr = 0x3FFB0000;
 
 class TChipEngine {
 public:
@@ -63,7 +66,9 @@ public:
   TChipEngine(const TBoardOptions& O, TFlash& F, TTrace* T = nullptr);
 
   void EnterLoader(); // a fresh ROM loader, as after a reset into download mode
-  void EnterStub();   // a started stub, as after the loader's jump into it
+  // A started stub, as after the loader's jump into it; Fast: the fast stub.
+  void EnterStub(bool Fast = false);
+  bool FastStub() const { return FMode == TMode::Stub && Stub.Fast(); }
   // Board time (ns) of the next Feed or Wake; actions start from there.
   void SetNow(int64_t Ns) { NowNs = Ns; }
   // When the stub's pending flash work can go on (Wake then), if it has any.
@@ -119,6 +124,7 @@ private:
   void RomFlashData(uint32_t Chk, const uint8_t* p, uint32_t n);
   void Halt(const char* Why);
   bool StubLayoutOk(uint32_t Entry) const;
+  bool FastLayoutOk(uint32_t Entry) const;
   int64_t Scaled(double Ms) const;
   void TraceMode();
 
@@ -148,8 +154,8 @@ private:
   uint64_t FEnd = 0;    // end of the announced region, sector-rounded; no write goes past it
   uint64_t FErased = 0; // the sectors below this were erased since FLASH_BEGIN
   int ImageNo = 0;
-  bool SpiAttached = false;         // the ROM has attached the flash
-  uint32_t SpiTotal = TFlash::Size; // the flash size the ROM was told
+  bool SpiAttached = false; // the ROM has attached the flash
+  uint32_t SpiTotal = 0;    // the flash size the ROM was told (the whole part until then)
 };
 
 } // namespace vboard

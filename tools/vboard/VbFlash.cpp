@@ -13,14 +13,14 @@ bool TFlash::Load(const std::string& FileName, std::string& Error) {
     Error = FileName + ": " + std::strerror(errno);
     return false;
   }
-  std::vector<uint8_t> buf(Size + 1);
+  std::vector<uint8_t> buf(Capacity() + 1);
   size_t n = std::fread(buf.data(), 1, buf.size(), f);
   std::fclose(f);
-  if (n != Size) {
-    Error = FileName + ": a flash file must hold exactly " + std::to_string(Size) + " bytes";
+  if (n != Capacity()) {
+    Error = FileName + ": a flash file must hold exactly " + std::to_string(Capacity()) + " bytes";
     return false;
   }
-  buf.resize(Size);
+  buf.resize(Capacity());
   Mem.swap(buf);
   return true;
 }
@@ -44,7 +44,7 @@ bool TFlash::Save(const std::string& FileName, std::string& Error) const {
 
 bool TFlash::EraseRange(uint32_t Offset, uint32_t Len) {
   uint64_t end = uint64_t(Offset) + Len;
-  if (end > Size) return false;
+  if (end > Capacity()) return false;
   if (Len == 0) return true;
   uint64_t first = Offset / SectorSize * SectorSize;
   uint64_t last = (end + SectorSize - 1) / SectorSize * SectorSize;
@@ -57,7 +57,7 @@ void TFlash::EraseAll() {
 }
 
 bool TFlash::Program(uint32_t Offset, const uint8_t* p, uint32_t Len) {
-  if (uint64_t(Offset) + Len > Size) return false;
+  if (uint64_t(Offset) + Len > Capacity()) return false;
   for (uint32_t i = 0; i < Len; ++i)
     Mem[Offset + i] &= p[i];
   return true;

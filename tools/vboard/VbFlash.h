@@ -1,6 +1,7 @@
 #pragma once
-// The board's 4 MiB NOR flash. Erasing sets bytes to 0xFF; writing can only clear
-// bits (new = old AND data), as on the real part.
+// The board's NOR flash, 4 MiB unless the board has a larger part (8 or 16 MiB).
+// Erasing sets bytes to 0xFF; writing can only clear bits (new = old AND data), as on
+// the real part.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -9,13 +10,16 @@ namespace vboard {
 
 class TFlash {
 public:
-  static constexpr uint32_t Size = 4u << 20;
+  static constexpr uint32_t Size = 4u << 20;     // the usual part's, and the default
+  static constexpr uint32_t MaxSize = 16u << 20; // what three address bytes reach
   static constexpr uint32_t SectorSize = 4096;
   static constexpr uint32_t BlockSize = 65536;
 
-  TFlash() : Mem(Size, 0xFF) {}
-  // Loads FileName when it exists (it must hold exactly Size bytes), else keeps the
-  // erased contents. Returns false with Error set when the file is unusable.
+  // Capacity: a power of two from 64 KiB to MaxSize.
+  explicit TFlash(uint32_t Capacity = Size) : Mem(Capacity, 0xFF) {}
+  uint32_t Capacity() const { return uint32_t(Mem.size()); }
+  // Loads FileName when it exists (it must hold exactly Capacity() bytes), else keeps
+  // the erased contents. Returns false with Error set when the file is unusable.
   bool Load(const std::string& FileName, std::string& Error);
   // Writes the whole contents to FileName through a temporary file and a rename,
   // so a reader never sees half a flash. Returns false with Error set on failure.

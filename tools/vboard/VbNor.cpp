@@ -1,5 +1,6 @@
 #include "VbNor.h"
 
+#include <bit>
 #include <cmath>
 #include <cstdio>
 
@@ -9,8 +10,6 @@ namespace vboard {
 
 namespace {
 constexpr uint32_t AddrFlag = 0x100, DummyFlag = 0x200;
-// 20 MHz SPI clock: 400 ns a byte, and a microsecond to set the controller up.
-constexpr int64_t SpiByteNs = 400, SpiSetupNs = 1000;
 
 std::string HexOf(const uint8_t* p, uint32_t n) {
   std::string s;
@@ -103,6 +102,11 @@ TNorFlash::TNorFlash(TFlash& F, const TBoardOptions& O, TTrace* T) : Flash(F), O
   FSr2 = Sr2Qe;
   if (P.Sr2 && (O.FlashCmp || O.FlashPart == TFlashPart::WinbondCmp)) FSr2 |= Sr2Cmp;
   FContinuous = O.FlashContinuousRead;
+  if (O.BadSector >= 0) BadFrom = uint32_t(O.BadSector) & ~(TFlash::SectorSize - 1);
+}
+
+void TNorFlash::SetSpiHz(uint32_t Hz) {
+  FByteNs = Hz ? int64_t(8000000000LL / Hz) : DefaultByteNs;
 }
 
 void TNorFlash::FailPrograms(uint32_t Addr, uint32_t Len) {
@@ -139,7 +143,7 @@ void TNorFlash::TraceWork(const char* What, uint32_t Addr, uint32_t Len, int64_t
 }
 
 void TNorFlash::Erase(int64_t Now, uint32_t Addr, uint32_t Unit, double Ms) {
-  uint32_t From = Addr & ~(Unit - 1) & (TFlash::Size - 1);
+  uint32_t From = Addr & ~(Unit - 1) & (Flash.Capacity() - 1);
   Flash.EraseRange(From, Unit);
   TraceWork("erase", From, Unit, StartBusy(Now, Ms));
 }
@@ -148,14 +152,14 @@ int64_t TNorFlash::Command(int64_t Now, uint32_t Op, uint32_t Addr, const uint8_
                            uint32_t OutLen, uint8_t* In, uint32_t InLen) {
   if (Trace) Trace->SetNow(Now);
   const TPartInfo& P = InfoOf(Opt.FlashPart);
-  const int64_t Took =
-      SpiSetupNs + SpiByteNs * (1 + ((Op & AddrFlag) ? 3 : 0) + int64_t(OutLen) + InLen);
+  const int64_t Took = SetupNs + FByteNs * (1 + ((Op & AddrFlag) ? 3 : 0) +
+                                            ((Op & DummyFlag) ? 1 : 0) + int64_t(OutLen) + InLen);
   const uint8_t Code = uint8_t(Op);
   const bool Busy = Now < FBusyUntil;
   for (uint32_t i = 0; i < InLen; ++i)
     In[i] = 0xFF; // nothing drives the data line: it reads high
   // Status polls, write enables, programs and reads come by the thousand: not kept.
-  if (Code != 0x05 && Code != 0x06 && Code != 0x02 && Code != 0x03)
+  if (Code != 0x05 && Code != 0x06 && Code != 0x02 && Code != 0x03 && Code != 0x0B)
     FLog.push_back(HexOf(&Code, 1) + (OutLen ? ":" + HexOf(Out, OutLen) : std::string()));
 
   if (FQpi) return Took; // the part now reads four lines per clock: single-line commands are noise
@@ -244,10 +248,13 @@ int64_t TNorFlash::Command(int64_t Now, uint32_t Op, uint32_t Addr, const uint8_
     }
     break;
   }
-  case 0x9F:
+  case 0x9F: {
+    // Maker and memory type of the part; the capacity byte is the size as a power of two.
+    const uint8_t Id[3] = {P.Id[0], P.Id[1], uint8_t(std::bit_width(Flash.Capacity()) - 1)};
     for (uint32_t i = 0; i < InLen && i < 3; ++i)
-      In[i] = P.Id[i];
+      In[i] = Id[i];
     break;
+  }
   case 0x66:
     ResetEnabled = true;
     break;
@@ -258,9 +265,14 @@ int64_t TNorFlash::Command(int64_t Now, uint32_t Op, uint32_t Addr, const uint8_
   case 0xAB: // out of deep power-down: the model never sleeps
     break;
   case 0x03:
+  case 0x0B: {
+    // FAST READ wants 8 dummy clocks after the address; without them the first byte
+    // read is the part's dummy phase and the data arrives a byte late.
+    const uint32_t Early = (Code == 0x0B && !(Op & DummyFlag)) ? 1 : 0;
     for (uint32_t i = 0; i < InLen; ++i)
-      In[i] = Flash.Bytes()[(Addr + i) & (TFlash::Size - 1)];
+      In[i] = i < Early ? 0xFF : Flash.Bytes()[(Addr + i - Early) & (Flash.Capacity() - 1)];
     break;
+  }
   case 0x20:
     if (Latched("sector erase")) Erase(Now, Addr, 0x1000, TFlashTiming::SectorMs);
     break;
@@ -276,21 +288,22 @@ int64_t TNorFlash::Command(int64_t Now, uint32_t Op, uint32_t Addr, const uint8_
   case 0xC7:
     if (Latched("chip erase")) {
       Flash.EraseAll();
-      TraceWork("erase", 0, TFlash::Size, StartBusy(Now, TFlashTiming::ChipMs));
+      TraceWork("erase", 0, Flash.Capacity(), StartBusy(Now, TFlashTiming::ChipMs));
     }
     break;
   case 0x02: {
     if (!Latched("page program") || OutLen == 0) break;
-    uint32_t Page = Addr & ~0xFFu & (TFlash::Size - 1);
+    uint32_t Page = Addr & ~0xFFu & (Flash.Capacity() - 1);
     for (uint32_t i = 0; i < OutLen; ++i) {
       // The address counter wraps inside the page.
       uint32_t a = Page | ((Addr + i) & 0xFFu);
       if (a >= FailFrom && a - FailFrom < FailLen) continue;
+      if (a >= BadFrom && a - BadFrom < TFlash::SectorSize) continue;
       Flash.Program(a, Out + i, 1);
     }
     double Ms = TFlashTiming::FirstByteMs +
                 (TFlashTiming::PageMs - TFlashTiming::FirstByteMs) * (OutLen - 1) / 255.0;
-    TraceWork("program", Addr & (TFlash::Size - 1), OutLen, StartBusy(Now, Ms));
+    TraceWork("program", Addr & (Flash.Capacity() - 1), OutLen, StartBusy(Now, Ms));
     break;
   }
   default:

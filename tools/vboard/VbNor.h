@@ -38,6 +38,10 @@ public:
   int64_t Command(int64_t Now, uint32_t Op, uint32_t Addr, const uint8_t* Out, uint32_t OutLen,
                   uint8_t* In, uint32_t InLen);
   int64_t BusyUntil() const { return FBusyUntil; }
+  // The SPI clock: 20 MHz unless a stub sets another (0 goes back to that). Each
+  // transaction costs SetupNs of controller set-up on top of its bytes.
+  void SetSpiHz(uint32_t Hz);
+  static constexpr int64_t SetupNs = 1000;
 
   // Programs into this range leave the bytes as they are (a worn or faulty part).
   void FailPrograms(uint32_t Addr, uint32_t Len);
@@ -71,7 +75,10 @@ private:
   uint8_t FSr1 = 0, FSr2 = 0;
   bool Wel = false, ResetEnabled = false, FQpi = false, FContinuous = false;
   int64_t FBusyUntil = 0;
+  static constexpr int64_t DefaultByteNs = 400; // 20 MHz: the standard stub's divider of 80 MHz
+  int64_t FByteNs = DefaultByteNs;
   uint32_t FailFrom = 0, FailLen = 0;
+  uint32_t BadFrom = 0xFFFFFFFFu; // the sector where no program lands, if any
   std::vector<std::string> FLog, FFaults;
 };
 

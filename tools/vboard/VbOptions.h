@@ -52,6 +52,7 @@ struct TBoardOptions {
   bool FlashProtected = false;      // block-protect bits set at power-up
   bool FlashCmp = false;            // CMP set at power-up (parts with status register 2)
   bool FlashContinuousRead = false; // left in continuous-read mode by a previous program
+  uint32_t FlashMiB = 4;            // the part's size: 4, 8 or 16 MiB (its JEDEC id says so)
 
   // What runs once the stub is started: firmware/stub's core built for the host, or the
   // uploaded machine code on the simulated ESP32 (tools/xtsim).
@@ -74,6 +75,8 @@ struct TBoardOptions {
   int RefuseOpcode = -1;       // the ROM loader refuses this opcode (status 1) and skips it
   int64_t DropAfterBytes = -1; // the connection is cut after this many bytes from the host
   bool RefuseBaud = false;     // CHANGE_BAUDRATE fails
+  bool FastStubHangs = false;  // the fast stub, once started, hangs before its greeting
+  int64_t BadSector = -1;      // programs into the 4 KiB sector at this address do not land
   TBaudAnswer BaudAnswer = TBaudAnswer::Sent;
 };
 

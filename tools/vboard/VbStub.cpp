@@ -11,6 +11,10 @@ namespace {
 // A status poll that finds the part busy stands for the stub's polling loop
 // until the next one: at most this long.
 constexpr int64_t BusyPollNs = 10000;
+// How far the stub's CPU work may run ahead of the board's clock before the
+// board gets a turn (the bytes that arrive meanwhile wait in the UART's FIFO,
+// which holds 128: at 2 Mbaud 640 us).
+constexpr int64_t WorkSliceNs = 200000;
 } // namespace
 
 TStub::TStub(const TBoardOptions& O, TNorFlash& N, std::map<uint32_t, uint32_t>& R)
@@ -23,8 +27,10 @@ uint32_t TStub::UartHz() const {
   return std::min<uint32_t>(Opt.CpuMhz, 80) * 1000000u;
 }
 
-void TStub::Start(int64_t Now, uint32_t Baud) {
-  S = std::make_unique<stub>(); // zeroed, as the target's start-up leaves it
+void TStub::Start(int64_t Now, uint32_t Baud, bool Fast) {
+  FFast = Fast;
+  S = Fast ? MakeFastCore() : MakeStandardCore();
+  Nor.SetSpiHz(0); // the ROM's set-up until the stub sets its own
   Rx.clear();
   Out.clear();
   Wake.reset();
@@ -32,8 +38,8 @@ void TStub::Start(int64_t Now, uint32_t Baud) {
   Div16 = uint32_t((uint64_t(UartHz()) * 16 + Baud / 2) / Baud);
   Asked = Baud;
   stubhost::TBind Bind(*this);
-  stub_init(S.get());
-  stub_send_greeting();
+  S->Init();
+  S->Greet();
 }
 
 void TStub::Stop() {
@@ -48,10 +54,22 @@ void TStub::Run(int64_t Now, const uint8_t* p, size_t n) {
   Rx.insert(Rx.end(), p, p + n);
   Wake.reset();
   stubhost::TBind Bind(*this);
+  const int64_t Began = ChipNs;
   for (;;) {
     const bool Polling = Rx.empty(); // then the call below is one step of flash work
     PollSkip = 0;
-    if (!stub_service(S.get())) break;
+    Worked = false;
+    if (!S->Service()) break;
+    if (Worked) {
+      // The step did CPU work (the fast stub inflates while the part is busy): a poll
+      // it made was one look, not a polling loop. Past a slice the board gets a turn.
+      ChipNs -= PollSkip;
+      if (Rx.empty() && ChipNs - Began > WorkSliceNs) {
+        Wake = ChipNs;
+        break;
+      }
+      continue;
+    }
     // Work left and nothing to read: the flash is busy, come back when it is done.
     if (Rx.empty() && Nor.BusyUntil() > ChipNs) {
       // A step between bytes polls once and goes back to the UART: it does not
@@ -114,6 +132,29 @@ uint32_t TStub::Ticks() {
   // CPU cycles since the start, in the stub's ticks.
   uint64_t Cycles = uint64_t(ChipNs - StartNs) * Opt.CpuMhz / 1000;
   return uint32_t(Cycles / STUB_TICK_CYCLES);
+}
+
+void TStub::FlashReadStart(uint32_t Op, uint32_t Addr, uint32_t InLen) {
+  // The controller set-up is the CPU's; the bytes shift in on their own meanwhile.
+  ReadLen = std::min<uint32_t>(InLen, sizeof ReadBuf);
+  const int64_t Took = Nor.Command(ChipNs, Op, Addr, nullptr, 0, ReadBuf, ReadLen);
+  ChipNs += TNorFlash::SetupNs;
+  ReadDoneNs = ChipNs + Took - TNorFlash::SetupNs;
+}
+
+void TStub::FlashReadEnd(uint8_t* In, uint32_t InLen) {
+  ChipNs = std::max(ChipNs, ReadDoneNs);
+  std::copy_n(ReadBuf, std::min(InLen, ReadLen), In);
+}
+
+void TStub::FlashClock(uint32_t Div) {
+  // SPI1 runs from the APB clock, which is the UART's.
+  Nor.SetSpiHz(UartHz() / std::max<uint32_t>(Div, 1));
+}
+
+void TStub::Cycles(uint32_t N) {
+  ChipNs += int64_t(N) * 1000 / Opt.CpuMhz;
+  Worked = true;
 }
 
 void TStub::FlashCmd(uint32_t Op, uint32_t Addr, const uint8_t* OutP, uint32_t OutLen, uint8_t* In,

@@ -60,13 +60,13 @@ void PartEntry(std::vector<uint8_t>& t, size_t At, uint8_t Type, uint8_t Sub, ui
 }
 } // namespace
 
-bool ParseImageAt(const std::string& s, TImageAt& Out) {
+bool ParseImageAt(const std::string& s, TImageAt& Out, uint32_t Limit) {
   size_t colon = s.find(':');
   if (colon == std::string::npos || colon == 0 || colon + 1 == s.size()) return false;
   try {
     size_t used = 0;
     unsigned long v = std::stoul(s.substr(0, colon), &used, 0);
-    if (used != colon || v >= TFlash::Size) return false;
+    if (used != colon || v >= Limit) return false;
     Out = {uint32_t(v), s.substr(colon + 1)};
     return true;
   } catch (const std::exception&) {
@@ -77,8 +77,11 @@ bool ParseImageAt(const std::string& s, TImageAt& Out) {
 int CheckFlash(const std::string& FlashFile, const std::vector<TImageAt>& Images,
                std::ostream& Out) {
   std::vector<uint8_t> flash;
-  if (!ReadFile(FlashFile, flash) || flash.size() != TFlash::Size) {
-    Out << FlashFile << ": not a readable " << TFlash::Size << "-byte flash file\n";
+  // A 4, 8 or 16 MiB part's contents.
+  if (!ReadFile(FlashFile, flash) ||
+      (flash.size() != TFlash::Size && flash.size() != 2 * TFlash::Size &&
+       flash.size() != TFlash::MaxSize)) {
+    Out << FlashFile << ": not a readable flash file of 4, 8 or 16 MiB\n";
     return 2;
   }
   int rc = 0;
@@ -121,7 +124,8 @@ int CheckFlash(const std::string& FlashFile, const std::vector<TImageAt>& Images
   }
   Out << "written areas:";
   bool any = false;
-  for (uint32_t s = 0; s < TFlash::Size;) {
+  const uint32_t Size = uint32_t(flash.size());
+  for (uint32_t s = 0; s < Size;) {
     auto erased = [&](uint32_t at) {
       for (uint32_t i = 0; i < TFlash::SectorSize; ++i)
         if (flash[at + i] != 0xFF) return false;
@@ -132,7 +136,7 @@ int CheckFlash(const std::string& FlashFile, const std::vector<TImageAt>& Images
       continue;
     }
     uint32_t e = s;
-    while (e < TFlash::Size && !erased(e))
+    while (e < Size && !erased(e))
       e += TFlash::SectorSize;
     Out << " " << Hex8(s) << "-" << Hex8(e - 1);
     any = true;

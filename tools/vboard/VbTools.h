@@ -13,8 +13,9 @@ struct TImageAt {
   std::string File;
 };
 
-// Parses "0x1000:boot.bin" (the offset in hex with 0x, or decimal). False on error.
-bool ParseImageAt(const std::string& s, TImageAt& Out);
+// Parses "0x1000:boot.bin" (the offset in hex with 0x, or decimal, below Limit: the
+// usual 4 MiB part unless said). False on error.
+bool ParseImageAt(const std::string& s, TImageAt& Out, uint32_t Limit = 4u << 20);
 
 // Prints, for each image, where it is and whether the flash holds it byte for byte,
 // then the flash areas that are not erased. No patch is applied: a bootloader image

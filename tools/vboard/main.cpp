@@ -49,9 +49,12 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
       ->type_name("N")
       ->check(CLI::Range(0, 65535).description(""));
   App.add_option("--flash", C.FlashFile,
-                 "the 4 MiB flash (created filled with 0xFF; saved when a client leaves and "
-                 "on exit)")
+                 "the flash (created filled with 0xFF; saved when a client leaves and on exit)")
       ->type_name("FILE");
+  App.add_option("--flash-size", o.FlashMiB,
+                 "the flash part's size in MiB: 4 (default), 8 or 16; its JEDEC id says so")
+      ->type_name("MIB")
+      ->check(CLI::IsMember({4u, 8u, 16u}).description(""));
   App.add_option("--trace", C.TraceFile, "one JSON object a line for every event")
       ->type_name("FILE");
   App.add_option("--idle-limit", C.IdleLimitS,
@@ -203,6 +206,15 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
       ->group(Faults)
       ->check(CLI::Range(int64_t(0), int64_t(1) << 40).description(""));
   App.add_flag("--refuse-baud", o.RefuseBaud, "CHANGE_BAUDRATE fails")->group(Faults);
+  App.add_flag("--fast-stub-hangs", o.FastStubHangs,
+               "the fast stub, once started, hangs before its greeting")
+      ->group(Faults);
+  App.add_option("--bad-sector", o.BadSector,
+                 "programs into the 4 KiB sector at ADDR do not land (the digest after "
+                 "writing shows it)")
+      ->type_name("ADDR")
+      ->group(Faults)
+      ->check(CLI::Range(int64_t(0), int64_t(TFlash::MaxSize) - 1).description(""));
   const std::map<std::string, TBaudAnswer> BaudAnswers = {{"drop", TBaudAnswer::Dropped},
                                                           {"garble", TBaudAnswer::Garbled},
                                                           {"hang", TBaudAnswer::Hang}};
@@ -226,7 +238,7 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
          [&C](const std::vector<std::string>& Vs) {
            for (const std::string& v : Vs) {
              TImageAt im;
-             ParseImageAt(v, im);
+             ParseImageAt(v, im, TFlash::MaxSize);
              C.Images.push_back(im);
            }
          },
@@ -235,7 +247,8 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
       ->group(Tools)
       ->check(Rule([](const std::string& v) {
         TImageAt im;
-        return ParseImageAt(v, im) ? std::string() : "OFFSET:FILE, like 0x1000:boot.bin";
+        return ParseImageAt(v, im, TFlash::MaxSize) ? std::string()
+                                                    : "OFFSET:FILE, like 0x1000:boot.bin";
       }));
   App.add_option("--make-demo-images", C.DemoDir, "write boot.bin, part.bin and firm.bin into DIR")
       ->type_name("DIR")
@@ -321,7 +334,7 @@ int main(int argc, char** argv) {
   }
   if (C.Check) return CheckFlash(C.CheckFile, C.Images, std::cout);
 
-  TFlash flash;
+  TFlash flash(C.Board.FlashMiB << 20);
   std::string err;
   if (!C.FlashFile.empty() && !flash.Load(C.FlashFile, err)) {
     std::fprintf(stderr, "quorvex-vboard: %s\n", err.c_str());
