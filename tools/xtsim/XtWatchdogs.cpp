@@ -63,9 +63,11 @@ int64_t TWatchdogs::StageNs(TWhich W, unsigned Stage) const {
   const TDog& D = Dogs[W];
   // MWDT: stage n's length in CONFIG2+n, in prescaled APB cycles; RWDT: in CONFIG1+n, in
   // RTC slow clock cycles.
-  if (W == Rwdt) return int64_t(D.Config[1 + Stage]) * 1000000000 / RtcSlowHz;
-  const uint64_t Prescale = D.Config[1] >> 16;
-  return int64_t(uint64_t(D.Config[2 + Stage]) * (Prescale ? Prescale : 1) * 1000000000 / Apb);
+  // Both have four stages (0 to 3).
+  const unsigned S = Stage & 3;
+  if (W == Rwdt) return int64_t(D.Config[1 + S]) * 1000000000 / RtcSlowHz;
+  const uint64_t Prescale = D.Config[1] >> 16, Cycles = D.Config[2 + S];
+  return int64_t(Cycles * (Prescale ? Prescale : 1) * 1000000000 / Apb);
 }
 
 int64_t TWatchdogs::NextDeadline() const {
