@@ -308,6 +308,8 @@ TEST(XtSpiNor, FramingOfTransactions) {
       {"SFDP read with its dummy clocks", Make({0x5A, 0, 0, 8, 0}, 40, 64), true, 0x5A, true, 8, 0,
        0},
       {"SFDP read without: a byte late", Make({0x5A, 0, 0, 8}, 32, 64), true, 0x5A, true, 8, 0, -8},
+      {"fast read with its dummy clocks", Make({0x0B, 0x01, 0x00, 0x40, 0}, 40, 512), true, 0x0B,
+       true, 0x010040, 0, 0},
       {"sector erase cut short", Make({0x20, 0x01}, 16, 0), false, 0x20, false, 0, 0, 0},
       {"32 clocks of ones", Make({0xFF, 0xFF, 0xFF, 0xFF}, 32, 0), true, 0xFF, true, 0xFFFFFF, 0,
        0},

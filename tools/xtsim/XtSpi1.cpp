@@ -83,10 +83,11 @@ bool DecodeNorCommand(const TSpiTransfer& T, TNorCommand& C) {
   bool Ones = T.MosiBits >= 32;
   for (uint32_t i = 8; i < 32 && Ones; ++i)
     Ones = In(i);
-  C.HasAddr = Op == 0x02 || Op == 0x03 || Op == 0x20 || Op == 0x52 || Op == 0xD8 || Op == 0x5A ||
-              (Op == 0xFF && Ones);
-  C.Dummy = Op == 0x5A;
-  C.Answers = Op == 0x03 || Op == 0x05 || Op == 0x35 || Op == 0x5A || Op == 0x9F;
+  // FAST READ (0x0B) is framed as the SFDP read: 24 address bits, 8 dummy clocks, data.
+  C.HasAddr = Op == 0x02 || Op == 0x03 || Op == 0x0B || Op == 0x20 || Op == 0x52 || Op == 0xD8 ||
+              Op == 0x5A || (Op == 0xFF && Ones);
+  C.Dummy = Op == 0x5A || Op == 0x0B;
+  C.Answers = Op == 0x03 || Op == 0x05 || Op == 0x0B || Op == 0x35 || Op == 0x5A || Op == 0x9F;
   const uint32_t Framed = 8 + (C.HasAddr ? 24 : 0) + (C.Dummy ? 8 : 0);
   if (Clocks < Framed) return false;
   for (uint32_t i = 8; i < 8 + (C.HasAddr ? 24u : 0u); ++i)
